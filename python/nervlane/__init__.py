@@ -1,0 +1,1 @@
+"""Command-line tools and a virtual sensor for nervlane_comm_py."""

@@ -1,0 +1,1 @@
+// placeholder: the module is written by the Python module work

@@ -1,0 +1,31 @@
+// AES (FIPS-197) decryption in ECB mode, for every key size of the standard.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace nervlane_comm {
+
+class AesCipher {
+public:
+    // nk: 32-bit words in the key (4, 6 or 8); nr: rounds (10, 12 or 14).
+    AesCipher(int nk, int nr) : Nk(nk), Nr(nr) {}
+
+    // Decrypts each 16-byte block of `data` on its own. `data.size()` must be a
+    // multiple of 16. Throws std::out_of_range when `key` is shorter than
+    // 4 * Nk bytes; bytes beyond that are ignored.
+    std::vector<std::uint8_t> decrypt_ecb(const std::vector<std::uint8_t>& data,
+                                          const std::vector<std::uint8_t>& key) const;
+
+    // FIPS-197 KeyExpansion: fills (Nr + 1) * 16 bytes of round keys.
+    void expand_key(const std::vector<std::uint8_t>& key, std::vector<std::uint8_t>& round_keys) const;
+
+    // FIPS-197 InvCipher of one 16-byte block.
+    void decrypt_block(const std::uint8_t* in, std::uint8_t* out,
+                       const std::vector<std::uint8_t>& round_keys) const;
+
+    int Nk;
+    int Nr;
+};
+
+}  // namespace nervlane_comm

@@ -1,0 +1,64 @@
+// A stand-in for the sensor: the far end of a serial port that a test scripts
+// byte by byte or lets stream frames from a background thread.
+//
+// On POSIX it is a pseudo-terminal pair: `port()` names the slave, the test
+// writes to the master. Under wine (Windows build) it is a COM port backed by a
+// pty that a Linux-side helper owns; the same calls are sent to that helper.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+class TestDevice {
+public:
+    // Makes a fresh device. Throws std::runtime_error when none can be made.
+    TestDevice();
+    ~TestDevice();
+    TestDevice(const TestDevice&) = delete;
+    TestDevice& operator=(const TestDevice&) = delete;
+
+    // The name to give serial::Serial or NervlaneComms::connect.
+    const std::string& port() const { return port_; }
+
+    // Writes bytes as the device would send them; they arrive at once (no wire
+    // time). Throws std::runtime_error when the write fails.
+    void write(const std::vector<std::uint8_t>& bytes);
+    void write(const std::string& text);
+
+    // The device goes away (the USB cable is pulled): the device side closes.
+    void hang_up();
+    bool hung_up() const { return hung_up_; }
+
+    // Streams frames from a background thread: frame(i) for i = 0, 1, ... at
+    // `rate_hz` frames per second, until stop_stream(), hang_up() or
+    // destruction. A failed write (nobody reading and the buffer full) is
+    // retried, never fatal.
+    void stream(std::function<std::vector<std::uint8_t>(std::uint64_t)> frame, double rate_hz);
+    void stop_stream();
+    std::uint64_t frames_sent() const { return frames_sent_.load(); }
+
+private:
+    std::string port_;
+    std::intptr_t handle_ = -1;  // POSIX: master fd; Windows: control socket
+    std::atomic<bool> hung_up_{false};
+    std::atomic<bool> streaming_{false};
+    std::atomic<std::uint64_t> frames_sent_{0};
+    std::thread streamer_;
+};
+
+// Frame builders for the three wire formats.
+std::vector<std::uint8_t> binary_frame(const std::vector<std::uint16_t>& readings);
+std::string text_frame(const std::vector<double>& values);
+std::vector<std::uint8_t> encrypted_frame(const std::vector<std::uint16_t>& readings);
+
+// True when the tests run under wine, where some Windows behaviour cannot be
+// reproduced (see docs/behaviour.md).
+bool running_under_wine();
+
+}  // namespace testing_support
