@@ -155,6 +155,10 @@ void CommsImpl::init(const std::string& file_name) {
         parameter_records.swap(records);
         models.swap(new_models);
         latest_output.swap(new_output);
+        // A frame still waiting was calibrated by the old models, and its
+        // values are gone with the old output: the next read waits for a frame
+        // of the new configuration.
+        new_data = false;
         if (new_protocol) {
             pending_protocol.swap(new_protocol);
             config_changed.notify_all();

@@ -1,1 +1,496 @@
+// The comms object end to end: a pty plays the sensor, frames go through the
+// real port, decoder, models and hand-off.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <msgpack.hpp>
+
+#include "nervlane_comms.h"
+#include "serial/serial.h"
+#include "test_device.h"
+
+using nervlane_comm::NervlaneComms;
+using testing_support::TestDevice;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Taxel {
+    int raw;
+    int out;
+    double lower = -1.0;
+    double offset = 0.0;
+    std::vector<double> coefs{0.0, 1.0};
+};
+
+struct Triaxial {
+    std::map<int, int> in;
+    std::map<int, int> out;
+};
+
+enum Format { kText = 0, kBinary = 1, kEncrypted = 2 };
+
+void pack_base(msgpack::packer<msgpack::sbuffer>& pk, int type, const std::map<int, int>& in,
+               const std::map<int, int>& out) {
+    pk.pack_map(3);
+    pk.pack(std::string("sensor_type"));
+    pk.pack(type);
+    pk.pack(std::string("input_map"));
+    pk.pack(in);
+    pk.pack(std::string("output_map"));
+    pk.pack(out);
+}
+
+// Writes a parameter file and returns its path.
+std::string write_params(int protocol, const std::vector<Triaxial>& triaxials, const std::vector<Taxel>& taxels) {
+    static std::atomic<int> counter{0};
+    msgpack::sbuffer buffer;
+    msgpack::packer<msgpack::sbuffer> pk(buffer);
+    pk.pack_array(3);
+    pk.pack(protocol);
+    pk.pack_array(static_cast<std::uint32_t>(triaxials.size()));
+    for (const auto& t : triaxials) {
+        pk.pack_map(7);
+        pk.pack(std::string("SensorParameters"));
+        pack_base(pk, 0, t.in, t.out);
+        for (const char* key : {"lower", "upper", "offset"}) {
+            pk.pack(std::string(key));
+            pk.pack(std::vector<double>(4, 0.0));
+        }
+        for (const char* key : {"coefs_x", "coefs_y", "coefs_z"}) {
+            pk.pack(std::string(key));
+            pk.pack(std::vector<double>{0.0, 1.0});
+        }
+    }
+    pk.pack_array(static_cast<std::uint32_t>(taxels.size()));
+    for (const auto& t : taxels) {
+        pk.pack_map(5);
+        pk.pack(std::string("SensorParameters"));
+        pack_base(pk, 1, {{t.raw, 0}}, {{0, t.out}});
+        pk.pack(std::string("lower"));
+        pk.pack(t.lower);
+        pk.pack(std::string("upper"));
+        pk.pack(0.0);
+        pk.pack(std::string("offset"));
+        pk.pack(t.offset);
+        pk.pack(std::string("coefs"));
+        pk.pack(t.coefs);
+    }
+    const std::string path =
+        testing::TempDir() + "nervlane_params_" + std::to_string(counter++) + ".msgpack";
+    std::ofstream(path, std::ios::binary).write(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    return path;
+}
+
+std::string write_bytes(const std::string& bytes) {
+    static std::atomic<int> counter{0};
+    const std::string path = testing::TempDir() + "nervlane_bytes_" + std::to_string(counter++) + ".msgpack";
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::vector<std::uint8_t> encode(Format format, const std::vector<std::uint16_t>& readings) {
+    switch (format) {
+        case kText: {
+            const std::string line = testing_support::text_frame(std::vector<double>(readings.begin(), readings.end()));
+            return {line.begin(), line.end()};
+        }
+        case kBinary:
+            return testing_support::binary_frame(readings);
+        case kEncrypted:
+            return testing_support::encrypted_frame(readings);
+    }
+    return {};
+}
+
+// Frame i of a stream: a sequence number, then fixed readings.
+std::function<std::vector<std::uint8_t>(std::uint64_t)> sequence(Format format,
+                                                                 std::vector<std::uint16_t> readings) {
+    return [format, readings](std::uint64_t i) {
+        std::vector<std::uint16_t> frame{static_cast<std::uint16_t>(i % 60000)};
+        frame.insert(frame.end(), readings.begin(), readings.end());
+        return encode(format, frame);
+    };
+}
+
+std::vector<double> read_raw(NervlaneComms& comms, std::int64_t timeout_ms) {
+    std::vector<double> out{-1.0};
+    comms.read_raw(out, timeout_ms);
+    return out;
+}
+
+std::vector<double> read_calibrated(NervlaneComms& comms, std::int64_t timeout_ms) {
+    std::vector<double> out{-1.0};
+    comms.read(out, timeout_ms);
+    return out;
+}
+
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = std::chrono::milliseconds(3000)) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+        if (predicate()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return predicate();
+}
+
+double elapsed_ms(Clock::time_point since) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+}
+
+class CommsFormats : public testing::TestWithParam<Format> {};
+
+}  // namespace
+
+TEST(Comms, NewObjectIsIdle) {
+    NervlaneComms comms;
+    EXPECT_FALSE(comms.is_connected());
+    EXPECT_EQ(NervlaneComms::version(), "dev");
+    EXPECT_TRUE(read_raw(comms, 0).empty());
+    EXPECT_TRUE(read_calibrated(comms, 0).empty());
+    const auto start = Clock::now();
+    EXPECT_TRUE(read_calibrated(comms, 150).empty());
+    EXPECT_GE(elapsed_ms(start), 140.0);
+}
+
+TEST_P(CommsFormats, DeliversNewestRawAndCalibratedFrames) {
+    const Format format = GetParam();
+    TestDevice device;
+    NervlaneComms comms;
+    // Frame layout: [sequence, 100, 200, 300, 400, 500]; a triaxial on
+    // positions 1..4 and a taxel on position 5 with offset 50.
+    comms.init(write_params(format, {{{{1, 0}, {2, 1}, {3, 2}, {4, 3}}, {{0, 0}, {1, 1}, {2, 2}}}},
+                            {{5, 3, -1.0, 50.0}}));
+    EXPECT_EQ(read_calibrated(comms, 0), std::vector<double>(4, 0.0));
+    comms.connect(device.port());
+    EXPECT_TRUE(comms.is_connected());
+    device.stream(sequence(format, {100, 200, 300, 400, 500}), 100.0);
+
+    const auto raw = read_raw(comms, 2000);
+    ASSERT_EQ(raw.size(), 6u);
+    EXPECT_EQ(std::vector<double>(raw.begin() + 1, raw.end()), (std::vector<double>{100, 200, 300, 400, 500}));
+
+    // x = (c2 + c3) - c1 - c0, y = (c3 + c1) - c2 - c0, z = sum.
+    const auto calibrated = read_calibrated(comms, 2000);
+    EXPECT_EQ(calibrated, (std::vector<double>{400.0, 200.0, 1000.0, 450.0}));
+
+    // Each waiting read takes a newer frame than the one before.
+    const auto first = read_raw(comms, 2000);
+    const auto second = read_raw(comms, 2000);
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_GT(second[0], first[0]);
+
+    // A zero time-out returns the latest values at once, also when taken before.
+    const auto start = Clock::now();
+    EXPECT_FALSE(read_raw(comms, 0).empty());
+    EXPECT_EQ(read_calibrated(comms, 0).size(), 4u);
+    EXPECT_LT(elapsed_ms(start), 50.0);
+
+    // Silence: a waiting read ends at its time-out, empty.
+    device.stop_stream();
+    read_raw(comms, 300);  // takes a frame that may still have been in flight
+    const auto quiet = Clock::now();
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_GE(elapsed_ms(quiet), 190.0);
+    EXPECT_TRUE(comms.is_connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(AllFormats, CommsFormats, testing::Values(kText, kBinary, kEncrypted),
+                         [](const testing::TestParamInfo<Format>& info) {
+                             return std::string(info.param == kText     ? "Text"
+                                                : info.param == kBinary ? "Binary"
+                                                                        : "Encrypted");
+                         });
+
+TEST(Comms, ReadAndReadRawShareOneNewFrameFlagAndOnlyTheNewestFrameIsKept) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.connect(device.port());
+
+    for (std::uint16_t i = 1; i <= 5; ++i) device.write(testing_support::binary_frame({i, 700}));
+    ASSERT_TRUE(eventually([&] { return read_raw(comms, 0) == std::vector<double>{5, 700}; }));
+    // The frame published is offered once, to whichever read comes first.
+    EXPECT_EQ(read_raw(comms, 500), (std::vector<double>{5, 700}));
+    EXPECT_TRUE(read_calibrated(comms, 150).empty());
+    // ...while the zero-time-out forms keep returning it.
+    EXPECT_EQ(read_calibrated(comms, 0), (std::vector<double>{700.0}));
+
+    device.write(testing_support::binary_frame({6, 800}));
+    EXPECT_EQ(read_calibrated(comms, 1000), (std::vector<double>{800.0}));
+    EXPECT_TRUE(read_raw(comms, 150).empty());
+}
+
+TEST(Comms, EmptyFrameEmptiesRawValuesAndWakesNobody) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{0, 0}}));
+    comms.connect(device.port());
+    device.write(testing_support::binary_frame({42}));
+    ASSERT_EQ(read_raw(comms, 2000), (std::vector<double>{42}));
+
+    std::vector<double> waited{-1.0};
+    std::thread waiter([&] { comms.read(waited, 400); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    device.write({0xFF, 0xFF, 0x00, 0x00});  // a frame announcing no readings
+    waiter.join();
+    EXPECT_TRUE(waited.empty());
+    EXPECT_TRUE(read_raw(comms, 0).empty());
+    EXPECT_EQ(read_calibrated(comms, 0), (std::vector<double>{42.0}));
+}
+
+TEST(Comms, ConnectFailureLeavesTheObjectIdleAndReusable) {
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{0, 0}}));
+    EXPECT_THROW(comms.connect("/dev/nervlane-no-such-port"), serial::IOException);
+    EXPECT_FALSE(comms.is_connected());
+    try {
+        comms.connect("");
+        FAIL() << "an empty port name was accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "Empty port is invalid.");
+    }
+
+    TestDevice device;
+    comms.connect(device.port());
+    EXPECT_TRUE(comms.is_connected());
+    // The empty name is refused before the open connection is touched.
+    EXPECT_THROW(comms.connect(""), std::invalid_argument);
+    EXPECT_TRUE(comms.is_connected());
+    // Connecting again to the same port closes the first connection first.
+    comms.connect(device.port());
+    EXPECT_TRUE(comms.is_connected());
+    device.write(testing_support::binary_frame({7}));
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{7}));
+}
+
+TEST(Comms, DevicePulledMidStreamDisconnectsAndAReconnectKeepsTheConfiguration) {
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0, -1.0, 10.0}}));
+    {
+        TestDevice device;
+        comms.connect(device.port());
+        device.stream(sequence(kBinary, {500}), 100.0);
+        ASSERT_FALSE(read_raw(comms, 2000).empty());
+        device.hang_up();
+        EXPECT_TRUE(eventually([&] { return !comms.is_connected(); }, std::chrono::milliseconds(2000)));
+        // No frame is offered once the port is gone.
+        EXPECT_TRUE(read_raw(comms, 150).empty());
+        EXPECT_TRUE(read_calibrated(comms, 150).empty());
+    }
+    TestDevice replacement;
+    comms.connect(replacement.port());
+    EXPECT_TRUE(comms.is_connected());
+    replacement.stream(sequence(kBinary, {500}), 100.0);
+    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{490.0}));
+}
+
+TEST(Comms, ConnectBeforeInitWaitsForADecoder) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.connect(device.port());
+    device.stream(sequence(kBinary, {321}), 100.0);
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_TRUE(comms.is_connected());
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    const auto raw = read_raw(comms, 2000);
+    ASSERT_EQ(raw.size(), 2u);
+    EXPECT_EQ(raw[1], 321.0);
+}
+
+TEST(Comms, InitSizesTheOutputAndAccumulatesFiles) {
+    NervlaneComms comms;
+    comms.init(write_bytes(std::string("\x91\x01", 2)));  // [1]
+    EXPECT_EQ(read_calibrated(comms, 0), (std::vector<double>{0.0}));
+
+    NervlaneComms six;
+    six.init(write_params(kBinary, {}, {{0, 5}}));
+    EXPECT_EQ(read_calibrated(six, 0), std::vector<double>(6, 0.0));
+
+    // Two files: the sensors of both, and an output covering both.
+    TestDevice device;
+    NervlaneComms both;
+    both.init(write_params(kBinary, {}, {{0, 0}}));
+    both.init(write_params(kBinary, {}, {{1, 2}}));
+    EXPECT_EQ(read_calibrated(both, 0), std::vector<double>(3, 0.0));
+    both.connect(device.port());
+    device.write(testing_support::binary_frame({11, 22}));
+    EXPECT_EQ(read_calibrated(both, 2000), (std::vector<double>{11.0, 0.0, 22.0}));
+
+    // A selector outside 0..2 keeps the decoder: binary frames still decode.
+    both.init(write_bytes(std::string("\x91\x07", 2)));
+    device.write(testing_support::binary_frame({33, 44}));
+    EXPECT_EQ(read_calibrated(both, 2000), (std::vector<double>{33.0, 0.0, 44.0}));
+}
+
+TEST(Comms, FailedInitLeavesTheConfigurationIntactWhileStreaming) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}, {2, 1}}));
+    comms.connect(device.port());
+    device.stream(sequence(kBinary, {100, 200}), 100.0);
+    ASSERT_EQ(read_calibrated(comms, 2000), (std::vector<double>{100.0, 200.0}));
+
+    auto expect_refused = [&](const std::string& path, const std::string& message) {
+        try {
+            comms.init(path);
+            FAIL() << "init accepted " << path;
+        } catch (const std::exception& e) {
+            EXPECT_EQ(std::string(e.what()), message);
+        }
+    };
+    expect_refused(testing::TempDir() + "no-such-parameter-file", "Cannot find sensor parameter file");
+    expect_refused(write_bytes(""), "insufficient bytes");
+    expect_refused(write_bytes("\xc1"), "parse error");
+    expect_refused(write_bytes("\x81\x01\x02"), "bad cast");
+    // A file that no model can use is refused before anything changes.
+    {
+        msgpack::sbuffer buffer;
+        msgpack::packer<msgpack::sbuffer> pk(buffer);
+        pk.pack_array(3);
+        pk.pack(1);
+        pk.pack_array(0);
+        pk.pack_array(1);
+        pk.pack_map(1);
+        pk.pack(std::string("SensorParameters"));
+        pack_base(pk, 1, {{0, 0}}, {{0, 3}, {1, 4}});
+        expect_refused(write_bytes(std::string(buffer.data(), buffer.size())),
+                       "Invalid output map for the sensor type");
+    }
+
+    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{100.0, 200.0}));
+    EXPECT_EQ(read_calibrated(comms, 0).size(), 2u);
+    EXPECT_TRUE(comms.is_connected());
+}
+
+TEST(Comms, InitWhileStreamingTakesEffectBetweenFrames) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.connect(device.port());
+    device.stream(sequence(kBinary, {100, 200}), 200.0);
+    ASSERT_EQ(read_calibrated(comms, 2000), (std::vector<double>{100.0}));
+    for (int i = 0; i < 20; ++i) {
+        comms.init(write_params(kBinary, {}, {{2, 1}}));
+        const auto calibrated = read_calibrated(comms, 2000);
+        // The next frame was calibrated by the whole new set of models: every
+        // file adds one more taxel on output 1, and taxels sharing a position add up.
+        ASSERT_EQ(calibrated.size(), 2u) << "after init " << i;
+        EXPECT_EQ(calibrated[0], 100.0);
+        EXPECT_EQ(calibrated[1], 200.0 * (i + 1));
+    }
+}
+
+TEST(Comms, ZeroAveragesFreshFramesIntoTheChosenTaxels) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 3}, {2, 4}}));
+    comms.connect(device.port());
+    std::atomic<std::uint16_t> level{1000};
+    device.stream(
+        [&](std::uint64_t i) {
+            return testing_support::binary_frame({static_cast<std::uint16_t>(i % 60000), level.load(), 2000});
+        },
+        100.0);
+    ASSERT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 1000, 2000}));
+
+    comms.zero({99});  // no sensor there: reads the frames, changes nothing
+    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 1000, 2000}));
+
+    comms.zero({3});
+    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 0, 2000}));
+    level = 1010;
+    EXPECT_TRUE(eventually([&] { return read_calibrated(comms, 500) == std::vector<double>{0, 0, 0, 10, 2000}; }));
+
+    comms.zero({});
+    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 0, 0}));
+}
+
+TEST(Comms, ZeroFailsWithoutChangingAnythingWhenFramesComeTooSlowly) {
+    NervlaneComms idle;
+    idle.init(write_params(kBinary, {}, {{0, 0}}));
+    const auto start = Clock::now();
+    try {
+        idle.zero({});
+        FAIL() << "zero succeeded without a device";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Could not zero the sensor");
+    }
+    EXPECT_GE(elapsed_ms(start), 500.0);
+    EXPECT_LT(elapsed_ms(start), 3000.0);
+
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.connect(device.port());
+    device.stream(sequence(kBinary, {900}), 10.0);
+    ASSERT_EQ(read_calibrated(comms, 2000), (std::vector<double>{900.0}));
+    EXPECT_THROW(comms.zero({}), std::runtime_error);
+    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{900.0}));
+}
+
+TEST(Comms, DestroyingAStreamingObjectStopsTheReaderAndFreesThePort) {
+    TestDevice device;
+    {
+        auto comms = std::make_unique<NervlaneComms>();
+        comms->init(write_params(kText, {}, {{1, 0}}));
+        comms->connect(device.port());
+        device.stream(sequence(kText, {5}), 200.0);
+        ASSERT_FALSE(read_raw(*comms, 2000).empty());
+        const auto start = Clock::now();
+        comms.reset();
+        EXPECT_LT(elapsed_ms(start), 1000.0);
+    }
+    // The port was released: it opens again at once.
+    serial::SerialTimeouts timeouts;
+    EXPECT_NO_THROW(serial::Serial(device.port(), 115200, timeouts, serial::ByteSize::eight_bits,
+                                   serial::Parity::none, serial::StopBits::one, serial::FlowControl::none));
+}
+
+TEST(Comms, ConcurrentCallsFromSeveralThreadsAreSafe) {
+    TestDevice device;
+    NervlaneComms comms;
+    const std::string params = write_params(kBinary, {}, {{1, 0}, {2, 1}});
+    comms.init(params);
+    comms.connect(device.port());
+    device.stream(sequence(kBinary, {10, 20}), 500.0);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> frames{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<double> out;
+            while (!stop) {
+                if (t == 0) comms.read(out, 50); else comms.read_raw(out, 50);
+                if (!out.empty()) ++frames;
+                comms.is_connected();
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!stop) {
+            comms.init(params);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    comms.connect(device.port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+    for (auto& thread : threads) thread.join();
+    EXPECT_GT(frames.load(), 10);
+    EXPECT_TRUE(comms.is_connected());
+}
