@@ -13,18 +13,26 @@ public:
     virtual ~SensorModel() = default;
 
     // Adds (taxel) or writes (triaxial) this sensor's calibrated values at its
-    // output positions. Allocates nothing; throws nothing. `output` must be at
-    // least as long as the largest output position + 1.
+    // output positions. Allocates nothing; throws nothing. Never reads outside
+    // `raw` nor writes outside `output`: a position beyond `output` is not
+    // written, and a sensor whose raw positions lie beyond `raw` is skipped
+    // for that frame (a taxel then writes the not-plugged-in line, once per
+    // process).
     virtual void calibrate(std::vector<double>& output, const std::vector<double>& raw) = 0;
 
-    // Takes the model's record. Throws std::runtime_error "Invalid sensor type"
-    // for a record of the other kind, and (taxel) "Invalid output map for the
-    // sensor type" for two or more output entries.
+    // Takes the model's record. Throws std::runtime_error: "Invalid sensor
+    // type" for a record of the other kind; a message naming the fault for a
+    // record of the wrong class or one the model cannot use (empty taxel maps,
+    // negative positions, triaxial channels or axes out of range, triaxial
+    // lower/offset shorter than four). On these errors the model keeps what it
+    // had. A taxel record with two or more output entries is taken and then
+    // refused with "Invalid output map for the sensor type".
     virtual void set_parameters(const std::shared_ptr<SensorParameters>& parameters) = 0;
 
     // Takes a new zero level from `samples` (frames in the order read). The
     // base does nothing. Throws std::runtime_error (taxel): "Sensor not
-    // reading, data size is 0." or "Sensor requested zeroing is not plugged in.".
+    // reading, data size is 0." or "Sensor requested zeroing is not plugged
+    // in."; the offset is then unchanged.
     virtual void zero(const std::vector<std::vector<double>>& samples);
 };
 
@@ -32,6 +40,7 @@ class TaxelPolyfitModel : public SensorModel {
 public:
     void calibrate(std::vector<double>& output, const std::vector<double>& raw) override;
     void set_parameters(const std::shared_ptr<SensorParameters>& parameters) override;
+    // With no samples nothing changes.
     void zero(const std::vector<std::vector<double>>& samples) override;
 
 private:
@@ -51,7 +60,8 @@ private:
 };
 
 // Writes the one console line, in colour, to standard output:
-// "[Nervlane]: [source] message".
+// "[Nervlane]: [source] message". Throws what the stream throws (by default
+// nothing).
 void console_message(const char* source, const char* message);
 
 }  // namespace nervlane_comm

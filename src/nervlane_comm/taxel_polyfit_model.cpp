@@ -1,1 +1,80 @@
-// placeholder
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "sensor_model.h"
+
+namespace nervlane_comm {
+namespace {
+
+// Set at load, cleared by the first taxel of any comms object that finds its
+// raw position outside a frame: the warning is written once per process.
+std::atomic<bool> not_plugged_warning_pending{true};
+
+}  // namespace
+
+void TaxelPolyfitModel::set_parameters(const std::shared_ptr<SensorParameters>& record) {
+    if (!record || record->sensor_type != 1) throw std::runtime_error("Invalid sensor type");
+    auto taxel = std::dynamic_pointer_cast<TaxelPolyfitParameters>(record);
+    if (!taxel) throw std::runtime_error("Taxel model given a record that is not a taxel record");
+    const std::string fault = taxel_record_fault(*taxel);
+    if (!fault.empty()) throw std::runtime_error("Unusable taxel record: " + fault);
+
+    parameters = std::move(taxel);
+    // Refused after the record is taken, as callers of this model expect.
+    if (parameters->output_map.size() > 1) throw std::runtime_error("Invalid output map for the sensor type");
+}
+
+void TaxelPolyfitModel::calibrate(std::vector<double>& output, const std::vector<double>& raw) {
+    const TaxelPolyfitParameters* record = parameters.get();
+    // The record is shared and its maps are public; a record emptied after
+    // configuration is skipped rather than read past its end.
+    if (record == nullptr || record->input_map.empty() || record->output_map.empty()) return;
+
+    const std::int32_t p = record->input_map.begin()->first;
+    if (p < 0 || static_cast<std::size_t>(p) >= raw.size()) {
+        // load() first keeps the common path free of a write to a shared line.
+        if (not_plugged_warning_pending.load(std::memory_order_relaxed) &&
+            not_plugged_warning_pending.exchange(false)) {
+            console_message("Sensor", "configured but not plugged in");
+        }
+        return;
+    }
+
+    const double b = raw[static_cast<std::size_t>(p)] - record->offset.load();
+    double v = 0.0;
+    if (b > record->lower) {
+        const std::vector<double>& coefs = record->coefs;
+        for (std::size_t i = 0; i < coefs.size(); ++i) {
+            // Separate statements: the product is rounded before the add, and
+            // no compiler may fuse the two.
+            const double term = std::pow(b, static_cast<double>(i)) * coefs[i];
+            v = term + v;
+        }
+        if (v < 0) v = 0.0;
+    }
+
+    const std::int32_t q = record->output_map.begin()->second;
+    if (q < 0 || static_cast<std::size_t>(q) >= output.size()) return;
+    output[static_cast<std::size_t>(q)] += v;
+}
+
+void TaxelPolyfitModel::zero(const std::vector<std::vector<double>>& samples) {
+    TaxelPolyfitParameters* record = parameters.get();
+    if (record == nullptr || record->input_map.empty() || samples.empty()) return;
+
+    const std::int32_t p = record->input_map.begin()->first;
+    double sum = 0.0;
+    for (const auto& sample : samples) {
+        if (sample.empty()) throw std::runtime_error("Sensor not reading, data size is 0.");
+        if (p < 0 || static_cast<std::size_t>(p) >= sample.size()) {
+            throw std::runtime_error("Sensor requested zeroing is not plugged in.");
+        }
+        sum = sum + sample[static_cast<std::size_t>(p)];
+    }
+    record->offset.store(sum / static_cast<double>(samples.size()));
+}
+
+}  // namespace nervlane_comm

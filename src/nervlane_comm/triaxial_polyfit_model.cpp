@@ -1,1 +1,85 @@
-// placeholder
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "sensor_model.h"
+
+namespace nervlane_comm {
+namespace {
+
+// Sum of pow(x, i) * coefs[i], constant term first, each product rounded
+// before it is added.
+double polynomial(double x, const std::vector<double>& coefs) {
+    double sum = 0.0;
+    for (std::size_t i = 0; i < coefs.size(); ++i) {
+        const double term = std::pow(x, static_cast<double>(i)) * coefs[i];
+        sum = sum + term;
+    }
+    return sum;
+}
+
+}  // namespace
+
+void TriaxialPolyfitModel::set_parameters(const std::shared_ptr<SensorParameters>& record) {
+    if (!record || record->sensor_type != 0) throw std::runtime_error("Invalid sensor type");
+    auto triaxial = std::dynamic_pointer_cast<TriaxialPolyfitParameters>(record);
+    if (!triaxial) throw std::runtime_error("Triaxial model given a record that is not a triaxial record");
+    const std::string fault = triaxial_record_fault(*triaxial);
+    if (!fault.empty()) throw std::runtime_error("Unusable triaxial record: " + fault);
+
+    // Sized before the record is taken, so a failed allocation leaves the
+    // model as it was.
+    axis_inputs.resize(3);
+    axis_outputs.resize(3);
+    channels.resize(4);
+    parameters = std::move(triaxial);
+}
+
+void TriaxialPolyfitModel::calibrate(std::vector<double>& output, const std::vector<double>& raw) {
+    const TriaxialPolyfitParameters* record = parameters.get();
+    if (record == nullptr || record->lower.size() < 4 || record->offset.size() < 4) return;
+
+    // A frame too short for the largest raw position is skipped whole: half a
+    // sensor would give meaningless axes.
+    const auto& input_map = record->input_map;
+    if (!input_map.empty()) {
+        const std::int32_t last = input_map.rbegin()->first;
+        if (input_map.begin()->first < 0 || static_cast<std::size_t>(last) >= raw.size()) return;
+    }
+
+    // A channel that the input map does not name contributes 0.0, every frame.
+    bool named[4] = {false, false, false, false};
+    for (const auto& entry : input_map) {
+        const std::int32_t c = entry.second;
+        if (c < 0 || c > 3) continue;
+        channels[static_cast<std::size_t>(c)] = raw[static_cast<std::size_t>(entry.first)];
+        named[c] = true;
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (!named[i]) {
+            channels[i] = 0.0;
+            continue;
+        }
+        const double d = channels[i] - record->offset[i];
+        channels[i] = record->lower[i] > d ? 0.0 : d - record->lower[i];
+    }
+
+    const double c0 = channels[0], c1 = channels[1], c2 = channels[2], c3 = channels[3];
+    axis_inputs[0] = ((c2 + c3) - c1) - c0;
+    axis_inputs[1] = ((c3 + c1) - c2) - c0;
+    axis_inputs[2] = ((c0 + c1) + c2) + c3;
+
+    axis_outputs[0] = polynomial(axis_inputs[0], record->coefs_x);
+    axis_outputs[1] = polynomial(axis_inputs[1], record->coefs_y);
+    axis_outputs[2] = polynomial(axis_inputs[2], record->coefs_z);
+
+    for (const auto& entry : record->output_map) {
+        const std::int32_t a = entry.first;
+        const std::int32_t q = entry.second;
+        if (a < 0 || a > 2 || q < 0 || static_cast<std::size_t>(q) >= output.size()) continue;
+        output[static_cast<std::size_t>(q)] = axis_outputs[static_cast<std::size_t>(a)];
+    }
+}
+
+}  // namespace nervlane_comm
