@@ -1,1 +1,162 @@
-// placeholder
+// The POSIX test device: a pseudo-terminal pair. The port under test opens the
+// slave by name; this object keeps only the master and writes to it.
+#include "test_device.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+namespace testing_support {
+
+namespace {
+
+std::runtime_error failure(const std::string& what, int error) {
+    return std::runtime_error("test device: " + what + ": " + std::strerror(error));
+}
+
+// Writes all of [data, data + size) to a non-blocking descriptor. Waits for
+// room at most `patience` in one stretch; returns false when it runs out or
+// `keep_going` turns false, throws on any other failure.
+bool write_all(int fd, const std::uint8_t* data, std::size_t size, std::chrono::milliseconds patience,
+               const std::atomic<bool>* keep_going) {
+    std::size_t done = 0;
+    auto stuck_since = std::chrono::steady_clock::now();
+    while (done < size) {
+        if (keep_going != nullptr && !keep_going->load()) {
+            return false;
+        }
+        const ssize_t r = ::write(fd, data + done, size - done);
+        if (r > 0) {
+            done += static_cast<std::size_t>(r);
+            stuck_since = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (r == -1 && errno == EINTR) {
+            continue;
+        }
+        if (r == -1 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            throw failure("write to the pty master", errno);
+        }
+        if (std::chrono::steady_clock::now() - stuck_since > patience) {
+            return false;
+        }
+        pollfd pfd{fd, POLLOUT, 0};
+        ::poll(&pfd, 1, 10);
+    }
+    return true;
+}
+
+}  // namespace
+
+TestDevice::TestDevice() {
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&master, &slave, name, nullptr, nullptr) == -1) {
+        throw failure("openpty", errno);
+    }
+    // Raw from the start: bytes written before the port opens must not be
+    // echoed back or have CR/LF translated by the slave's line discipline.
+    termios tio;
+    if (::tcgetattr(slave, &tio) == 0) {
+        ::cfmakeraw(&tio);
+        ::tcsetattr(slave, TCSANOW, &tio);
+    }
+    // Only the port under test holds the slave, so that its exclusive open and
+    // its hang-up detection see the device alone.
+    ::close(slave);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    port_ = name;
+    handle_ = master;
+}
+
+TestDevice::~TestDevice() {
+    stop_stream();
+    if (handle_ != -1) {
+        ::close(static_cast<int>(handle_));
+    }
+}
+
+void TestDevice::write(const std::vector<std::uint8_t>& bytes) {
+    if (hung_up_) {
+        throw std::runtime_error("test device: write after hang_up()");
+    }
+    if (!write_all(static_cast<int>(handle_), bytes.data(), bytes.size(), std::chrono::seconds(10), nullptr)) {
+        throw std::runtime_error("test device: write made no progress for 10 s (nobody reading?)");
+    }
+}
+
+void TestDevice::write(const std::string& text) {
+    write(std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+
+void TestDevice::hang_up() {
+    stop_stream();
+    if (handle_ != -1) {
+        ::close(static_cast<int>(handle_));
+        handle_ = -1;
+    }
+    hung_up_ = true;
+}
+
+void TestDevice::stream(std::function<std::vector<std::uint8_t>(std::uint64_t)> frame, double rate_hz) {
+    if (!(rate_hz > 0.0)) {
+        throw std::invalid_argument("test device: stream rate must be positive");
+    }
+    if (hung_up_) {
+        throw std::runtime_error("test device: stream after hang_up()");
+    }
+    stop_stream();
+    streaming_ = true;
+    const int fd = static_cast<int>(handle_);
+    streamer_ = std::thread([this, fd, frame = std::move(frame), rate_hz]() {
+        using Clock = std::chrono::steady_clock;
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_hz));
+        auto next = Clock::now();
+        for (std::uint64_t i = 0; streaming_.load(); ++i) {
+            const std::vector<std::uint8_t> bytes = frame(i);
+            bool sent = false;
+            try {
+                // A full buffer (nobody reading) is waited out, frame by frame.
+                while (streaming_.load() && !sent) {
+                    sent = write_all(fd, bytes.data(), bytes.size(), std::chrono::milliseconds(50), &streaming_);
+                }
+            } catch (const std::exception&) {
+                // Never fatal: go on with the next frame.
+            }
+            if (sent) {
+                frames_sent_.fetch_add(1);
+            }
+            next += period;
+            // Sleep in short slices so that stop_stream() is prompt.
+            while (streaming_.load()) {
+                const auto now = Clock::now();
+                if (now >= next) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::min<Clock::duration>(next - now, std::chrono::milliseconds(5)));
+            }
+        }
+    });
+}
+
+void TestDevice::stop_stream() {
+    streaming_ = false;
+    if (streamer_.joinable()) {
+        streamer_.join();
+    }
+}
+
+bool running_under_wine() { return false; }
+
+}  // namespace testing_support

@@ -4,6 +4,7 @@
 // platform headers, so the native handle and locks are opaque here.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,7 +54,9 @@ private:
     // low byte of each unit gives the original byte back.
     std::u16string port_;
     NativeHandle fd_;
-    bool is_open_ = false;
+    // Atomic because is_open() may be asked from any thread while the reader
+    // thread closes the port after a failed read.
+    std::atomic<bool> is_open_{false};
     SerialTimeouts timeouts_{};
     std::uint64_t baudrate_;
     Parity parity_;
