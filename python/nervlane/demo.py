@@ -1,0 +1,55 @@
+"""``nervlane demo``: the whole chain with no hardware."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+
+from rich.console import Console
+
+from .connection import EXIT_OK, ToolError, open_sensor
+from .monitor import live_view
+from .sim import Layout, PtyDevice, SignalModel, max_readings, write_params
+
+DEMO_RATE_HZ = 100.0
+DEMO_LAYOUT = Layout(taxels=16, triaxials=2)
+
+
+def run_demo(seconds: float | None, fmt: str) -> int:
+    """Virtual sensor on a pseudo-terminal, its parameter file in a temp
+    folder, the module connected and zeroed, the live view for ``seconds``
+    (or until Ctrl+C), then a report. Raises ToolError."""
+    if os.name != "posix":
+        raise ToolError(
+            "the demo's virtual sensor needs a POSIX pseudo-terminal; on Windows, pair two virtual "
+            "COM ports (e.g. com0com) and run 'nervlane monitor' against a device on one of them"
+        )
+    limit = max_readings(fmt)
+    assert limit is None or DEMO_LAYOUT.frame_size <= limit
+    console = Console()
+    with tempfile.TemporaryDirectory(prefix="nervlane-demo-") as tmp, PtyDevice() as device:
+        params = os.path.join(tmp, f"demo-{fmt}.msgpack")
+        write_params(params, DEMO_LAYOUT, fmt)
+        device.stream_readings(fmt, SignalModel(DEMO_LAYOUT, seed=None, rate_hz=DEMO_RATE_HZ), DEMO_RATE_HZ)
+        console.print(
+            f"virtual sensor on {device.port}: {DEMO_LAYOUT.triaxials} triaxial + {DEMO_LAYOUT.taxels} taxel "
+            f"sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
+        )
+        comms = open_sensor(device.port, params)
+        try:
+            try:
+                comms.zero([])
+                console.print("zeroed all sensors")
+            except RuntimeError as e:
+                console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
+            frames, skipped, elapsed = live_view(
+                comms, "nervlane demo", False, seconds, DEMO_RATE_HZ, device.port, console
+            )
+        finally:
+            del comms  # disconnect before the device hangs up
+        device.stop()
+        console.print(
+            f"read {frames} frames in {elapsed:.1f} s ({frames / max(elapsed, 1e-9):.1f}/s); "
+            f"the sensor sent {device.frames_sent}, about {skipped} skipped"
+        )
+    return EXIT_OK
