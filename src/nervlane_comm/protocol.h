@@ -1,4 +1,5 @@
 // Frame decoders: one frame from the port into a vector of raw readings.
+// The wire formats are described byte by byte in docs/wire-formats.md.
 #pragma once
 
 #include <cstdint>
@@ -23,66 +24,100 @@ public:
     // holds exactly its readings (possibly none: a rejected binary frame).
     // Returns false when no frame was decoded (nothing arrived, a stray header
     // word, a frame cut short by the port's time-out, a rejected text line);
-    // what `values` holds then is described per decoder. Port errors
-    // (serial::IOException, serial::PortNotOpenedException) and std::bad_alloc
-    // pass out unchanged; a decoder throws nothing of its own.
+    // what `values` holds then is described per decoder. Nothing is ever taken
+    // from bytes that did not arrive, and a frame cut short is never published.
+    // Throws what the port throws (serial::IOException,
+    // serial::PortNotOpenedException) and std::bad_alloc, unchanged; a decoder
+    // throws nothing of its own.
     virtual bool parse(std::vector<double>& values, serial::Serial& port) = 0;
 
     // Tells the decoder that the bytes it reads next start in the middle of the
     // device's stream (a port was just opened, or this decoder was installed
-    // while the device was streaming).
+    // while the device was streaming). Throws nothing.
     virtual void begin_stream() {}
 
     virtual ~Protocol() = default;
 };
 
-// Comma-separated text lines, one frame per line.
+// Comma-separated text lines, one frame per line, numbers read in the "C"
+// locale whatever locale the process has set.
+//   false, `values` untouched: nothing arrived, or the line was dropped by
+//                              begin_stream;
+//   false, `values` emptied:   a field is no number or out of range, or the
+//                              line ends in a comma before its line feed;
+//   true:                      one value per field up to the first empty field.
 class ProtocolString : public Protocol {
 public:
+    ProtocolString();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
     void begin_stream() override;
 
+    // Longest line taken as one frame; the rest of a longer line is read by
+    // the next call as a line of its own.
+    static constexpr std::size_t kMaxLine = 65536;
+
 private:
-    // Set by begin_stream: the next line is almost surely cut at its start, so
-    // it is read and dropped.
+    // Set by begin_stream: everything up to and including the next line feed
+    // is almost surely the tail of a line whose start was never seen.
     bool skip_partial_line_ = false;
     std::string line_;
 };
 
 // FF FF, count N (1..511), N little-endian unsigned 16-bit readings.
+//   false, `values` untouched: no header found, or the frame was cut short;
+//   true, `values` empty:      count 0 or above 511 (the payload is not read);
+//   true:                      N readings.
 class ProtocolBinary : public Protocol {
 public:
     ProtocolBinary();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
+    void begin_stream() override;
 
 private:
     std::vector<std::uint8_t> buffer;
     std::uint64_t bytes_read = 0;
     std::uint16_t header = 0;
     std::uint16_t count = 0;
+    // The last byte consumed was a 0xFF that may be the first half of a header.
+    bool pending_ff = false;
 };
 
 // FF FF, length L (1..511, payload bytes), L/16 + 1 AES-128 ECB blocks whose
-// plaintext holds L/2 little-endian unsigned 16-bit readings.
+// plaintext starts with L/2 little-endian unsigned 16-bit readings.
+// `values` is left as by ProtocolBinary, with L in place of N.
 class ProtocolBinaryEncrypt : public Protocol {
 public:
     ProtocolBinaryEncrypt();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
+    void begin_stream() override;
 
-    // The device's key: the ASCII text "Nervlane-aes-128".
+    // The device's key: the ASCII text "Nervlane-aes-128". Throws std::bad_alloc.
     static std::vector<std::uint8_t> default_key();
 
 private:
     std::vector<std::uint8_t> buffer;
     std::uint64_t bytes_read = 0;
     std::uint16_t header = 0;
-    std::vector<std::uint8_t> cipher_block;
-    std::vector<std::uint8_t> plain_block;
     std::vector<std::uint8_t> payload;
-    std::vector<std::uint8_t> value_bytes;
     std::uint16_t length = 0;
     AesCipher cipher{4, 10};
     std::vector<std::uint8_t> key;
+    // The key never changes, so it is expanded once rather than per block.
+    std::vector<std::uint8_t> round_keys;
+    bool pending_ff = false;
 };
+
+namespace detail {
+
+// Consumes bytes until a header (two 0xFF bytes) has been read, or returns
+// false after one step without one. A step is two bytes; when the second of
+// them is 0xFF one more byte is read, so a stream that is out of step with
+// the sender by an odd number of bytes still finds the next header.
+// `pending_ff` carries a lone 0xFF left by a read that timed out, so a header
+// split by the time-out is still found. Throws what the port throws.
+bool read_header(serial::Serial& port, std::vector<std::uint8_t>& buffer,
+                 std::uint64_t& bytes_read, bool& pending_ff);
+
+}  // namespace detail
 
 }  // namespace nervlane_comm
