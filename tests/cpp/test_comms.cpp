@@ -244,7 +244,7 @@ TEST(Comms, EmptyFrameEmptiesRawValuesAndWakesNobody) {
     std::vector<double> waited{-1.0};
     std::thread waiter([&] { comms.read(waited, 400); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    device.write({0xFF, 0xFF, 0x00, 0x00});  // a frame announcing no readings
+    device.write(std::vector<std::uint8_t>{0xFF, 0xFF, 0x00, 0x00});  // a frame announcing no readings
     waiter.join();
     EXPECT_TRUE(waited.empty());
     EXPECT_TRUE(read_raw(comms, 0).empty());

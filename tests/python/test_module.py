@@ -1,0 +1,326 @@
+"""The extension module end to end: a pseudo-terminal plays the sensor."""
+
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
+from typing import Any
+
+import msgpack
+import pytest
+
+import nervlane_comm_py as nc
+from nervlane.sim import PtyDevice
+
+SELECTOR = {"text": 0, "binary": 1, "encrypted": 2}
+WARNING_LINE = (
+    b"\x1b[1;32m[Nervlane]:\x1b[0m \x1b[35m[Sensor]\x1b[0m \x1b[33mconfigured but not plugged in\x1b[0m\n"
+)
+
+
+def taxel(raw: int, out: int, *, lower: float = -1.0, offset: float = 0.0,
+          coefs: Sequence[float] = (0.0, 1.0), outputs: dict[int, int] | None = None) -> dict[str, Any]:
+    return {
+        "SensorParameters": {"sensor_type": 1, "input_map": {raw: 0},
+                             "output_map": outputs if outputs is not None else {0: out}},
+        "lower": lower, "upper": 0.0, "offset": offset, "coefs": list(coefs),
+    }
+
+
+def triaxial(first_raw: int, first_out: int) -> dict[str, Any]:
+    return {
+        "SensorParameters": {"sensor_type": 0,
+                             "input_map": {first_raw + c: c for c in range(4)},
+                             "output_map": {a: first_out + a for a in range(3)}},
+        "lower": [0.0] * 4, "upper": [0.0] * 4, "offset": [0.0] * 4,
+        "coefs_x": [0.0, 1.0], "coefs_y": [0.0, 1.0], "coefs_z": [0.0, 1.0],
+    }
+
+
+@pytest.fixture
+def params(tmp_path: Path) -> Callable[..., str]:
+    counter = iter(range(1_000_000))
+
+    def write(document: Any = None, *, raw_bytes: bytes | None = None) -> str:
+        path = tmp_path / f"params{next(counter)}.msgpack"
+        path.write_bytes(raw_bytes if raw_bytes is not None else msgpack.packb(document))
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def device() -> Iterator[PtyDevice]:
+    with PtyDevice() as dev:
+        yield dev
+
+
+def eventually(predicate: Callable[[], bool], seconds: float = 3.0) -> bool:
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.01)
+    return predicate()
+
+
+def run_python(code: str, timeout: float = 30.0) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, timeout=timeout)
+
+
+class TestBindingSurface:
+    def test_versions_and_docstrings(self) -> None:
+        assert nc.__version__ == "0.1.1"
+        assert nc.NervlaneComms.version == "dev"
+        comms = nc.NervlaneComms()
+        assert comms.version == "dev"
+        with pytest.raises(TypeError):
+            comms.version()  # type: ignore[operator]
+        assert nc.NervlaneComms.__doc__ == "NervlaneComms wrapper"
+        docs = {
+            "__init__": "Constructs NervlaneComms object",
+            "init": "Initialise sensor comms",
+            "connect": "Connects to the sensor",
+            "read": "Reads and returns data",
+            "read_raw": "Reads and returns raw data",
+            "is_connected": "Is sensor connected?",
+            "zero": "Zeroes the sensor",
+        }
+        for name, text in docs.items():
+            doc = getattr(nc.NervlaneComms, name).__doc__
+            assert doc is not None and text in doc, name
+        assert "file_name: str" in (nc.NervlaneComms.init.__doc__ or "")
+        assert "port: str" in (nc.NervlaneComms.connect.__doc__ or "")
+        assert "timeout" in (nc.NervlaneComms.read.__doc__ or "") and "500" in (nc.NervlaneComms.read.__doc__ or "")
+        members = [n for n in vars(nc.NervlaneComms) if n in docs or n == "version"]
+        assert members == [*docs, "version"]
+
+    def test_instances_take_no_new_attributes(self) -> None:
+        comms = nc.NervlaneComms()
+        with pytest.raises(AttributeError):
+            comms.anything = 1  # type: ignore[attr-defined]
+        with pytest.raises(AttributeError):
+            comms.version = "other"  # type: ignore[misc]
+        assert not hasattr(comms, "__dict__")
+
+    def test_arguments_that_do_not_convert_raise_type_error_at_once(self) -> None:
+        comms = nc.NervlaneComms()
+        started = time.monotonic()
+        for call in (lambda: comms.read(2**31), lambda: comms.read_raw("5"),  # type: ignore[arg-type]
+                     lambda: comms.zero([0.5]), lambda: comms.zero("ab"),  # type: ignore[list-item]
+                     lambda: comms.init(3), lambda: comms.connect(None)):  # type: ignore[arg-type]
+            with pytest.raises(TypeError):
+                call()
+        assert time.monotonic() - started < 0.4  # nothing waited
+
+    def test_read_time_outs(self) -> None:
+        comms = nc.NervlaneComms()
+        started = time.monotonic()
+        assert comms.read(timeout=0) == []
+        assert comms.read_raw(-5) == []
+        assert time.monotonic() - started < 0.1
+        started = time.monotonic()
+        assert comms.read() == []
+        assert 0.45 <= time.monotonic() - started < 2.0
+
+    def test_zero_takes_any_sequence_of_ints(self) -> None:
+        comms = nc.NervlaneComms()
+        started = time.monotonic()
+        # Accepted (a tuple), and then refused by the unconnected object.
+        with pytest.raises(RuntimeError, match="^Could not zero the sensor$"):
+            comms.zero((0, 2))
+        assert 0.5 <= time.monotonic() - started < 3.0
+
+    def test_connect_errors_carry_the_serial_library_message(self, tmp_path: Path) -> None:
+        comms = nc.NervlaneComms()
+        missing = str(tmp_path / "ttyNOPE")
+        with pytest.raises(RuntimeError, match=f"^IO Exception: Specified port, {missing}, does not exist., file "):
+            comms.connect(missing)
+        with pytest.raises(RuntimeError, match="^Empty port is invalid.$"):
+            comms.connect("")
+        assert not comms.is_connected()
+
+
+@pytest.mark.parametrize("fmt", ["text", "binary", "encrypted"])
+def test_end_to_end(fmt: str, params: Callable[..., str], device: PtyDevice) -> None:
+    comms = nc.NervlaneComms()
+    # Frame: [sequence, 100, 200, 300, 400, 500, level]; a triaxial on raw 1..4
+    # to outputs 0..2, taxels on raw 5 (offset 50) and raw 6 to outputs 3, 4.
+    comms.init(params([SELECTOR[fmt], [triaxial(1, 0)], [taxel(5, 3, offset=50.0), taxel(6, 4)]]))
+    assert comms.read(0) == [0.0] * 5
+    comms.connect(device.port)
+    assert comms.is_connected()
+    level = [1000]
+    device.stream_readings(fmt, lambda i: [i % 60000, 100, 200, 300, 400, 500, level[0]], 100.0)
+
+    raw = comms.read_raw(2000)
+    assert raw[1:] == [100.0, 200.0, 300.0, 400.0, 500.0, 1000.0]
+    assert all(isinstance(v, float) for v in raw)
+    assert comms.read(2000) == [400.0, 200.0, 1000.0, 450.0, 1000.0]
+    # What arrives is exactly a frame the device meant to send.
+    frame = tuple(comms.read_raw(2000))
+    assert eventually(lambda: frame in {sent.readings for sent in list(device.sent)})
+
+    comms.zero([4])
+    assert comms.read(2000) == [400.0, 200.0, 1000.0, 450.0, 0.0]
+    level[0] = 1010
+    assert eventually(lambda: comms.read(500)[4:] == [10.0])
+
+    # Reconnecting keeps the configuration and the new zero level.
+    comms.connect(device.port)
+    assert comms.is_connected()
+    assert comms.read(2000) == [400.0, 200.0, 1000.0, 450.0, 10.0]
+
+    # The cable is pulled mid-stream.
+    device.hang_up()
+    assert eventually(lambda: not comms.is_connected(), 2.0)
+    assert comms.read(200) == []
+    assert comms.read_raw(200) == []
+
+
+def test_a_new_device_after_a_pulled_one(params: Callable[..., str]) -> None:
+    comms = nc.NervlaneComms()
+    comms.init(params([1, [], [taxel(1, 0, offset=10.0)]]))
+    with PtyDevice() as first:
+        comms.connect(first.port)
+        first.stream_readings("binary", lambda i: [i % 60000, 500], 100.0)
+        assert comms.read(2000) == [490.0]
+        first.hang_up()
+        assert eventually(lambda: not comms.is_connected(), 2.0)
+    with PtyDevice() as second:
+        comms.connect(second.port)
+        second.stream_readings("binary", lambda i: [i % 60000, 700], 100.0)
+        assert comms.read(2000) == [690.0]
+
+
+def test_init_errors_are_runtime_errors_and_change_nothing(params: Callable[..., str], tmp_path: Path) -> None:
+    comms = nc.NervlaneComms()
+    comms.init(params([1, [], [taxel(0, 2)]]))
+    assert comms.read(0) == [0.0, 0.0, 0.0]
+    cases = [
+        (str(tmp_path / "missing.msgpack"), "^Cannot find sensor parameter file$"),
+        (params(raw_bytes=b""), "^insufficient bytes$"),
+        (params(raw_bytes=b"\x93\x01\x90"), "^insufficient bytes$"),
+        (params(raw_bytes=b"\xc1"), "^parse error$"),
+        (params({"protocol": 1}), "^bad cast$"),
+        (params([1, [], [{"SensorParameters": {"sensor_type": 1.0}}]]), "^bad cast$"),
+        (params([1, [], [taxel(0, 0, outputs={0: 1, 1: 2})]]), "^Invalid output map for the sensor type$"),
+        (params([1, [], [taxel(0, 0), taxel(0, -1)]]), "^taxel record 1: .*-1"),
+        (params([1, [taxel(0, 0)], []]), "^triaxial record 0: "),
+    ]
+    for path, message in cases:
+        with pytest.raises(RuntimeError, match=message):
+            comms.init(path)
+    assert comms.read(0) == [0.0, 0.0, 0.0]
+
+
+def test_other_threads_run_while_a_read_waits() -> None:
+    comms = nc.NervlaneComms()
+    count = 0
+    stop = threading.Event()
+
+    def spin() -> None:
+        nonlocal count
+        while not stop.is_set():
+            count += 1
+
+    spinner = threading.Thread(target=spin)
+    spinner.start()
+    time.sleep(0.05)
+    before = count
+    started = time.monotonic()
+    assert comms.read(1000) == []
+    waited = time.monotonic() - started
+    during = count - before
+    stop.set()
+    spinner.join()
+    assert 0.95 <= waited < 3.0
+    # Holding the interpreter lock for the whole wait would leave the spinner
+    # almost no turns; released, it counts freely.
+    assert during > 100_000
+
+
+def test_ctrl_c_ends_a_long_read_quickly() -> None:
+    code = """
+        import nervlane_comm_py
+        comms = nervlane_comm_py.NervlaneComms()
+        print("waiting", flush=True)
+        comms.read(10000)
+    """
+    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert proc.stdout is not None and proc.stdout.readline() == b"waiting\n"
+        time.sleep(0.3)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=5)
+        ended = time.monotonic() - sent
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode != 0
+    assert b"KeyboardInterrupt" in err
+    assert ended < 1.5
+
+
+def test_the_not_plugged_in_warning_is_written_once(params: Callable[..., str]) -> None:
+    # Two taxels beyond the 3-value frames, on two objects: one line in all.
+    path = params([1, [], [taxel(10, 0), taxel(11, 1)]])
+    code = f"""
+        import nervlane_comm_py
+        from nervlane.sim import PtyDevice
+        objects = [nervlane_comm_py.NervlaneComms() for _ in range(2)]
+        with PtyDevice() as a, PtyDevice() as b:
+            for comms, dev in zip(objects, (a, b)):
+                comms.init({path!r})
+                comms.connect(dev.port)
+                dev.stream_readings("binary", lambda i: [1, 2, 3], 100.0)
+            for _ in range(5):
+                for comms in objects:
+                    assert comms.read(2000) == [0.0, 0.0]
+    """
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout == WARNING_LINE
+
+
+def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
+    pytest.importorskip("mypy")
+    good = tmp_path / "good.py"
+    good.write_text(textwrap.dedent("""
+        import nervlane_comm_py
+
+        def loop(port: str, params: str) -> list[float]:
+            comms = nervlane_comm_py.NervlaneComms()
+            comms.init(file_name=params)
+            comms.connect(port=port)
+            comms.zero([0, 2])
+            comms.zero((1,))
+            version: str = nervlane_comm_py.NervlaneComms.version + comms.version
+            raw: list[float] = comms.read_raw(timeout=0)
+            if comms.is_connected() and version and raw:
+                return comms.read(500)
+            return comms.read()
+        """))
+    bad = tmp_path / "bad.py"
+    bad.write_text(textwrap.dedent("""
+        import nervlane_comm_py
+        comms = nervlane_comm_py.NervlaneComms()
+        comms.read("soon")
+        comms.zero("ab")
+        name: int = nervlane_comm_py.__version__
+        """))
+    env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / ".mypy_cache")}
+    ok = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(good)], capture_output=True, env=env)
+    assert ok.returncode == 0, ok.stdout.decode()
+    refused = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(bad)], capture_output=True, env=env)
+    assert refused.returncode == 1
+    assert refused.stdout.decode().count("error:") >= 3
