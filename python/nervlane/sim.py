@@ -232,32 +232,30 @@ class SignalModel:
         rows, cols = self.layout.grid
         rng = self._rng
         if self.layout.taxels and self.t >= self._next_press:
-            self._taxel_presses.append(
-                _Press(
+            press = _Press(
                     start=self.t,
                     duration=rng.uniform(0.6, 2.0),
                     row=rng.uniform(0, rows - 1),
                     col=rng.uniform(0, cols - 1),
                     radius=rng.uniform(0.7, 1.8),
                     peak=rng.uniform(3000.0, 25000.0),
-                )
             )
-            self._next_press = self.t + rng.uniform(0.8, 3.0)
+            self._taxel_presses.append(press)
+            self._next_press = self.t + press.duration + rng.uniform(0.3, 2.0)
         for k in range(self.layout.triaxials):
             if self.t >= self._next_push[k]:
                 z = rng.uniform(2000.0, 15000.0)
-                self._triaxial_presses[k].append(
-                    _Press(
-                        start=self.t,
-                        duration=rng.uniform(0.8, 2.5),
-                        row=0.0,
-                        col=0.0,
-                        radius=1.0,
-                        peak=z,
-                        shear=(rng.uniform(-0.3, 0.3) * z, rng.uniform(-0.3, 0.3) * z),
-                    )
+                push = _Press(
+                    start=self.t,
+                    duration=rng.uniform(0.8, 2.5),
+                    row=0.0,
+                    col=0.0,
+                    radius=1.0,
+                    peak=z,
+                    shear=(rng.uniform(-0.3, 0.3) * z, rng.uniform(-0.3, 0.3) * z),
                 )
-                self._next_push[k] = self.t + rng.uniform(1.0, 4.0)
+                self._triaxial_presses[k].append(push)
+                self._next_push[k] = self.t + push.duration + rng.uniform(0.5, 3.0)
         self._taxel_presses = [p for p in self._taxel_presses if self.t < p.start + p.duration]
         for k, presses in enumerate(self._triaxial_presses):
             self._triaxial_presses[k] = [p for p in presses if self.t < p.start + p.duration]
@@ -275,6 +273,8 @@ class SignalModel:
             for j in range(layout.taxels):
                 r, c = divmod(j, cols)
                 d2 = (r - p.row) ** 2 + (c - p.col) ** 2
+                if d2 > (2.5 * p.radius) ** 2:
+                    continue  # a fingertip, not the whole patch
                 load[layout.taxel_channel(j)] += p.peak * e * math.exp(-d2 / (2.0 * p.radius**2))
         for k, presses in enumerate(self._triaxial_presses):
             for p in presses:

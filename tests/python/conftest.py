@@ -1,0 +1,72 @@
+"""Shared fixtures for the Python suites."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+PYTHON_SOURCE = Path(__file__).resolve().parents[2] / "python"
+
+# The command-line tests run the package from this tree, not whatever copy
+# an earlier install left in site-packages.
+if str(PYTHON_SOURCE) not in sys.path:
+    sys.path.insert(0, str(PYTHON_SOURCE))
+
+from nervlane.sim import Layout, PtyDevice, SignalModel, write_params  # noqa: E402
+
+
+def run_cli(*args: str, timeout: float = 60.0) -> subprocess.CompletedProcess[str]:
+    """``nervlane ARGS`` in a subprocess without a terminal."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PYTHON_SOURCE), env.get("PYTHONPATH")]))
+    env["PYTHONWARNINGS"] = "error"
+    env["COLUMNS"] = "200"
+    return subprocess.run(
+        [sys.executable, "-m", "nervlane.cli", *args],
+        capture_output=True, text=True, timeout=timeout, env=env, stdin=subprocess.DEVNULL,
+    )
+
+
+@dataclass
+class StreamingSensor:
+    device: PtyDevice
+    params: str
+    layout: Layout
+    rate_hz: float
+
+    @property
+    def port(self) -> str:
+        return self.device.port
+
+
+@pytest.fixture
+def streaming_sensor(tmp_path: Path) -> Iterator[Callable[..., StreamingSensor]]:
+    """Starts a virtual sensor streaming believable frames, with its
+    parameter file; stopped and hung up after the test."""
+    devices: list[PtyDevice] = []
+
+    def start(fmt: str = "binary", rate_hz: float = 100.0, taxels: int = 9, triaxials: int = 1,
+              seed: int = 7) -> StreamingSensor:
+        layout = Layout(taxels, triaxials)
+        params = str(tmp_path / f"sensor-{fmt}-{len(devices)}.msgpack")
+        write_params(params, layout, fmt)
+        dev = PtyDevice()
+        devices.append(dev)
+        dev.stream_readings(fmt, SignalModel(layout, seed, rate_hz), rate_hz)
+        return StreamingSensor(dev, params, layout, rate_hz)
+
+    yield start
+    for dev in devices:
+        dev.close()
+
+
+@pytest.fixture
+def cli() -> Callable[..., subprocess.CompletedProcess[str]]:
+    """Runs ``nervlane ARGS`` in a subprocess (see ``run_cli``)."""
+    return run_cli
