@@ -143,7 +143,7 @@ class TestBindingSurface:
         missing = str(tmp_path / "ttyNOPE")
         with pytest.raises(RuntimeError, match=f"^IO Exception: Specified port, {missing}, does not exist., file "):
             comms.connect(missing)
-        with pytest.raises(RuntimeError, match="^Empty port is invalid.$"):
+        with pytest.raises(ValueError, match="^Empty port is invalid.$"):
             comms.connect("")
         assert not comms.is_connected()
 
@@ -204,6 +204,8 @@ def test_init_errors_are_runtime_errors_and_change_nothing(params: Callable[...,
     comms = nc.NervlaneComms()
     comms.init(params([1, [], [taxel(0, 2)]]))
     assert comms.read(0) == [0.0, 0.0, 0.0]
+    wrong_kind = triaxial(0, 0)
+    wrong_kind["SensorParameters"]["sensor_type"] = 1
     cases = [
         (str(tmp_path / "missing.msgpack"), "^Cannot find sensor parameter file$"),
         (params(raw_bytes=b""), "^insufficient bytes$"),
@@ -213,7 +215,7 @@ def test_init_errors_are_runtime_errors_and_change_nothing(params: Callable[...,
         (params([1, [], [{"SensorParameters": {"sensor_type": 1.0}}]]), "^bad cast$"),
         (params([1, [], [taxel(0, 0, outputs={0: 1, 1: 2})]]), "^Invalid output map for the sensor type$"),
         (params([1, [], [taxel(0, 0), taxel(0, -1)]]), "^taxel record 1: .*-1"),
-        (params([1, [taxel(0, 0)], []]), "^triaxial record 0: "),
+        (params([1, [wrong_kind], []]), "^triaxial record 0: "),
     ]
     for path, message in cases:
         with pytest.raises(RuntimeError, match=message):
