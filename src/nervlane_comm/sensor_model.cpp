@@ -1,8 +1,38 @@
 #include "sensor_model.h"
 
+#include <cmath>
+#include <cstddef>
 #include <iostream>
 
 namespace nervlane_comm {
+
+namespace detail {
+
+double polynomial(double x, const std::vector<double>& coefs) {
+    // pow(x, 0) is 1 for every x, NaN included, and pow(x, 1) is x exactly
+    // (any pow within one unit in the last place must return it), so the
+    // first two terms skip the call and give the same bits. Higher powers
+    // keep pow: x * x can differ from pow(x, 2) in the last bit.
+    // Each step is its own statement so the product is rounded before the
+    // add and cannot be fused with it.
+    const std::size_t n = coefs.size();
+    double sum = 0.0;
+    if (n > 0) {
+        const double term = coefs[0];
+        sum = term + sum;
+    }
+    if (n > 1) {
+        const double term = x * coefs[1];
+        sum = term + sum;
+    }
+    for (std::size_t i = 2; i < n; ++i) {
+        const double term = std::pow(x, static_cast<double>(i)) * coefs[i];
+        sum = term + sum;
+    }
+    return sum;
+}
+
+}  // namespace detail
 
 void SensorModel::zero(const std::vector<std::vector<double>>&) {}
 

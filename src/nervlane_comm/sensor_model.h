@@ -59,6 +59,14 @@ private:
     std::vector<double> axis_inputs;
 };
 
+namespace detail {
+
+// Sum of pow(x, i) * coefs[i] for i = 0, 1, ..., constant term first, each
+// product rounded before it is added to the running sum (which starts at 0.0).
+double polynomial(double x, const std::vector<double>& coefs);
+
+}  // namespace detail
+
 // Writes the one console line, in colour, to standard output:
 // "[Nervlane]: [source] message". Throws what the stream throws (by default
 // nothing).

@@ -1,5 +1,4 @@
 #include <atomic>
-#include <cmath>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -46,13 +45,7 @@ void TaxelPolyfitModel::calibrate(std::vector<double>& output, const std::vector
     const double b = raw[static_cast<std::size_t>(p)] - record->offset.load();
     double v = 0.0;
     if (b > record->lower) {
-        const std::vector<double>& coefs = record->coefs;
-        for (std::size_t i = 0; i < coefs.size(); ++i) {
-            // Separate statements: the product is rounded before the add, and
-            // no compiler may fuse the two.
-            const double term = std::pow(b, static_cast<double>(i)) * coefs[i];
-            v = term + v;
-        }
+        v = detail::polynomial(b, record->coefs);
         if (v < 0) v = 0.0;
     }
 

@@ -1,4 +1,3 @@
-#include <cmath>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -6,20 +5,6 @@
 #include "sensor_model.h"
 
 namespace nervlane_comm {
-namespace {
-
-// Sum of pow(x, i) * coefs[i], constant term first, each product rounded
-// before it is added.
-double polynomial(double x, const std::vector<double>& coefs) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < coefs.size(); ++i) {
-        const double term = std::pow(x, static_cast<double>(i)) * coefs[i];
-        sum = sum + term;
-    }
-    return sum;
-}
-
-}  // namespace
 
 void TriaxialPolyfitModel::set_parameters(const std::shared_ptr<SensorParameters>& record) {
     if (!record || record->sensor_type != 0) throw std::runtime_error("Invalid sensor type");
@@ -70,9 +55,9 @@ void TriaxialPolyfitModel::calibrate(std::vector<double>& output, const std::vec
     axis_inputs[1] = ((c3 + c1) - c2) - c0;
     axis_inputs[2] = ((c0 + c1) + c2) + c3;
 
-    axis_outputs[0] = polynomial(axis_inputs[0], record->coefs_x);
-    axis_outputs[1] = polynomial(axis_inputs[1], record->coefs_y);
-    axis_outputs[2] = polynomial(axis_inputs[2], record->coefs_z);
+    axis_outputs[0] = detail::polynomial(axis_inputs[0], record->coefs_x);
+    axis_outputs[1] = detail::polynomial(axis_inputs[1], record->coefs_y);
+    axis_outputs[2] = detail::polynomial(axis_inputs[2], record->coefs_z);
 
     for (const auto& entry : record->output_map) {
         const std::int32_t a = entry.first;

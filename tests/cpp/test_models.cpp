@@ -1,6 +1,7 @@
 // The taxel and triaxial calibration models.
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <limits>
 #include <map>
@@ -121,6 +122,28 @@ TEST(TaxelModel, AddsTermsConstantFirstRoundingEachStep) {
     const double b = 1.37;
     const double expected = ((0.25 + std::pow(b, 1.0) * -1.5) + std::pow(b, 2.0) * 0.75) + std::pow(b, 3.0) * 2.0;
     EXPECT_EQ(taxel_value(b, 0, 0, {0.25, -1.5, 0.75, 2.0}), expected);
+}
+
+TEST(Polynomial, GivesTheBitsOfPowForEveryTerm) {
+    // The first two terms skip pow; that must not change a single bit.
+    const double values[] = {0.0, -0.0, 1.0, -1.0, 1.37, -2.5e-310, 3.9e300, -7.1e-5, 65535.0,
+                             kInf, -kInf, kNaN};
+    const std::vector<double> coefs{0.3, -1.7, 2.2e-3, -4.1e-7, 9e-12};
+    for (double x : values) {
+        double expected = 0.0;
+        for (std::size_t i = 0; i < coefs.size(); ++i) {
+            const double term = std::pow(x, static_cast<double>(i)) * coefs[i];
+            expected = term + expected;
+        }
+        const double got = detail::polynomial(x, coefs);
+        if (std::isnan(expected)) {
+            EXPECT_TRUE(std::isnan(got)) << x;
+        } else {
+            EXPECT_EQ(std::memcmp(&got, &expected, sizeof got), 0) << x << ": " << got << " vs " << expected;
+        }
+    }
+    EXPECT_EQ(detail::polynomial(kNaN, {4.0}), 4.0);
+    EXPECT_EQ(detail::polynomial(1.0, {}), 0.0);
 }
 
 TEST(TaxelModel, ReadsFirstEntriesAndAddsIntoSharedOutputs) {
