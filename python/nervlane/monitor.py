@@ -171,30 +171,30 @@ def _keys(enabled: bool) -> Iterator[object]:
     if not enabled:
         yield lambda: None
         return
-    if os.name == "nt":
+    if sys.platform == "win32":
         import msvcrt
 
         def poll_nt() -> str | None:
-            return msvcrt.getwch() if msvcrt.kbhit() else None  # type: ignore[attr-defined,unused-ignore]
+            return msvcrt.getwch() if msvcrt.kbhit() else None
 
         yield poll_nt
-        return
-    import select
-    import termios
-    import tty
+    else:
+        import select
+        import termios
+        import tty
 
-    fd = sys.stdin.fileno()
-    saved = termios.tcgetattr(fd)
-    tty.setcbreak(fd)
+        fd = sys.stdin.fileno()
+        saved = termios.tcgetattr(fd)
+        tty.setcbreak(fd)
 
-    def poll_posix() -> str | None:
-        ready, _, _ = select.select([fd], [], [], 0)
-        return os.read(fd, 1).decode(errors="replace") if ready else None
+        def poll_posix() -> str | None:
+            ready, _, _ = select.select([fd], [], [], 0)
+            return os.read(fd, 1).decode(errors="replace") if ready else None
 
-    try:
-        yield poll_posix
-    finally:
-        termios.tcsetattr(fd, termios.TCSADRAIN, saved)
+        try:
+            yield poll_posix
+        finally:
+            termios.tcsetattr(fd, termios.TCSADRAIN, saved)
 
 
 def live_view(

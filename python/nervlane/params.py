@@ -16,7 +16,7 @@ import re
 import sys
 from typing import Any
 
-import msgpack
+import msgpack  # type: ignore[import-untyped]
 
 PROTOCOL_NAMES = {0: "text", 1: "binary", 2: "encrypted"}
 

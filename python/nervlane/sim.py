@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Final
 
-import msgpack
+import msgpack  # type: ignore[import-untyped]
 
 KEY: Final = b"Nervlane-aes-128"
 
@@ -371,10 +371,31 @@ def write_params(path: str | os.PathLike[str], layout: Layout, protocol: str | i
 # The device
 
 
+def _open_raw_pty() -> tuple[int, str]:
+    """A non-blocking master fd and the path of its raw-mode slave, which is
+    left closed."""
+    if sys.platform == "win32":
+        raise OSError("the virtual sensor needs a POSIX pseudo-terminal (Linux or macOS)")
+    else:
+        import tty
+
+        master, slave = os.openpty()
+        try:
+            tty.setraw(slave)
+            path = os.ttyname(slave)
+            os.set_blocking(master, False)
+        except BaseException:
+            os.close(master)
+            raise
+        finally:
+            os.close(slave)
+        return master, path
+
+
 @dataclass(frozen=True)
 class SentFrame:
-    """One frame the device wrote: its index, when, its bytes and (when the
-    device encoded it) the readings it meant to send."""
+    """One frame the device sends: its index, when it went out, its bytes
+    and (when the device encoded it) the readings it meant to send."""
 
     index: int
     time: float
@@ -392,20 +413,7 @@ class PtyDevice:
     """
 
     def __init__(self, sent_maxlen: int = 1000) -> None:
-        if os.name != "posix":
-            raise OSError("the virtual sensor needs a POSIX pseudo-terminal (Linux or macOS)")
-        import tty
-
-        master, slave = os.openpty()
-        try:
-            tty.setraw(slave)
-            self.port: str = os.ttyname(slave)
-        except BaseException:
-            os.close(master)
-            os.close(slave)
-            raise
-        os.close(slave)
-        os.set_blocking(master, False)
+        master, self.port = _open_raw_pty()
         self._master: int | None = master
         self._lock = threading.Lock()  # one writer at a time, and close vs write
         self._stop = threading.Event()
@@ -533,12 +541,15 @@ class PtyDevice:
                 _, ready, _ = select.select([], [fd], [], 0)
                 if not ready:
                     self.frames_dropped += 1
-                elif self._write_all(data, None):
+                else:
+                    # Kept before the bytes go out: whatever the port's reader
+                    # can have decoded is already in ``sent``.
                     frame = SentFrame(i, time.monotonic(), data, readings)
                     self.sent.append(frame)
-                    self.frames_sent += 1
                     if self.on_frame is not None:
                         self.on_frame(frame)
+                    if self._write_all(data, None):
+                        self.frames_sent += 1
                 i += 1
         except OSError as e:
             if self._master is not None:  # a hang-up ends the stream quietly
