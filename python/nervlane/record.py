@@ -38,6 +38,11 @@ def output_names(params_path: str, count: int) -> list[str]:
     return names
 
 
+def _number(v: float) -> str:
+    # Exact either way; whole numbers (every binary reading) without ".0".
+    return str(int(v)) if v.is_integer() and abs(v) < 2**53 else repr(v)
+
+
 @dataclass
 class Summary:
     frames: int = 0
@@ -136,7 +141,7 @@ def run_record(port: str, params: str, out: str, seconds: float, raw_only: bool)
                     summary.intervals.append(t - last)
                 last = t
                 raw_widths.add(len(raw))
-                writer.writerow([f"{t - start:.6f}", *map(repr, raw), *map(repr, cal)])
+                writer.writerow([f"{t - start:.6f}", *map(_number, raw), *map(_number, cal)])
                 summary.frames += 1
                 progress.update(task, completed=min(seconds, now - start), frames=summary.frames)
             summary.seconds = time.monotonic() - start
