@@ -189,6 +189,18 @@ class TestMonitorAndDemo:
         assert done.returncode == 3
         assert "no such port" in done.stderr and "does not exist" in done.stderr
 
+    def test_monitor_on_a_port_held_elsewhere_says_it_is_busy(
+        self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor]
+    ) -> None:
+        sensor = streaming_sensor("binary", rate_hz=50.0)
+        holder = nc.NervlaneComms()
+        holder.init(sensor.params)
+        holder.connect(sensor.port)
+        done = cli("monitor", sensor.port, sensor.params, "--seconds", "1")
+        del holder
+        assert done.returncode == 3
+        assert "busy" in done.stderr and sensor.port in done.stderr
+
     def test_monitor_with_a_bad_parameter_file_names_it(self, cli: Cli, tmp_path: Path) -> None:
         (tmp_path / "p.msgpack").write_bytes(b"")
         done = cli("monitor", str(tmp_path / "tty"), str(tmp_path / "p.msgpack"), "--seconds", "1")
