@@ -1,0 +1,102 @@
+// Parameter files: any bytes through the decoder and the record checks; a file
+// that passes is built into models the way the comms object builds them, and a
+// frame made from the input is calibrated and zeroed, so that any position
+// the checks let through is tried against a real frame and output.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "sensor_model.h"
+#include "sensor_parameters.h"
+
+namespace {
+
+using namespace nervlane_comm;
+
+// The frame: the input's last byte gives its length (0..255), the bytes
+// before it its readings. The decoder ignores bytes after the file's value,
+// so the fuzzer can shape the frame without disturbing the file.
+std::vector<double> frame_from(const std::uint8_t* data, std::size_t size) {
+    std::vector<double> raw(data[size - 1]);
+    for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = 16.0 * data[i % size];
+    return raw;
+}
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    std::abort();
+}
+
+void calibrate_all(const std::vector<std::shared_ptr<SensorModel>>& models, std::vector<double>& output,
+                   const std::vector<double>& raw) {
+    if (raw.empty()) return;  // the reader never calibrates an empty frame
+    std::fill(output.begin(), output.end(), 0.0);
+    for (const auto& model : models) model->calibrate(output, raw);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    ParameterFile file;
+    try {
+        file = decode_parameter_file(reinterpret_cast<const char*>(data), size);
+    } catch (const msgpack::insufficient_bytes&) {
+        return 0;
+    } catch (const msgpack::parse_error&) {
+        return 0;
+    } catch (const ParameterTypeError&) {
+        return 0;
+    }
+    // Any other exception escapes and is reported as a crash: the decoder
+    // promises these three alone.
+
+    try {
+        validate_parameter_file(file);
+    } catch (const std::runtime_error&) {
+        return 0;
+    }
+
+    // Built as the comms object builds them: triaxial records first.
+    std::vector<std::shared_ptr<SensorParameters>> records(file.triaxial.begin(), file.triaxial.end());
+    records.insert(records.end(), file.taxel.begin(), file.taxel.end());
+    std::vector<std::shared_ptr<SensorModel>> models;
+    std::int32_t largest_position = 0;
+    for (const auto& record : records) {
+        if (!record) fail("a nil record passed the checks");
+        std::shared_ptr<SensorModel> model;
+        if (record->sensor_type == 1) {
+            model = std::make_shared<TaxelPolyfitModel>();
+        } else {
+            model = std::make_shared<TriaxialPolyfitModel>();
+        }
+        try {
+            model->set_parameters(record);
+        } catch (const std::runtime_error&) {
+            fail("a record that passed the checks was refused by its model");
+        }
+        for (const auto& entry : record->output_map) largest_position = std::max(largest_position, entry.second);
+        models.push_back(std::move(model));
+    }
+    std::vector<double> output(static_cast<std::size_t>(largest_position) + 1, 0.0);
+
+    const std::vector<double> raw = frame_from(data, size);
+    calibrate_all(models, output, raw);
+
+    // Zeroing on the frame, then on frames cut short: a taxel whose raw
+    // position lies beyond a sample must refuse, not read past it.
+    std::vector<std::vector<double>> samples(3, raw);
+    samples[1].resize(raw.size() / 2);
+    for (const auto& model : models) {
+        try {
+            model->zero({raw});
+            model->zero(samples);
+        } catch (const std::runtime_error&) {
+        }
+    }
+    calibrate_all(models, output, raw);
+    return 0;
+}

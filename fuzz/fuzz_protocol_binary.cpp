@@ -1,0 +1,13 @@
+// Binary frames: any byte stream, cut anywhere, into ProtocolBinary.
+#include "decoder_harness.h"
+
+namespace {
+
+void check_binary_frame(const std::vector<double>& values) { nervlane_fuzz::check_readings(values, 511); }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    nervlane_fuzz::run_decoder<nervlane_comm::ProtocolBinary>(data, size, check_binary_frame);
+    return 0;
+}
