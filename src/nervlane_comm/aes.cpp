@@ -50,7 +50,7 @@ constexpr std::uint8_t kInvSbox[256] = {
 };
 
 // Multiplication by x in GF(2^8) modulo x^8 + x^4 + x^3 + x + 1.
-inline std::uint8_t xtime(std::uint8_t a) {
+constexpr std::uint8_t xtime(std::uint8_t a) {
     return static_cast<std::uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1B : 0x00));
 }
 
@@ -60,37 +60,65 @@ inline void add_round_key(std::uint8_t* state, const std::uint8_t* round_key) {
 
 // InvSubBytes and InvShiftRows in one pass. The state is kept in column
 // order (byte r + 4c is row r, column c); row r moves right by r columns.
-inline void inv_sub_shift(std::uint8_t* state) {
-    std::uint8_t t[kBlock];
-    for (int c = 0; c < 4; ++c) {
-        for (int r = 0; r < 4; ++r) {
-            t[r + 4 * ((c + r) & 3)] = kInvSbox[state[r + 4 * c]];
-        }
-    }
-    std::memcpy(state, t, kBlock);
+inline void inv_sub_shift(std::uint8_t* s) {
+    const std::uint8_t* S = kInvSbox;
+    std::uint8_t t;
+    s[0] = S[s[0]];
+    s[4] = S[s[4]];
+    s[8] = S[s[8]];
+    s[12] = S[s[12]];
+    t = s[13];  // row 1: 1 <- 13 <- 9 <- 5 <- 1
+    s[13] = S[s[9]];
+    s[9] = S[s[5]];
+    s[5] = S[s[1]];
+    s[1] = S[t];
+    t = s[2];  // row 2: swap columns 0-2 and 1-3
+    s[2] = S[s[10]];
+    s[10] = S[t];
+    t = s[6];
+    s[6] = S[s[14]];
+    s[14] = S[t];
+    t = s[3];  // row 3: 3 <- 7 <- 11 <- 15 <- 3
+    s[3] = S[s[7]];
+    s[7] = S[s[11]];
+    s[11] = S[s[15]];
+    s[15] = S[t];
 }
 
-// InvMixColumns. With a2 = 2a, a4 = 4a, a8 = 8a: 9a = a8^a, 11a = a8^a2^a,
-// 13a = a8^a4^a, 14a = a8^a4^a2 — three doublings per byte instead of a
-// bit-by-bit product for every one of the sixteen multiplications.
+// Products by the four constants of InvMixColumns, computed at compile time
+// (bit by bit, as the standard defines them) so that a block costs table
+// look-ups rather than some 1500 shifts.
+struct MulTable {
+    std::uint8_t by[256];
+};
+
+constexpr MulTable make_mul_table(std::uint8_t factor) {
+    MulTable t{};
+    for (int x = 0; x < 256; ++x) {
+        std::uint8_t a = static_cast<std::uint8_t>(x);
+        std::uint8_t product = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            if ((factor >> bit) & 1) product = static_cast<std::uint8_t>(product ^ a);
+            a = xtime(a);
+        }
+        t.by[x] = product;
+    }
+    return t;
+}
+
+constexpr MulTable kMul9 = make_mul_table(0x09);
+constexpr MulTable kMul11 = make_mul_table(0x0B);
+constexpr MulTable kMul13 = make_mul_table(0x0D);
+constexpr MulTable kMul14 = make_mul_table(0x0E);
+
 inline void inv_mix_columns(std::uint8_t* state) {
     for (int c = 0; c < 4; ++c) {
         std::uint8_t* col = state + 4 * c;
-        std::uint8_t m9[4], m11[4], m13[4], m14[4];
-        for (int r = 0; r < 4; ++r) {
-            const std::uint8_t a = col[r];
-            const std::uint8_t a2 = xtime(a);
-            const std::uint8_t a4 = xtime(a2);
-            const std::uint8_t a8 = xtime(a4);
-            m9[r] = static_cast<std::uint8_t>(a8 ^ a);
-            m11[r] = static_cast<std::uint8_t>(a8 ^ a2 ^ a);
-            m13[r] = static_cast<std::uint8_t>(a8 ^ a4 ^ a);
-            m14[r] = static_cast<std::uint8_t>(a8 ^ a4 ^ a2);
-        }
-        col[0] = static_cast<std::uint8_t>(m14[0] ^ m11[1] ^ m13[2] ^ m9[3]);
-        col[1] = static_cast<std::uint8_t>(m9[0] ^ m14[1] ^ m11[2] ^ m13[3]);
-        col[2] = static_cast<std::uint8_t>(m13[0] ^ m9[1] ^ m14[2] ^ m11[3]);
-        col[3] = static_cast<std::uint8_t>(m11[0] ^ m13[1] ^ m9[2] ^ m14[3]);
+        const std::uint8_t s0 = col[0], s1 = col[1], s2 = col[2], s3 = col[3];
+        col[0] = static_cast<std::uint8_t>(kMul14.by[s0] ^ kMul11.by[s1] ^ kMul13.by[s2] ^ kMul9.by[s3]);
+        col[1] = static_cast<std::uint8_t>(kMul9.by[s0] ^ kMul14.by[s1] ^ kMul11.by[s2] ^ kMul13.by[s3]);
+        col[2] = static_cast<std::uint8_t>(kMul13.by[s0] ^ kMul9.by[s1] ^ kMul14.by[s2] ^ kMul11.by[s3]);
+        col[3] = static_cast<std::uint8_t>(kMul11.by[s0] ^ kMul13.by[s1] ^ kMul9.by[s2] ^ kMul14.by[s3]);
     }
 }
 

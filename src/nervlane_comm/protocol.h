@@ -56,6 +56,12 @@ public:
     // the next call as a line of its own.
     static constexpr std::size_t kMaxLine = 65536;
 
+    // The decoding step of `parse`, on a line already read (line feed
+    // included or not): true with one value per field, or false with `values`
+    // emptied. Throws nothing but std::bad_alloc from making the "C" locale
+    // on first use.
+    static bool decode_line(const std::string& line, std::vector<double>& values);
+
 private:
     // Set by begin_stream: everything up to and including the next line feed
     // is almost surely the tail of a line whose start was never seen.

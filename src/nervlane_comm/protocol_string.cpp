@@ -68,13 +68,17 @@ bool ProtocolString::parse(std::vector<double>& values, serial::Serial& port) {
         return false;
     }
 
+    return decode_line(line_, values);
+}
+
+bool ProtocolString::decode_line(const std::string& line, std::vector<double>& values) {
     const CLocale loc = c_locale();
     values.clear();
     // std::string keeps a terminating NUL, so each field can be converted in
     // place: no number in the "C" locale contains a comma, so strtod never
     // reads past the field's end.
-    const char* pos = line_.c_str();
-    const char* const end = pos + line_.size();
+    const char* pos = line.c_str();
+    const char* const end = pos + line.size();
     while (pos < end) {
         const char* comma = static_cast<const char*>(std::memchr(pos, ',', static_cast<std::size_t>(end - pos)));
         const char* field_end = comma != nullptr ? comma : end;

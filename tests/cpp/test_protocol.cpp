@@ -197,6 +197,19 @@ TEST_F(TextFrames, HangUpDuringALineLeavesTheErrorToTheCaller) {
     EXPECT_EQ(values, kUntouched);
 }
 
+TEST(TextLines, DecodeWithoutAPortFollowsTheSameRules) {
+    Values values{42};
+    EXPECT_TRUE(ProtocolString::decode_line("1,2", values)) << "no line feed needed";
+    EXPECT_EQ(values, (Values{1, 2}));
+    EXPECT_TRUE(ProtocolString::decode_line(std::string("3\0 9,4\n", 6), values)) << "a NUL ends a field's number";
+    EXPECT_EQ(values, (Values{3, 4}));
+    EXPECT_TRUE(ProtocolString::decode_line("", values));
+    EXPECT_TRUE(values.empty());
+    values = {42};
+    EXPECT_FALSE(ProtocolString::decode_line("1,1e-999\n", values)) << "underflow is a range error too";
+    EXPECT_TRUE(values.empty());
+}
+
 // ------------------------------------------ both binary formats, same rules
 
 enum class Format { Binary, Encrypted };
