@@ -442,6 +442,17 @@ TEST_F(EncryptedFrames, LengthCountsPayloadBytesAndSetsTheBlockCount) {
     }
 }
 
+TEST_F(EncryptedFrames, DecodesTheDocumentedExample) {
+    // The worked example of docs/wire-formats.md, made with another AES.
+    ProtocolBinaryEncrypt decoder;
+    const Bytes documented{0xFF, 0xFF, 0x06, 0x00, 0x4B, 0x45, 0x51, 0x68, 0xE3, 0x23,
+                           0x7E, 0xDD, 0x9A, 0x9A, 0x1D, 0x8C, 0xD8, 0x73, 0x77, 0x27};
+    EXPECT_EQ(encrypted_frame({1, 2, 65535}), documented);
+    device.write(documented);
+    ASSERT_TRUE(decoder.parse(values, port));
+    EXPECT_EQ(values, (Values{1, 2, 65535}));
+}
+
 TEST_F(EncryptedFrames, Length511TakesThirtyTwoBlocks) {
     ProtocolBinaryEncrypt decoder;
     const Bytes f = encrypted_frame_bytes(511, Bytes(512, 0x11));
