@@ -35,6 +35,8 @@ if [ -f scripts/test-windows.sh ]; then
   bash scripts/test-windows.sh
 fi
 
+step "Fuzz corpus replay"; bash scripts/fuzz-replay.sh
+
 step "Python tests"
 set +e
 python -m pytest
