@@ -86,6 +86,11 @@ private:
     // Guarded by state_mutex: a decoder chosen by init, installed by the reader
     // between two frames.
     std::unique_ptr<Protocol> pending_protocol;
+    // Set with pending_protocol (under state_mutex), cleared when the reader
+    // installs it: the reader looks at this flag between frames instead of
+    // taking state_mutex, so a caller copying a frame never makes the reader
+    // queue for the lock (nor the other way round).
+    std::atomic<bool> protocol_pending{false};
     // Wakes a reader that waits for a decoder (or to stop).
     std::condition_variable config_changed;
     // Serialises connect and disconnect, so only one reader thread exists.
@@ -161,6 +166,7 @@ void CommsImpl::init(const std::string& file_name) {
         new_data = false;
         if (new_protocol) {
             pending_protocol.swap(new_protocol);
+            protocol_pending = true;
             config_changed.notify_all();
         }
     }
@@ -252,7 +258,7 @@ void CommsImpl::reader_loop() {
     try {
         if (device && device->is_open()) device->flush();
         while (running) {
-            {
+            if (!protocol || protocol_pending) {
                 std::unique_lock<std::mutex> lock(state_mutex);
                 if (!protocol && !pending_protocol) {
                     // Connected before init: wait, without reading, for a decoder.
@@ -262,6 +268,7 @@ void CommsImpl::reader_loop() {
                 if (pending_protocol) {
                     retired = std::move(protocol);
                     protocol = std::move(pending_protocol);
+                    protocol_pending = false;
                     stream_start = true;
                 }
             }
@@ -273,17 +280,25 @@ void CommsImpl::reader_loop() {
 
             if (!protocol->parse(frame_values, *device)) continue;
 
-            std::lock_guard<std::mutex> lock(state_mutex);
-            // A frame read by a decoder that init has just replaced belongs to
-            // the old configuration; the next one will not.
-            if (pending_protocol) continue;
-            latest_raw.assign(frame_values.begin(), frame_values.end());
-            if (!latest_raw.empty()) {
-                std::fill(latest_output.begin(), latest_output.end(), 0.0);
-                for (const auto& model : models) model->calibrate(latest_output, latest_raw);
-                new_data = true;
-                data_ready.notify_all();
+            bool published = false;
+            {
+                std::lock_guard<std::mutex> lock(state_mutex);
+                // A frame read by a decoder that init has just replaced belongs
+                // to the old configuration; the next one will not.
+                if (pending_protocol) continue;
+                latest_raw.assign(frame_values.begin(), frame_values.end());
+                if (!latest_raw.empty()) {
+                    std::fill(latest_output.begin(), latest_output.end(), 0.0);
+                    for (const auto& model : models) model->calibrate(latest_output, latest_raw);
+                    new_data = true;
+                    published = true;
+                }
             }
+            // Woken after the unlock: a waiter woken while the lock is still
+            // held would only go back to sleep on the mutex, one more context
+            // switch per frame. Waiters test new_data under the lock, so no
+            // wake-up is lost; this object outlives the thread that notifies.
+            if (published) data_ready.notify_all();
         }
     } catch (const std::exception&) {
         // The device went away or the port failed: drop the connection. The
