@@ -407,3 +407,19 @@ TEST(ParameterFileValidation, RefusesTriaxialsThatWouldIndexOutsideTheirVectors)
     file.triaxial[0]->offset.resize(6);
     EXPECT_EQ(validation_error(file), "(no error)");
 }
+
+// Found by fuzzing: a 40-byte file naming output position 2000000000 passed,
+// and init then sized the calibrated output to 16 GB of zeros.
+TEST(ParameterFileValidation, RefusesOutputPositionsTooLargeForTheOutputVector) {
+    auto taxel_at = [](std::int32_t position) {
+        return validation_error(Doc().array(3).add(0).array(0).array(1).map(1).base(1, {{0, 0}}, {{0, position}}).decode());
+    };
+    EXPECT_EQ(taxel_at(65535), "(no error)");
+    EXPECT_EQ(taxel_at(65536), "taxel record 0: output position 65536 is beyond the largest supported, 65535");
+    EXPECT_EQ(taxel_at(2000000000), "taxel record 0: output position 2000000000 is beyond the largest supported, 65535");
+
+    const IntMap in{{0, 0}, {1, 1}, {2, 2}, {3, 3}};
+    EXPECT_EQ(validation_error(Doc().array(2).add(0).array(1).triaxial(in, {{0, 0}, {2, 65535}}).decode()), "(no error)");
+    EXPECT_EQ(validation_error(Doc().array(2).add(0).array(1).triaxial(in, {{0, 0}, {2, 2147483647}}).decode()),
+              "triaxial record 0: output position 2147483647 of axis 2 is beyond the largest supported, 65535");
+}
