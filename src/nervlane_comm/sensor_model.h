@@ -23,9 +23,9 @@ public:
     // Takes the model's record. Throws std::runtime_error: "Invalid sensor
     // type" for a record of the other kind; a message naming the fault for a
     // record of the wrong class or one the model cannot use (empty taxel maps,
-    // negative positions, triaxial channels or axes out of range, triaxial
-    // lower/offset shorter than four). On these errors the model keeps what it
-    // had. A taxel record with two or more output entries is taken and then
+    // negative positions, output positions above kMaxOutputPosition, triaxial
+    // channels or axes out of range, triaxial lower/offset shorter than four).
+    // On these errors the model keeps what it had. A taxel record with two or more output entries is taken and then
     // refused with "Invalid output map for the sensor type".
     virtual void set_parameters(const std::shared_ptr<SensorParameters>& parameters) = 0;
 

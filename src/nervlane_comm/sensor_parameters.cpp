@@ -77,6 +77,14 @@ std::string record_prefix(const char* list, std::size_t index) {
     return std::string(list) + " record " + std::to_string(index) + ": ";
 }
 
+std::string too_large_suffix() {
+    return " is beyond the largest supported, " + std::to_string(kMaxOutputPosition);
+}
+
+std::string too_large(std::int32_t position) {
+    return "output position " + std::to_string(position) + too_large_suffix();
+}
+
 }  // namespace
 
 ParameterFile decode_parameter_file(const char* data, std::size_t size) {
@@ -115,6 +123,7 @@ std::string taxel_record_fault(const SensorParameters& record) {
     if (raw < 0) return "raw position " + std::to_string(raw) + " is negative";
     const std::int32_t out = record.output_map.begin()->second;
     if (out < 0) return "output position " + std::to_string(out) + " is negative";
+    if (out > kMaxOutputPosition) return too_large(out);
     return {};
 }
 
@@ -133,6 +142,10 @@ std::string triaxial_record_fault(const TriaxialPolyfitParameters& record) {
         if (entry.second < 0) {
             return "output position " + std::to_string(entry.second) + " of axis " +
                    std::to_string(entry.first) + " is negative";
+        }
+        if (entry.second > kMaxOutputPosition) {
+            return "output position " + std::to_string(entry.second) + " of axis " + std::to_string(entry.first) +
+                   too_large_suffix();
         }
     }
     if (record.lower.size() < 4) {

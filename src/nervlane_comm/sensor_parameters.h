@@ -134,6 +134,11 @@ ParameterFile decode_parameter_file(const char* data, std::size_t size);
 // "Invalid output map for the sensor type". Throws nothing else.
 void validate_parameter_file(const ParameterFile& file);
 
+// The largest output position a record may name. The calibrated output vector
+// is sized to the largest position + 1, so a bigger one in a tiny file would
+// cost gigabytes of zeros; 65536 outputs is far beyond any device.
+constexpr std::int32_t kMaxOutputPosition = 65535;
+
 // Why no taxel model could use `record`, in plain words, or "" when it can.
 // Looks at the maps only; the kind and the count of output entries are left to
 // the caller, which reports them with its own messages.

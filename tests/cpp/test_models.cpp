@@ -209,6 +209,8 @@ TEST(TaxelModel, SetParametersRefusesRecordsItCannotUse) {
     EXPECT_EQ(unusable({{0, 0}}, {}), "Unusable taxel record: output map is empty, so the taxel has no output position");
     EXPECT_EQ(unusable({{-1, 0}}, {{0, 0}}), "Unusable taxel record: raw position -1 is negative");
     EXPECT_EQ(unusable({{0, 0}}, {{0, -2}}), "Unusable taxel record: output position -2 is negative");
+    EXPECT_EQ(unusable({{0, 0}}, {{0, 70000}}),
+              "Unusable taxel record: output position 70000 is beyond the largest supported, 65535");
     EXPECT_TRUE(keeps_first());
 }
 
