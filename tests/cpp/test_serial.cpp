@@ -172,9 +172,14 @@ TEST(SerialOpen, PortIsExclusiveUntilClosedOrDestroyed) {
     auto first = open_port(device.port());
     ASSERT_TRUE(first->is_open());
 
+    // wine does not enforce exclusive access (share mode 0): a second open succeeds.
     if (!testing_support::running_under_wine()) {
         const std::string message = message_of<IOException>([&] { open_port(device.port()); });
+#if defined(_WIN32)
+        EXPECT_NE(message.find("Unknown error opening the serial port: 5,"), std::string::npos) << message;
+#else
         EXPECT_NE(message.find(device.port()), std::string::npos) << message;
+#endif
         // The refused attempt disturbed nothing.
         device.write("still here\n");
         EXPECT_EQ(first->read_line(100, "\n"), "still here\n");
@@ -233,7 +238,13 @@ TEST(SerialOpen, AcceptsEveryValidSettingOrRefusesItCleanly) {
                     open_port(device.port(), comms_timeouts(), 115200, static_cast<ByteSize>(size),
                               static_cast<Parity>(parity), static_cast<StopBits>(stop));
                 } catch (const IOException& e) {
+#if defined(_WIN32)
+                    // The Windows texts are fixed and do not name the port.
+                    EXPECT_NE(std::string(e.what()).find("Error setting serial port settings."), std::string::npos)
+                        << e.what();
+#else
                     EXPECT_NE(std::string(e.what()).find(device.port()), std::string::npos) << e.what();
+#endif
                 }
                 EXPECT_NO_THROW(open_port(device.port()));
             }
@@ -548,14 +559,15 @@ TEST(SerialFlush, KeepsReceivedBytes) {
 
 class SerialHangUp : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (testing_support::running_under_wine()) {
-            GTEST_SKIP() << "wine does not report a vanished COM port";
-        }
-    }
+    // Under wine a vanished COM port is seen only when a read ends: a waiting
+    // ReadFile runs its full time-out.
+    static bool waiting_read_misses_hang_up() { return testing_support::running_under_wine(); }
 };
 
 TEST_F(SerialHangUp, RaisesWhileAReadWaits) {
+    if (waiting_read_misses_hang_up()) {
+        GTEST_SKIP() << "wine does not end a waiting ReadFile when the device goes away";
+    }
     TestDevice device;
     auto port = open_port(device.port(), timeouts(kMax, 10000, 0));
     std::thread unplug([&] {
@@ -567,8 +579,12 @@ TEST_F(SerialHangUp, RaisesWhileAReadWaits) {
     const std::string message = message_of<IOException>([&] { port->read(buffer, 10); });
     unplug.join();
     EXPECT_LT(ms_since(start), 5000);
+#if defined(_WIN32)
+    EXPECT_NE(message.find("Error while reading from the serial port: "), std::string::npos) << message;
+#else
     EXPECT_NE(message.find(device.port()), std::string::npos) << message;
     EXPECT_NE(message.find("disconnected"), std::string::npos) << message;
+#endif
     // The port stays open until its owner closes it.
     EXPECT_TRUE(port->is_open());
     EXPECT_NO_THROW(port->close());
@@ -591,6 +607,9 @@ TEST_F(SerialHangUp, RaisesAtEveryLaterReadAndReadLine) {
 }
 
 TEST_F(SerialHangUp, HandsOverReceivedBytesBeforeReporting) {
+    if (waiting_read_misses_hang_up()) {
+        GTEST_SKIP() << "wine does not end a waiting ReadFile when the device goes away";
+    }
     TestDevice device;
     auto port = open_port(device.port(), timeouts(kMax, 10000, 0));
     device.write("abc");
