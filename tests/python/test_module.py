@@ -158,7 +158,7 @@ def test_end_to_end(fmt: str, params: Callable[..., str], device: PtyDevice) -> 
     comms.connect(device.port)
     assert comms.is_connected()
     level = [1000]
-    device.stream_readings(fmt, lambda i: [i % 60000, 100, 200, 300, 400, 500, level[0]], 100.0)
+    device.stream_readings(fmt, lambda i: [i % 60000, 100, 200, 300, 400, 500, level[0]], 250.0)
 
     raw = comms.read_raw(2000)
     assert raw[1:] == [100.0, 200.0, 300.0, 400.0, 500.0, 1000.0]
