@@ -105,6 +105,7 @@ public:
     Serial(const Serial&) = delete;
     Serial& operator=(const Serial&) = delete;
 
+    // Throws nothing.
     bool is_open() const;
 
     // Closes the port; does nothing on a closed one. Throws IOException when the
@@ -112,7 +113,8 @@ public:
     void close();
 
     // Waits until the output queue has drained; received bytes are kept.
-    // Throws PortNotOpenedException ("Serial::flush") on a closed port.
+    // Throws PortNotOpenedException ("Serial::flush") on a closed port, and
+    // IOException when a lock cannot be claimed.
     void flush();
 
     // One platform read of up to n bytes under the time-outs; appends what
@@ -124,8 +126,9 @@ public:
     // Reads byte by byte until `eol` has been read (it stays in the line), `size`
     // bytes are held, or a one-byte read times out. Appends to `line` and
     // returns the count. Throws as `read`; the bytes of an interrupted line are
-    // then lost. `size` must be at least the length of `eol`
-    // (std::invalid_argument otherwise).
+    // then lost. `size` must be at least 1 and at least the length of `eol`:
+    // otherwise std::invalid_argument, before anything is read. `line` only
+    // grows when the call returns normally.
     std::size_t read_line(std::string& line, std::size_t size, std::string eol);
     std::string read_line(std::size_t size, std::string eol);
 
