@@ -7,10 +7,10 @@ process owns them. Each TCP connection to the control socket is one device:
   on connect      a fresh pty pair is made, its slave put in raw mode and mapped
                   to a COM port of the wine prefix; the server answers
                   "PORT COMnn\\n"
-  "W <n>\\n" + n bytes
+  "W <n> <ms>\\n" + n bytes
                   the bytes are written to the master as the device would send
-                  them; answer "OK\\n", or "ERR <reason>\\n" when they cannot all
-                  be written within a second (nobody reading, buffer full)
+                  them; answer "OK\\n", or "ERR <reason>\\n" when the write makes
+                  no progress for <ms> milliseconds (nobody reading, buffer full)
   "H\\n"           hang-up: the master is closed (the cable is pulled) and the
                   COM mapping removed; answer "OK\\n"
   disconnect      as hang-up
@@ -34,7 +34,6 @@ import tty
 # COM1..COM4 may be real UARTs of the machine (wine maps COM1 to /dev/ttyS0).
 FIRST_COM = 10
 LAST_COM = 199
-WRITE_DEADLINE_S = 1.0
 
 
 class ComPorts:
@@ -94,16 +93,17 @@ class Device:
         os.set_blocking(self.master, False)
         self.number: int | None = ports.map(self.tty_path)
 
-    def write(self, data: bytes) -> str | None:
+    def write(self, data: bytes, patience_s: float) -> str | None:
         """Writes all of data; returns None or the reason it could not."""
         if self.master < 0:
             return "device hung up"
         view = memoryview(data)
-        deadline = time.monotonic() + WRITE_DEADLINE_S
+        deadline = time.monotonic() + patience_s
         written = 0
         while written < len(view):
             try:
                 written += os.write(self.master, view[written:])
+                deadline = time.monotonic() + patience_s
                 continue
             except BlockingIOError:
                 pass
@@ -111,7 +111,7 @@ class Device:
                 return f"write failed: {e.strerror}"
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                return f"buffer full: wrote {written} of {len(view)} bytes"
+                return f"no progress, nobody reading? wrote {written} of {len(view)} bytes"
             select.select([], [self.master], [], remaining)
         return None
 
@@ -145,11 +145,11 @@ def serve(conn: socket.socket, ports: ComPorts) -> None:
             if not line:
                 return
             words = line.split()
-            if words[:1] == [b"W"] and len(words) == 2 and words[1].isdigit():
+            if words[:1] == [b"W"] and len(words) == 3 and words[1].isdigit() and words[2].isdigit():
                 data = read_exact(stream, int(words[1]))
                 if data is None:
                     return
-                error = device.write(data)
+                error = device.write(data, int(words[2]) / 1000.0)
                 conn.sendall(b"OK\n" if error is None else f"ERR {error}\n".encode())
             elif words == [b"H"]:
                 device.hang_up()

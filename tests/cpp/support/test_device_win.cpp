@@ -12,6 +12,7 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -25,6 +26,9 @@ namespace testing_support {
 namespace {
 
 constexpr const char* kAddressVariable = "NERVLANE_DEVICE_SERVER";
+// How long a write may make no progress (nobody reading) before it fails.
+constexpr unsigned kWritePatienceMs = 10000;
+constexpr unsigned kStreamPatienceMs = 50;
 
 // One lock for every device's control socket: the streaming thread and the
 // test thread must not interleave their requests and replies.
@@ -114,9 +118,15 @@ std::string exchange(SOCKET s, const std::string& request) {
     send_all(s, request);
     std::string reply = receive_line(s);
     if (reply.rfind("ERR", 0) == 0) {
-        throw std::runtime_error("device server: " + reply.substr(reply.size() > 4 ? 4 : 3));
+        throw std::runtime_error("test device: " + reply.substr(reply.size() > 4 ? 4 : 3));
     }
     return reply;
+}
+
+void send_bytes(SOCKET s, const std::vector<std::uint8_t>& bytes, unsigned patience_ms) {
+    std::string request = "W " + std::to_string(bytes.size()) + " " + std::to_string(patience_ms) + "\n";
+    request.append(bytes.begin(), bytes.end());
+    exchange(s, request);
 }
 
 }  // namespace
@@ -133,7 +143,7 @@ TestDevice::TestDevice() {
     }
     if (greeting.rfind("PORT ", 0) != 0) {
         closesocket(s);
-        throw std::runtime_error("device server: " + greeting);
+        throw std::runtime_error("test device: " + greeting);
     }
     handle_ = static_cast<std::intptr_t>(s);
     port_ = greeting.substr(5);
@@ -147,11 +157,9 @@ TestDevice::~TestDevice() {
 
 void TestDevice::write(const std::vector<std::uint8_t>& bytes) {
     if (hung_up_) {
-        throw std::runtime_error("write to a device that has hung up");
+        throw std::runtime_error("test device: write after hang_up()");
     }
-    std::string request = "W " + std::to_string(bytes.size()) + "\n";
-    request.append(bytes.begin(), bytes.end());
-    exchange(as_socket(handle_), request);
+    send_bytes(as_socket(handle_), bytes, kWritePatienceMs);
 }
 
 void TestDevice::write(const std::string& text) {
@@ -167,30 +175,42 @@ void TestDevice::hang_up() {
 }
 
 void TestDevice::stream(std::function<std::vector<std::uint8_t>(std::uint64_t)> frame, double rate_hz) {
-    stop_stream();
-    if (rate_hz <= 0) {
-        throw std::invalid_argument("stream rate must be positive");
+    if (!(rate_hz > 0.0)) {
+        throw std::invalid_argument("test device: stream rate must be positive");
     }
+    if (hung_up_) {
+        throw std::runtime_error("test device: stream after hang_up()");
+    }
+    stop_stream();
     streaming_ = true;
-    streamer_ = std::thread([this, frame = std::move(frame), rate_hz] {
-        using clock = std::chrono::steady_clock;
-        const auto period = std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(1.0 / rate_hz));
-        auto next = clock::now();
-        std::uint64_t i = frames_sent_.load();
-        while (streaming_ && !hung_up_) {
-            try {
-                write(frame(i));
-                ++i;
-                ++frames_sent_;
-            } catch (const std::exception&) {
-                // Nobody reading and the buffer full: try the same frame again later.
+    const SOCKET s = as_socket(handle_);
+    streamer_ = std::thread([this, s, frame = std::move(frame), rate_hz] {
+        using Clock = std::chrono::steady_clock;
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_hz));
+        auto next = Clock::now();
+        for (std::uint64_t i = 0; streaming_.load(); ++i) {
+            const std::vector<std::uint8_t> bytes = frame(i);
+            bool sent = false;
+            // A full buffer (nobody reading) is waited out, frame by frame,
+            // in short attempts so that stop_stream() stays prompt.
+            while (streaming_.load() && !sent) {
+                try {
+                    send_bytes(s, bytes, kStreamPatienceMs);
+                    sent = true;
+                } catch (const std::exception&) {
+                }
+            }
+            if (sent) {
+                frames_sent_.fetch_add(1);
             }
             next += period;
-            const auto now = clock::now();
-            if (next < now) {
-                next = now;  // fell behind; do not burst to catch up
+            while (streaming_.load()) {
+                const auto now = Clock::now();
+                if (now >= next) {
+                    break;
+                }
+                std::this_thread::sleep_for(std::min<Clock::duration>(next - now, std::chrono::milliseconds(5)));
             }
-            std::this_thread::sleep_until(next);
         }
     });
 }
