@@ -95,18 +95,18 @@ void Serial::flush() {
 
 std::size_t Serial::read(std::vector<std::uint8_t>& buffer, std::size_t n) {
     ScopedReadLock lock(*pimpl_);
-    // Decoders read a byte or a frame at a time; those small reads need no
-    // heap allocation.
-    constexpr std::size_t kSmall = 256;
-    std::uint8_t small[kSmall];
-    std::vector<std::uint8_t> large;
-    std::uint8_t* scratch = small;
-    if (n > kSmall) {
-        large.resize(n);
-        scratch = large.data();
+    // The bytes land in the caller's buffer directly: a decoder that keeps its
+    // buffer's capacity reads without any allocation. Only what arrived stays.
+    const std::size_t before = buffer.size();
+    buffer.resize(before + n);
+    std::size_t count = 0;
+    try {
+        count = pimpl_->read(buffer.data() + before, n);
+    } catch (...) {
+        buffer.resize(before);
+        throw;
     }
-    const std::size_t count = pimpl_->read(scratch, n);
-    buffer.insert(buffer.end(), scratch, scratch + count);
+    buffer.resize(before + count);
     return count;
 }
 
@@ -117,31 +117,30 @@ std::size_t Serial::read_line(std::string& line, std::size_t size, std::string e
                                     std::to_string(eol.size()) + ")");
     }
     ScopedReadLock lock(*pimpl_);
-    // The line grows on the heap as bytes come: a 64 KiB limit costs nothing
-    // until a line is that long, and it never lands on the caller's stack.
-    // It joins `line` only when complete, so an error leaves `line` untouched.
-    std::string got;
+    // Bytes go straight onto `line`, so a caller that keeps its string's
+    // capacity reads a line without allocating; an error takes them off again,
+    // leaving `line` as it was.
+    const std::size_t before = line.size();
     const std::size_t eol_len = eol.size();
     std::uint8_t byte = 0;
-    if (pimpl_->read(&byte, 1) == 1) {
-        got.push_back(static_cast<char>(byte));
-        for (;;) {
-            if (got.size() >= eol_len) {
-                if (std::memcmp(got.data() + got.size() - eol_len, eol.data(), eol_len) == 0) {
-                    break;
+    try {
+        if (pimpl_->read(&byte, 1) == 1) {
+            line.push_back(static_cast<char>(byte));
+            for (;;) {
+                const std::size_t count = line.size() - before;
+                if (count >= eol_len) {
+                    if (std::memcmp(line.data() + line.size() - eol_len, eol.data(), eol_len) == 0) break;
+                    if (count >= size) break;
                 }
-                if (got.size() >= size) {
-                    break;
-                }
+                if (pimpl_->read(&byte, 1) == 0) break;
+                line.push_back(static_cast<char>(byte));
             }
-            if (pimpl_->read(&byte, 1) == 0) {
-                break;
-            }
-            got.push_back(static_cast<char>(byte));
         }
+    } catch (...) {
+        line.resize(before);
+        throw;
     }
-    line.append(got);
-    return got.size();
+    return line.size() - before;
 }
 
 std::string Serial::read_line(std::size_t size, std::string eol) {
