@@ -127,10 +127,10 @@ void TestDevice::stream(std::function<std::vector<std::uint8_t>(std::uint64_t)> 
             const std::vector<std::uint8_t> bytes = frame(i);
             bool sent = false;
             try {
-                // A full buffer (nobody reading) is waited out, frame by frame.
-                while (streaming_.load() && !sent) {
-                    sent = write_all(fd, bytes.data(), bytes.size(), std::chrono::milliseconds(50), &streaming_);
-                }
+                // A full buffer (nobody reading) is waited out until stop_stream().
+                // One call per frame: a retry would send the bytes already
+                // written a second time and corrupt the stream.
+                sent = write_all(fd, bytes.data(), bytes.size(), std::chrono::hours(24), &streaming_);
             } catch (const std::exception&) {
                 // Never fatal: go on with the next frame.
             }
