@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(build-essential ninja-build pkg-config libmsgpack-cxx-dev googletest libgtest-dev)
+APT_PACKAGES=(build-essential ninja-build pkg-config libmsgpack-cxx-dev googletest libgtest-dev locales)
 if [ "${NERVLANE_WITH_EXTRAS:-1}" = 1 ]; then
   # Sanitizer runtimes, the fuzzer's compiler, and the Windows cross build under wine.
   APT_PACKAGES+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 wine strace)
