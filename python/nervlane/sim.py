@@ -22,7 +22,6 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Final
 
-import msgpack  # type: ignore[import-untyped]
 
 KEY: Final = b"Nervlane-aes-128"
 
@@ -356,15 +355,9 @@ def parameter_document(layout: Layout, protocol: str | int) -> list[Any]:
 
 def write_params(path: str | os.PathLike[str], layout: Layout, protocol: str | int) -> None:
     """Write the matching MessagePack parameter file (replaced whole, never half-written)."""
-    data = msgpack.packb(parameter_document(layout, protocol), use_bin_type=True)
-    tmp = f"{os.fspath(path)}.tmp{os.getpid()}"
-    try:
-        with open(tmp, "wb") as f:
-            f.write(data)
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
+    from nervlane.params import pack, write_bytes_atomic
+
+    write_bytes_atomic(os.fspath(path), pack(parameter_document(layout, protocol)))
 
 
 # --------------------------------------------------------------------------
