@@ -9,8 +9,10 @@ process owns them. Each TCP connection to the control socket is one device:
                   "PORT COMnn\\n"
   "W <n> <ms>\\n" + n bytes
                   the bytes are written to the master as the device would send
-                  them; answer "OK\\n", or "ERR <reason>\\n" when the write makes
-                  no progress for <ms> milliseconds (nobody reading, buffer full)
+                  them; answer "OK\\n" when all were written, "PART <k>\\n" when
+                  only the first k were, the write having made no progress for
+                  <ms> milliseconds (nobody reading, buffer full), or
+                  "ERR <reason>\\n" when it failed
   "H\\n"           hang-up: the master is closed (the cable is pulled) and the
                   COM mapping removed; answer "OK\\n"
   disconnect      as hang-up
@@ -93,8 +95,9 @@ class Device:
         os.set_blocking(self.master, False)
         self.number: int | None = ports.map(self.tty_path)
 
-    def write(self, data: bytes, patience_s: float) -> str | None:
-        """Writes all of data; returns None or the reason it could not."""
+    def write(self, data: bytes, patience_s: float) -> str | int | None:
+        """Writes data; returns None when all was written, the count written
+        when the port stayed full for patience_s, or the reason it failed."""
         if self.master < 0:
             return "device hung up"
         view = memoryview(data)
@@ -111,7 +114,7 @@ class Device:
                 return f"write failed: {e.strerror}"
             remaining = deadline - time.monotonic()
             if remaining <= 0:
-                return f"no progress, nobody reading? wrote {written} of {len(view)} bytes"
+                return written
             select.select([], [self.master], [], remaining)
         return None
 
@@ -150,7 +153,12 @@ def serve(conn: socket.socket, ports: ComPorts) -> None:
                 if data is None:
                     return
                 error = device.write(data, int(words[2]) / 1000.0)
-                conn.sendall(b"OK\n" if error is None else f"ERR {error}\n".encode())
+                if error is None:
+                    conn.sendall(b"OK\n")
+                elif isinstance(error, int):
+                    conn.sendall(f"PART {error}\n".encode())
+                else:
+                    conn.sendall(f"ERR {error}\n".encode())
             elif words == [b"H"]:
                 device.hang_up()
                 conn.sendall(b"OK\n")

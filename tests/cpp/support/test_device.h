@@ -44,6 +44,11 @@ public:
     std::uint64_t frames_sent() const { return frames_sent_.load(); }
 
 private:
+    // Writes one streamed frame whole, however long the port stays full, unless
+    // stop_stream() comes first; false when it was not sent. A frame is never
+    // written twice in part, which would corrupt the stream.
+    bool stream_write(const std::vector<std::uint8_t>& bytes);
+
     std::string port_;
     std::intptr_t handle_ = -1;  // POSIX: master fd; Windows: control socket
     std::atomic<bool> hung_up_{false};

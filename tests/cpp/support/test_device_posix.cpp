@@ -96,10 +96,6 @@ void TestDevice::write(const std::vector<std::uint8_t>& bytes) {
     }
 }
 
-void TestDevice::write(const std::string& text) {
-    write(std::vector<std::uint8_t>(text.begin(), text.end()));
-}
-
 void TestDevice::hang_up() {
     stop_stream();
     if (handle_ != -1) {
@@ -109,51 +105,11 @@ void TestDevice::hang_up() {
     hung_up_ = true;
 }
 
-void TestDevice::stream(std::function<std::vector<std::uint8_t>(std::uint64_t)> frame, double rate_hz) {
-    if (!(rate_hz > 0.0)) {
-        throw std::invalid_argument("test device: stream rate must be positive");
-    }
-    if (hung_up_) {
-        throw std::runtime_error("test device: stream after hang_up()");
-    }
-    stop_stream();
-    streaming_ = true;
-    const int fd = static_cast<int>(handle_);
-    streamer_ = std::thread([this, fd, frame = std::move(frame), rate_hz]() {
-        using Clock = std::chrono::steady_clock;
-        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_hz));
-        auto next = Clock::now();
-        for (std::uint64_t i = 0; streaming_.load(); ++i) {
-            const std::vector<std::uint8_t> bytes = frame(i);
-            bool sent = false;
-            try {
-                // A full buffer (nobody reading) is waited out until stop_stream().
-                // One call per frame: a retry would send the bytes already
-                // written a second time and corrupt the stream.
-                sent = write_all(fd, bytes.data(), bytes.size(), std::chrono::hours(24), &streaming_);
-            } catch (const std::exception&) {
-                // Never fatal: go on with the next frame.
-            }
-            if (sent) {
-                frames_sent_.fetch_add(1);
-            }
-            next += period;
-            // Sleep in short slices so that stop_stream() is prompt.
-            while (streaming_.load()) {
-                const auto now = Clock::now();
-                if (now >= next) {
-                    break;
-                }
-                std::this_thread::sleep_for(std::min<Clock::duration>(next - now, std::chrono::milliseconds(5)));
-            }
-        }
-    });
-}
-
-void TestDevice::stop_stream() {
-    streaming_ = false;
-    if (streamer_.joinable()) {
-        streamer_.join();
+bool TestDevice::stream_write(const std::vector<std::uint8_t>& bytes) {
+    try {
+        return write_all(static_cast<int>(handle_), bytes.data(), bytes.size(), std::chrono::hours(24), &streaming_);
+    } catch (const std::exception&) {
+        return false;  // never fatal: the stream goes on with the next frame
     }
 }
 

@@ -123,10 +123,22 @@ std::string exchange(SOCKET s, const std::string& request) {
     return reply;
 }
 
+// Sends bytes[from..] and returns how many of them the device wrote: all, or
+// fewer when the port stayed full for patience_ms.
+std::size_t send_some(SOCKET s, const std::vector<std::uint8_t>& bytes, std::size_t from, unsigned patience_ms) {
+    std::string request =
+        "W " + std::to_string(bytes.size() - from) + " " + std::to_string(patience_ms) + "\n";
+    request.append(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
+    const std::string reply = exchange(s, request);
+    if (reply.rfind("PART ", 0) == 0) return static_cast<std::size_t>(std::stoul(reply.substr(5)));
+    return bytes.size() - from;
+}
+
 void send_bytes(SOCKET s, const std::vector<std::uint8_t>& bytes, unsigned patience_ms) {
-    std::string request = "W " + std::to_string(bytes.size()) + " " + std::to_string(patience_ms) + "\n";
-    request.append(bytes.begin(), bytes.end());
-    exchange(s, request);
+    if (send_some(s, bytes, 0, patience_ms) != bytes.size()) {
+        throw std::runtime_error("test device: write made no progress for " + std::to_string(patience_ms) +
+                                 " ms (nobody reading?)");
+    }
 }
 
 }  // namespace
@@ -162,10 +174,6 @@ void TestDevice::write(const std::vector<std::uint8_t>& bytes) {
     send_bytes(as_socket(handle_), bytes, kWritePatienceMs);
 }
 
-void TestDevice::write(const std::string& text) {
-    write(std::vector<std::uint8_t>(text.begin(), text.end()));
-}
-
 void TestDevice::hang_up() {
     stop_stream();
     if (hung_up_.exchange(true)) {
@@ -174,52 +182,18 @@ void TestDevice::hang_up() {
     exchange(as_socket(handle_), "H\n");
 }
 
-void TestDevice::stream(std::function<std::vector<std::uint8_t>(std::uint64_t)> frame, double rate_hz) {
-    if (!(rate_hz > 0.0)) {
-        throw std::invalid_argument("test device: stream rate must be positive");
-    }
-    if (hung_up_) {
-        throw std::runtime_error("test device: stream after hang_up()");
-    }
-    stop_stream();
-    streaming_ = true;
-    const SOCKET s = as_socket(handle_);
-    streamer_ = std::thread([this, s, frame = std::move(frame), rate_hz] {
-        using Clock = std::chrono::steady_clock;
-        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / rate_hz));
-        auto next = Clock::now();
-        for (std::uint64_t i = 0; streaming_.load(); ++i) {
-            const std::vector<std::uint8_t> bytes = frame(i);
-            bool sent = false;
-            // A full buffer (nobody reading) is waited out, frame by frame,
-            // in short attempts so that stop_stream() stays prompt.
-            while (streaming_.load() && !sent) {
-                try {
-                    send_bytes(s, bytes, kStreamPatienceMs);
-                    sent = true;
-                } catch (const std::exception&) {
-                }
-            }
-            if (sent) {
-                frames_sent_.fetch_add(1);
-            }
-            next += period;
-            while (streaming_.load()) {
-                const auto now = Clock::now();
-                if (now >= next) {
-                    break;
-                }
-                std::this_thread::sleep_for(std::min<Clock::duration>(next - now, std::chrono::milliseconds(5)));
-            }
+bool TestDevice::stream_write(const std::vector<std::uint8_t>& bytes) {
+    // Short attempts keep stop_stream() prompt; each resumes where the last
+    // one stopped.
+    std::size_t done = 0;
+    while (streaming_.load() && done < bytes.size()) {
+        try {
+            done += send_some(as_socket(handle_), bytes, done, kStreamPatienceMs);
+        } catch (const std::exception&) {
+            return false;
         }
-    });
-}
-
-void TestDevice::stop_stream() {
-    streaming_ = false;
-    if (streamer_.joinable()) {
-        streamer_.join();
     }
+    return done == bytes.size();
 }
 
 bool running_under_wine() {
