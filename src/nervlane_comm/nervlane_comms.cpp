@@ -57,6 +57,7 @@ public:
     void connect(const std::string& port_name);
     void disconnect();
     void read(std::vector<double>& out, std::int64_t timeout_ms, bool raw);
+    bool next_raw_frame(std::vector<double>& out, std::int64_t timeout_ms, std::uint64_t& seen);
     bool is_connected();
     void zero(std::vector<int> indices);
 
@@ -81,6 +82,9 @@ private:
     const std::int32_t zero_sample_count = 20;
     std::condition_variable data_ready;
     bool new_data = false;
+    // Guarded by state_mutex: counts published frames, so zeroing can wait for
+    // the next frame without racing other readers for new_data.
+    std::uint64_t frames_published = 0;
     std::atomic<bool> running{false};
 
     // Guarded by state_mutex: a decoder chosen by init, installed by the reader
@@ -291,6 +295,7 @@ void CommsImpl::reader_loop() {
                     std::fill(latest_output.begin(), latest_output.end(), 0.0);
                     for (const auto& model : models) model->calibrate(latest_output, latest_raw);
                     new_data = true;
+                    ++frames_published;
                     published = true;
                 }
             }
@@ -331,15 +336,37 @@ void CommsImpl::read(std::vector<double>& out, std::int64_t timeout_ms, bool raw
     }
 }
 
+bool CommsImpl::next_raw_frame(std::vector<double>& out, std::int64_t timeout_ms, std::uint64_t& seen) {
+    std::unique_lock<std::mutex> lock(state_mutex);
+    if (!data_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return frames_published != seen; })) {
+        return false;
+    }
+    out.assign(latest_raw.begin(), latest_raw.end());
+    seen = frames_published;
+    new_data = false;
+    return true;
+}
+
 void CommsImpl::zero(std::vector<int> indices) {
+    // Frames are taken like read_raw takes them (each one is no longer offered
+    // to a later read), but by their publication count rather than by
+    // new_data: a thread that keeps reading cannot snatch them from zeroing.
     std::vector<std::vector<double>> samples(static_cast<std::size_t>(zero_sample_count));
     std::vector<double> frame;
-    // Takes (and so retires) whatever frame is already waiting: the samples
-    // must be frames that arrive after this call.
-    read(frame, 500, true);
+    std::uint64_t seen = 0;
+    bool frame_waiting = false;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        seen = frames_published;
+        frame_waiting = new_data;
+        new_data = false;
+    }
+    // The frame already waiting, or else the next one, is retired unused: the
+    // samples must be frames that arrive after this call.
+    if (!frame_waiting) next_raw_frame(frame, 500, seen);
     for (auto& sample : samples) {
-        read(frame, 50, true);
-        if (frame.empty()) throw std::runtime_error("Could not zero the sensor");
+        if (!next_raw_frame(frame, 50, seen)) throw std::runtime_error("Could not zero the sensor");
         sample = frame;
     }
 

@@ -432,6 +432,31 @@ TEST(Comms, ZeroAveragesFreshFramesIntoTheChosenTaxels) {
     EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 0, 0}));
 }
 
+TEST(Comms, ZeroSucceedsWhileOtherThreadsKeepReading) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.connect(device.port());
+    device.stream(sequence(kBinary, {1500}), 100.0);
+    ASSERT_EQ(read_calibrated(comms, 2000), (std::vector<double>{1500.0}));
+
+    // Readers that wait for every frame compete with zeroing for each one.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 2; ++t) {
+        readers.emplace_back([&, t] {
+            std::vector<double> out;
+            while (!stop) {
+                if (t == 0) comms.read(out, 20); else comms.read_raw(out, 20);
+            }
+        });
+    }
+    EXPECT_NO_THROW(comms.zero({}));
+    stop = true;
+    for (auto& reader : readers) reader.join();
+    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0.0}));
+}
+
 TEST(Comms, ZeroFailsWithoutChangingAnythingWhenFramesComeTooSlowly) {
     NervlaneComms idle;
     idle.init(write_params(kBinary, {}, {{0, 0}}));
