@@ -89,7 +89,7 @@ Doc taxel_document(Fill fill) {
     return doc;
 }
 
-// The design's example: one triaxial sensor on frame positions 0..3 into
+// A typical file: one triaxial sensor on frame positions 0..3 into
 // outputs 0..2, one taxel on frame position 4 into output 3.
 Doc example_document() {
     Doc doc;
