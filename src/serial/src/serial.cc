@@ -19,37 +19,25 @@ std::string text_of(const char* description) { return description != nullptr ? d
 // an operation ends (normally or by an error); a failure then has no caller
 // left to tell, so it is swallowed rather than allowed to replace the result
 // or escape during unwinding.
-class ScopedReadLock {
+template <void (Serial::SerialImpl::*Lock)(), void (Serial::SerialImpl::*Unlock)()>
+class ScopedLock {
 public:
-    explicit ScopedReadLock(Serial::SerialImpl& impl) : impl_(impl) { impl_.lock_read(); }
-    ~ScopedReadLock() {
+    explicit ScopedLock(Serial::SerialImpl& impl) : impl_(impl) { (impl_.*Lock)(); }
+    ~ScopedLock() {
         try {
-            impl_.unlock_read();
+            (impl_.*Unlock)();
         } catch (...) {
         }
     }
-    ScopedReadLock(const ScopedReadLock&) = delete;
-    ScopedReadLock& operator=(const ScopedReadLock&) = delete;
+    ScopedLock(const ScopedLock&) = delete;
+    ScopedLock& operator=(const ScopedLock&) = delete;
 
 private:
     Serial::SerialImpl& impl_;
 };
 
-class ScopedWriteLock {
-public:
-    explicit ScopedWriteLock(Serial::SerialImpl& impl) : impl_(impl) { impl_.lock_write(); }
-    ~ScopedWriteLock() {
-        try {
-            impl_.unlock_write();
-        } catch (...) {
-        }
-    }
-    ScopedWriteLock(const ScopedWriteLock&) = delete;
-    ScopedWriteLock& operator=(const ScopedWriteLock&) = delete;
-
-private:
-    Serial::SerialImpl& impl_;
-};
+using ScopedReadLock = ScopedLock<&Serial::SerialImpl::lock_read, &Serial::SerialImpl::unlock_read>;
+using ScopedWriteLock = ScopedLock<&Serial::SerialImpl::lock_write, &Serial::SerialImpl::unlock_write>;
 
 }  // namespace
 
