@@ -18,6 +18,17 @@ namespace nervlane_comm {
 // The vector must hold at least two bytes.
 std::uint16_t le16(const std::vector<std::uint8_t>& bytes);
 
+// What a decoder threw away, counted while it looks for frames.
+struct DecoderCounts {
+    // Bytes consumed that belong to no decoded frame: garbage or a stray
+    // header before a frame start, the cut first line after a port opens, a
+    // frame cut short by the port's time-out.
+    std::uint64_t bytes_discarded = 0;
+    // Frames refused whole: a text line with a field that is no number or out
+    // of range, a binary count or encrypted length of 0 or above 511.
+    std::uint64_t frames_rejected = 0;
+};
+
 class Protocol {
 public:
     // Reads one frame. Returns true when a frame was decoded; `values` then
@@ -35,6 +46,10 @@ public:
     // device's stream (a port was just opened, or this decoder was installed
     // while the device was streaming). Throws nothing.
     virtual void begin_stream() {}
+
+    // The counts since the previous call, which start again from zero. Called
+    // by the reader thread after every `parse`. Throws nothing.
+    virtual DecoderCounts take_counts() noexcept { return {}; }
 
     virtual ~Protocol() = default;
 };
