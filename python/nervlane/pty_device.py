@@ -19,7 +19,7 @@ def _open_raw_pty() -> tuple[int, str]:
     """A non-blocking master fd and the path of its raw-mode slave, which is
     left closed."""
     if sys.platform == "win32":
-        raise OSError("the virtual sensor needs a POSIX pseudo-terminal (Linux or macOS)")
+        raise OSError("this system has no POSIX pseudo-terminal (Linux and macOS have one)")
     else:
         import tty
 

@@ -65,4 +65,4 @@ def run_simulate(
     except BrokenPipeError:
         raise  # whoever read the port's name has gone: cli ends quietly
     except OSError as e:
-        raise ToolError(f"virtual sensor: {e.strerror or e}") from e
+        raise ToolError(f"cannot run the virtual sensor: {e.strerror or e}") from e
