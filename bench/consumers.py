@@ -31,7 +31,10 @@ from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from frames import KEY, read_stamp  # noqa: E402
+from frames import read_stamp  # noqa: E402  (puts the tree's nervlane on the path)
+from nervlane.wire import BLOCK_SIZE, HEADER, KEY, MAX_COUNT  # noqa: E402
+
+HEADER_BYTE = HEADER[:1]  # a header is this byte twice
 
 GRACE_NS = 2_000_000_000
 
@@ -150,23 +153,24 @@ class PyserialReader:
             if values:
                 self._publish(values)
 
-    def _header(self) -> bool:
+    def _head(self) -> int | None:
+        """The word after a header: a binary frame's reading count or an
+        encrypted frame's byte length; None if either is missing or out of
+        range."""
         read = self.ser.read
-        if read(1) != b"\xff":
-            return False
-        return read(1) == b"\xff"
-
-    def _binary(self) -> Any:
-        read = self.ser.read
-        if not self._header():
+        if read(1) != HEADER_BYTE or read(1) != HEADER_BYTE:
             return None
         head = read(2)
         if len(head) < 2:
             return None
         (n,) = struct.unpack("<H", head)
-        if not 1 <= n <= 511:
+        return n if 1 <= n <= MAX_COUNT else None
+
+    def _binary(self) -> Any:
+        n = self._head()
+        if n is None:
             return None
-        payload = read(2 * n)
+        payload = self.ser.read(2 * n)
         if len(payload) < 2 * n:
             return None
         return struct.unpack(f"<{n}H", payload)
@@ -185,17 +189,11 @@ class PyserialReader:
             from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
             self._decryptor = Cipher(algorithms.AES(KEY), modes.ECB()).decryptor()
-        read = self.ser.read
-        if not self._header():
+        length = self._head()
+        if length is None:
             return None
-        head = read(2)
-        if len(head) < 2:
-            return None
-        (length,) = struct.unpack("<H", head)
-        if not 1 <= length <= 511:
-            return None
-        size = 16 * (length // 16 + 1)
-        blocks = read(size)
+        size = BLOCK_SIZE * (length // BLOCK_SIZE + 1)
+        blocks = self.ser.read(size)
         if len(blocks) < size:
             return None
         plain = self._decryptor.update(blocks)

@@ -11,14 +11,20 @@ one clock.
 
 from __future__ import annotations
 
+import os
 import struct
+import sys
 from typing import Final
+
+# The frame formats come from the tree's own package, not an installed copy.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+
+from nervlane import wire  # noqa: E402
 
 # seq low, seq high, then the send time in nanoseconds as four words, low first.
 STAMP_WORDS: Final = 6
-FORMATS: Final = ("binary", "text", "encrypted")
+FORMATS: Final = wire.FORMATS
 BAUD: Final = 115200
-KEY: Final = b"Nervlane-aes-128"
 
 
 def filler(count: int) -> list[int]:
@@ -51,46 +57,41 @@ def read_stamp(values: object) -> tuple[int, int]:
 class FrameMaker:
     """Builds frame ``seq`` stamped with ``send_ns`` in one wire format,
     reusing one buffer: the device must be much faster than any consumer, so
-    its cost per frame is a few microseconds."""
+    its cost per frame is a few microseconds. The first frame comes from
+    nervlane.wire; later ones only rewrite the stamp."""
 
     def __init__(self, fmt: str, readings: int) -> None:
         if fmt not in FORMATS:
             raise ValueError(f"unknown format {fmt!r}: choose one of {', '.join(FORMATS)}")
         if readings < STAMP_WORDS:
             raise ValueError(f"a stamped frame needs at least {STAMP_WORDS} readings")
+        limit = wire.max_readings(fmt)
+        if limit is not None and readings > limit:
+            raise ValueError(f"a {fmt} frame carries at most {limit} readings")
         self.fmt = fmt
         self.readings = readings
         rest = filler(readings - STAMP_WORDS)
-        self._rest = rest
+        unstamped = [0] * STAMP_WORDS + rest
+        self._stamp = struct.Struct(f"<{STAMP_WORDS}H")
         if fmt == "binary":
-            if readings > 511:
-                raise ValueError("a binary frame carries at most 511 readings")
-            self._buf = bytearray(struct.pack(f"<HH{readings}H", 0xFFFF, readings, *([0] * STAMP_WORDS + rest)))
-            self._stamp = struct.Struct("<6H")
+            self._buf = bytearray(wire.binary_frame(unstamped))
         elif fmt == "text":
-            self._tail = ("," + ",".join(str(v) for v in rest) + "\n").encode("ascii") if rest else b"\n"
+            self._tail = b"," + wire.text_frame(rest) if rest else b"\n"
         else:
-            if readings > 255:
-                raise ValueError("an encrypted frame carries at most 255 readings")
-            from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
-
-            payload_len = 2 * readings
-            blocks = payload_len // 16 + 1
-            self._plain = bytearray(struct.pack(f"<{readings}H", *([0] * STAMP_WORDS + rest)).ljust(16 * blocks, b"\0"))
-            self._head = struct.pack("<HH", 0xFFFF, payload_len)
-            self._stamp = struct.Struct("<6H")
+            self._head, plain = wire.encrypted_parts(unstamped)
+            self._plain = bytearray(plain)
             # ECB has no chaining, so one encryptor serves every frame.
-            self._encryptor = Cipher(algorithms.AES(KEY), modes.ECB()).encryptor()
+            self._encryptor = wire.ecb_encryptor()
 
     def make(self, seq: int, send_ns: int) -> bytes | bytearray:
         words = stamp_words(seq, send_ns)
         if self.fmt == "binary":
-            self._stamp.pack_into(self._buf, 4, *words)
+            self._stamp.pack_into(self._buf, wire.HEAD_SIZE, *words)
             return self._buf
         if self.fmt == "text":
             return ("%d,%d,%d,%d,%d,%d" % words).encode("ascii") + self._tail
         self._stamp.pack_into(self._plain, 0, *words)
-        return self._head + self._encryptor.update(self._plain)
+        return self._head + self._encryptor.update(self._plain)  # type: ignore[no-any-return]
 
     def size(self) -> int:
         """Bytes of a typical frame (text frames vary by a few digits)."""

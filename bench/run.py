@@ -398,11 +398,7 @@ def build_c_floor(tmp: str) -> str | None:
 
 
 def write_parameter_files(tmp: str, readings: int, formats: list[str]) -> None:
-    try:
-        from nervlane.sim import Layout, write_params
-    except ImportError:
-        sys.path.insert(0, os.path.join(HERE, "..", "python"))
-        from nervlane.sim import Layout, write_params
+    from nervlane.signal_model import Layout, write_params  # the tree's own: frames put it on the path
     for fmt in formats:
         # One taxel per reading: the reader calibrates every frame, as it
         # does for a real sensor.

@@ -8,12 +8,14 @@ what the fuzzers found, minimised with -merge=1.
 """
 
 import os
-import struct
+import sys
 
-import msgpack  # type: ignore[import-untyped]
-from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
-KEY = b"Nervlane-aes-128"
+from nervlane.document import make, pack, taxel_record, triaxial_record  # noqa: E402
+from nervlane.wire import binary_frame as binary  # noqa: E402
+from nervlane.wire import encrypted_frame as encrypted  # noqa: E402
+
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 
 
@@ -24,27 +26,14 @@ def write(target: str, name: str, data: bytes) -> None:
         f.write(data)
 
 
-def binary(values: list[int]) -> bytes:
-    return b"\xff\xff" + struct.pack("<H", len(values)) + b"".join(struct.pack("<H", v) for v in values)
-
-
-def encrypted(values: list[int]) -> bytes:
-    length = 2 * len(values)
-    blocks = length // 16 + 1
-    plain = b"".join(struct.pack("<H", v) for v in values).ljust(16 * blocks, b"\0")
-    enc = Cipher(algorithms.AES(KEY), modes.ECB()).encryptor()
-    return b"\xff\xff" + struct.pack("<H", length) + enc.update(plain) + enc.finalize()
-
-
+# Integer zeros and coefficients, as a person writes them by hand: the
+# decoder must take an integer wherever it takes a number.
 def taxel(raw: int, out: int, coefs: list[float] | None = None) -> dict:
-    return {"SensorParameters": {"sensor_type": 1, "input_map": {raw: 0}, "output_map": {0: out}},
-            "lower": 0, "upper": 0, "offset": 0, "coefs": coefs or [0, 1]}
+    return taxel_record(raw, out, lower=0, upper=0, offset=0, coefs=coefs or [0, 1])
 
 
-TRIAXIAL = {"SensorParameters": {"sensor_type": 0, "input_map": {0: 0, 1: 1, 2: 2, 3: 3},
-                                 "output_map": {0: 0, 1: 1, 2: 2}},
-            "lower": [0, 0, 0, 0], "upper": [0, 0, 0, 0], "offset": [0, 0, 0, 0],
-            "coefs_x": [0, 1], "coefs_y": [0, 1], "coefs_z": [0, 1]}
+TRIAXIAL = triaxial_record(0, 0, lower=[0] * 4, upper=[0] * 4, offset=[0] * 4,
+                           coefs_x=[0, 1], coefs_y=[0, 1], coefs_z=[0, 1])
 
 
 def main() -> None:
@@ -61,12 +50,13 @@ def main() -> None:
     write("fuzz_protocol_binary_encrypt", "largest", b"\x00" + encrypted([0xABCD] * 255))
 
     # Last byte: the length of the frame calibrated with the file's models.
-    write("fuzz_parameter_file", "example", msgpack.packb([0, [TRIAXIAL], [taxel(4, 3)]]) + bytes([10]))
-    write("fuzz_parameter_file", "taxels", msgpack.packb([1, [], [taxel(0, 0), taxel(1, 1, [1, 2, 3]), taxel(30, 2)]]) + bytes([8]))
-    write("fuzz_parameter_file", "two-triaxials", msgpack.packb([2, [TRIAXIAL, TRIAXIAL], None]) + bytes([3]))
-    write("fuzz_parameter_file", "floats", msgpack.packb([0, [dict(TRIAXIAL, lower=[0.5] * 4)], [dict(taxel(2, 5), offset=1.5)]]) + bytes([40]))
-    write("fuzz_parameter_file", "nil-record", msgpack.packb([0, [None], []]))
-    write("fuzz_parameter_file", "huge-output-position", msgpack.packb([0, [], [taxel(0, 2000000000)]]) + bytes([4]))
+    write("fuzz_parameter_file", "example", pack(make("text", [TRIAXIAL], [taxel(4, 3)])) + bytes([10]))
+    write("fuzz_parameter_file", "taxels", pack(make("binary", [], [taxel(0, 0), taxel(1, 1, [1, 2, 3]), taxel(30, 2)])) + bytes([8]))
+    no_taxel_list = [*make("encrypted", [TRIAXIAL, TRIAXIAL])[:2], None]
+    write("fuzz_parameter_file", "two-triaxials", pack(no_taxel_list) + bytes([3]))
+    write("fuzz_parameter_file", "floats", pack(make("text", [dict(TRIAXIAL, lower=[0.5] * 4)], [dict(taxel(2, 5), offset=1.5)])) + bytes([40]))
+    write("fuzz_parameter_file", "nil-record", pack(make("text", [None])))
+    write("fuzz_parameter_file", "huge-output-position", pack(make("text", [], [taxel(0, 2000000000)])) + bytes([4]))
 
 
 if __name__ == "__main__":

@@ -1,20 +1,24 @@
-"""The ``nervlane`` command: simulate, monitor, record, plot, params, demo.
+"""The ``nervlane`` command: ports, simulate, monitor, record, plot, params, demo.
 
-Exit codes: 0 done; 1 error (bad file, module missing, ...); 2 bad usage;
-3 the port cannot be opened; 4 the device went away; 5 an optional extra
-(numpy, matplotlib) is missing.
+Exit codes (nervlane.errors): 0 done; 1 error (bad file, module missing,
+...); 2 bad usage; 3 the port cannot be opened; 4 the device went away;
+5 an optional extra (numpy, matplotlib) is missing.
+
+Every command raises ToolError; only ``main`` prints it and picks the exit
+code.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import signal
 import sys
 from collections.abc import Sequence
 from types import FrameType
 
-from .connection import EXIT_USAGE, ToolError, report
-from .sim import FORMATS
+from .errors import EXIT_OK, ToolError
+from .wire import FORMATS
 
 
 def _positive_float(text: str) -> float:
@@ -41,15 +45,81 @@ def _positive_int(text: str) -> int:
     return _count(text, 1)
 
 
+def _port(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("the port name is empty")
+    return text
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("nervlane-comm")
+    except PackageNotFoundError:
+        return "(not installed)"
+
+
+# Each command imports its module only when it runs: ``nervlane ports``
+# should not pay for numpy or rich's live view.
+
+
+def _ports(_a: argparse.Namespace) -> None:
+    from .connection import run_ports
+
+    run_ports()
+
+
+def _simulate(a: argparse.Namespace) -> None:
+    from .simulate import run_simulate
+
+    run_simulate(a.format, a.rate, a.taxels, a.triaxials, a.params, a.frames, a.seconds, a.seed)
+
+
+def _monitor(a: argparse.Namespace) -> None:
+    from .monitor import run_monitor
+
+    run_monitor(a.port, a.params, a.raw, a.zero, a.seconds, a.rate)
+
+
+def _record(a: argparse.Namespace) -> None:
+    from .record import run_record
+
+    run_record(a.port, a.params, a.output, a.seconds, a.raw_only)
+
+
+def _plot(a: argparse.Namespace) -> None:
+    from .plot import run_plot
+
+    run_plot(a.file, a.output)
+
+
+def _params(a: argparse.Namespace) -> None:
+    from .params import ACTIONS
+
+    ACTIONS[a.action](a.file, a.output)
+
+
+def _demo(a: argparse.Namespace) -> None:
+    from .demo import run_demo
+
+    run_demo(a.seconds, a.format)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="nervlane",
         description="Tools for Nervlane tactile sensors: watch, record and plot a sensor, "
         "check parameter files, or run a virtual sensor.",
-        epilog="exit codes: 0 ok, 1 error, 2 usage, 3 port cannot be opened, 4 device went away, "
-        "5 optional extra missing",
+        epilog="exit codes: 0 ok, 1 error, 2 usage, 3 port cannot be opened (or 'auto' finds no single "
+        "USB port), 4 device went away, 5 optional extra missing",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    port_help = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
+
+    p = sub.add_parser("ports", help="list the serial ports (device, description, USB VID:PID, serial number)")
+    p.set_defaults(func=_ports)
 
     p = sub.add_parser("simulate", help="run a virtual sensor on a pseudo-terminal (Linux, macOS)",
                        description="Prints the port path on the first line of standard output, then "
@@ -63,35 +133,41 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--frames", type=_positive_int, metavar="N", help="stop after N frames")
     g.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
     p.add_argument("--seed", type=int, help="repeatable signal")
+    p.set_defaults(func=_simulate)
 
     p = sub.add_parser("monitor", help="live view of a connected sensor")
-    p.add_argument("port")
+    p.add_argument("port", type=_port, help=port_help)
     p.add_argument("params", help="the sensor's parameter file")
     p.add_argument("--raw", action="store_true", help="show raw readings instead of calibrated values")
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (no keys read)")
     p.add_argument("--rate", type=_positive_float, metavar="HZ",
                    help="the device's nominal frame rate; makes the skipped-frame count exact")
+    p.set_defaults(func=_monitor)
 
     p = sub.add_parser("record", help="record frames to CSV (and .npz)")
-    p.add_argument("port")
+    p.add_argument("port", type=_port, help=port_help)
     p.add_argument("params", help="the sensor's parameter file")
     p.add_argument("-o", "--output", required=True, metavar="FILE", help="FILE.csv, or FILE.npz for both")
     p.add_argument("--seconds", type=_positive_float, required=True, metavar="S")
     p.add_argument("--raw-only", action="store_true", help="leave out the calibrated values")
+    p.set_defaults(func=_record)
 
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
     p.add_argument("file", help="a CSV written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    p.set_defaults(func=_plot)
 
     p = sub.add_parser("params", help="show, check or convert a parameter file")
     p.add_argument("action", choices=("show", "check", "to-json", "from-json"))
     p.add_argument("file")
     p.add_argument("-o", "--output", metavar="OUT", help="where to-json/from-json write (to-json: stdout by default)")
+    p.set_defaults(func=_params)
 
     p = sub.add_parser("demo", help="virtual sensor + live view, no hardware needed")
     p.add_argument("--seconds", type=_positive_float, default=5.0, metavar="S", help="how long (default 5)")
     p.add_argument("--format", choices=FORMATS, default="binary")
+    p.set_defaults(func=_demo)
     return parser
 
 
@@ -100,45 +176,36 @@ def _sigterm(_signum: int, _frame: FrameType | None) -> None:
     raise KeyboardInterrupt
 
 
+def _quiet_stdout() -> None:
+    # The reader of our output has gone (``nervlane monitor ... | head``).
+    # Whatever is still buffered would fail again when Python exits and
+    # print a complaint; point standard output at nothing instead.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    """Runs one command; returns its exit code."""
     args = build_parser().parse_args(argv)
     if hasattr(signal, "SIGTERM"):
         signal.signal(signal.SIGTERM, _sigterm)
     try:
-        if args.command == "simulate":
-            from .sim import run_simulate
-
-            try:
-                return run_simulate(args.format, args.rate, args.taxels, args.triaxials, args.params,
-                                    args.frames, args.seconds, args.seed)
-            except (ValueError, OSError) as e:
-                raise ToolError(str(e)) from e
-        if args.command == "monitor":
-            from .monitor import run_monitor
-
-            return run_monitor(args.port, args.params, args.raw, args.zero, args.seconds, args.rate)
-        if args.command == "record":
-            from .record import run_record
-
-            return run_record(args.port, args.params, args.output, args.seconds, args.raw_only)
-        if args.command == "plot":
-            from .plot import run_plot
-
-            return run_plot(args.file, args.output)
-        if args.command == "params":
-            from .params import run
-
-            return run(args.action, args.file, args.output)
-        if args.command == "demo":
-            from .demo import run_demo
-
-            return run_demo(args.seconds, args.format)
+        args.func(args)
     except ToolError as e:
-        return report(e)
+        try:
+            print(f"error: {e}", file=sys.stderr)
+        except BrokenPipeError:
+            pass
+        return e.code
     except KeyboardInterrupt:
-        return 0
-    print(f"error: unknown command {args.command!r}", file=sys.stderr)
-    return EXIT_USAGE
+        pass
+    except BrokenPipeError:
+        _quiet_stdout()
+    return EXIT_OK
 
 
 if __name__ == "__main__":

@@ -1,29 +1,70 @@
-"""Opening a sensor for the tools, with errors a person can act on."""
+"""Finding and opening a sensor for the tools, with errors a person can act on."""
 
 from __future__ import annotations
 
 import os
-import sys
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from . import document
+from .errors import EXIT_PORT, ToolError
 
 if TYPE_CHECKING:
     import nervlane_comm_py
 
-# Exit codes shared by the tools.
-EXIT_OK = 0
-EXIT_ERROR = 1
-EXIT_USAGE = 2
-EXIT_PORT = 3
-EXIT_DISCONNECTED = 4
-EXIT_MISSING_EXTRA = 5
+AUTO = "auto"
+"""The port name that means: the only USB serial port present."""
 
 
-class ToolError(Exception):
-    """A failure the tool reports in one message and an exit code."""
+def serial_ports() -> list[Any]:
+    """The serial ports the system lists, by device name: pyserial's
+    ``ListPortInfo`` (``device``, ``description``, ``vid``, ``pid``,
+    ``serial_number``, ``manufacturer``). Raises ToolError without pyserial."""
+    try:
+        from serial.tools import list_ports  # type: ignore[import-untyped]
+    except ImportError as e:
+        raise ToolError(f"listing serial ports needs pyserial (pip install pyserial): {e}") from e
+    return sorted(list_ports.comports(), key=lambda p: p.device)
 
-    def __init__(self, message: str, code: int = EXIT_ERROR) -> None:
-        super().__init__(message)
-        self.code = code
+
+def is_usb(port: Any) -> bool:
+    return port.vid is not None
+
+
+def usb_id(port: Any) -> str:
+    return f"{port.vid:04X}:{port.pid or 0:04X}" if is_usb(port) else ""
+
+
+def describe_port(port: Any) -> str:
+    """``/dev/ttyUSB0 (CP2102 USB to UART, 10C4:EA60)``: what a person
+    needs to tell ports apart."""
+    details = [d for d in (port.description, usb_id(port)) if d and d != "n/a" and d != port.device]
+    return f"{port.device} ({', '.join(details)})" if details else str(port.device)
+
+
+def _ports_present() -> str:
+    try:
+        ports = serial_ports()
+    except ToolError:
+        return ""
+    return ", ".join(describe_port(p) for p in ports)
+
+
+def auto_port() -> str:
+    """The device name of the only USB serial port present. Raises
+    ToolError (EXIT_PORT) when there is none or more than one, naming
+    the ports found."""
+    ports = serial_ports()
+    usb = [p for p in ports if is_usb(p)]
+    if len(usb) == 1:
+        return str(usb[0].device)
+    if not usb:
+        found = f"; other serial ports: {', '.join(map(describe_port, ports))}" if ports else ""
+        raise ToolError(f"port {AUTO}: no USB serial port found (is the sensor plugged in?){found}", EXIT_PORT)
+    raise ToolError(
+        f"port {AUTO}: {len(usb)} USB serial ports found, {', '.join(map(describe_port, usb))}; "
+        "name the one to use",
+        EXIT_PORT,
+    )
 
 
 def explain_port_error(port: str, message: str) -> str:
@@ -31,13 +72,10 @@ def explain_port_error(port: str, message: str) -> str:
     low = message.lower()
     if "does not exist" in low or "no such file" in low or "cannot find the file" in low:
         hint = "check the cable and the port name"
-        if os.name == "posix":
-            candidates = sorted(
-                f"/dev/{n}" for n in _listdir("/dev") if n.startswith(("ttyUSB", "ttyACM", "cu.usb"))
-            )
-            if candidates:
-                hint += f" (serial ports present: {', '.join(candidates)})"
-        else:
+        present = _ports_present()
+        if present:
+            hint += f" (serial ports present: {present})"
+        elif os.name != "posix":
             hint += " (Device Manager lists the COM ports under 'Ports (COM & LPT)')"
         return f"cannot open {port}: no such port; {hint}.\n  ({message})"
     if "busy" in low or "in use" in low or "locked" in low or "resource temporarily unavailable" in low:
@@ -59,13 +97,6 @@ def explain_port_error(port: str, message: str) -> str:
     return f"cannot open {port}: {message}"
 
 
-def _listdir(path: str) -> list[str]:
-    try:
-        return os.listdir(path)
-    except OSError:
-        return []
-
-
 def load_module() -> object:
     try:
         import nervlane_comm_py
@@ -74,31 +105,56 @@ def load_module() -> object:
     return nervlane_comm_py
 
 
-def open_sensor(port: str, params: str) -> nervlane_comm_py.NervlaneComms:
-    """A comms object configured from ``params`` and connected to ``port``.
+class Sensor(NamedTuple):
+    comms: nervlane_comm_py.NervlaneComms
+    port: str
+    """The port opened: ``auto`` resolved."""
+    document: Any
+    """The parameter document, for naming outputs (None if Python cannot read it)."""
 
-    Raises ToolError: EXIT_ERROR for a bad parameter file, EXIT_PORT when
-    the port cannot be opened.
+
+def open_sensor(port: str, params: str) -> Sensor:
+    """A comms object configured from ``params`` and connected to ``port``
+    (``auto``: the only USB serial port).
+
+    Raises ToolError: EXIT_ERROR for a parameter file the module refuses or
+    whose protocol selector names no frame format, EXIT_PORT when the port
+    cannot be opened or ``auto`` finds no single USB port.
     """
     load_module()
     import nervlane_comm_py as nc
 
     comms = nc.NervlaneComms()
-    try:
-        comms.init(params)
-    except RuntimeError as e:
-        raise ToolError(f"parameter file {params}: {e}") from e
+    document.configure(comms, params)
+    doc = document.load_or_none(params)
+    warning = document.selector_warning(doc)
+    if warning is not None:
+        # A fresh object has no decoder then: it would wait for frames for ever.
+        raise document.DocumentError(f"parameter file {params}: {warning}")
+    if port == AUTO:
+        port = auto_port()
     try:
         comms.connect(port)
-    except RuntimeError as e:
+    except Exception as e:  # RuntimeError mostly; ValueError for an empty name
         raise ToolError(explain_port_error(port, str(e)), EXIT_PORT) from e
-    return comms
+    return Sensor(comms, port, doc)
 
 
 def disconnected_message(port: str) -> str:
     return f"the sensor on {port} went away (cable pulled or device reset); stopped."
 
 
-def report(err: ToolError) -> int:
-    print(f"error: {err}", file=sys.stderr)
-    return err.code
+def run_ports() -> None:
+    """``nervlane ports``: a table of the serial ports the system lists."""
+    from .console import ToolConsole
+    from rich.table import Table
+
+    ports = serial_ports()
+    table = Table("device", "description", "USB VID:PID", "serial number", "manufacturer",
+                  title="Serial ports")
+    for p in ports:
+        table.add_row(str(p.device), p.description or "", usb_id(p), p.serial_number or "", p.manufacturer or "")
+    console = ToolConsole()
+    console.print(table)
+    if not ports:
+        console.print("no serial ports found")

@@ -5,17 +5,20 @@ from __future__ import annotations
 import os
 import tempfile
 
-from rich.console import Console
 
-from .connection import EXIT_OK, ToolError, open_sensor
+from .console import ToolConsole
+from .connection import open_sensor
+from .errors import ToolError
 from .monitor import live_view
-from .sim import Layout, PtyDevice, SignalModel, max_readings, write_params
+from .pty_device import PtyDevice
+from .signal_model import Layout, SignalModel, write_params
+from .wire import max_readings
 
 DEMO_RATE_HZ = 100.0
 DEMO_LAYOUT = Layout(taxels=16, triaxials=2)
 
 
-def run_demo(seconds: float | None, fmt: str) -> int:
+def run_demo(seconds: float | None, fmt: str) -> None:
     """Virtual sensor on a pseudo-terminal, its parameter file in a temp
     folder, the module connected and zeroed, the live view for ``seconds``
     (or until Ctrl+C), then a report. Raises ToolError."""
@@ -26,7 +29,7 @@ def run_demo(seconds: float | None, fmt: str) -> int:
         )
     limit = max_readings(fmt)
     assert limit is None or DEMO_LAYOUT.frame_size <= limit
-    console = Console()
+    console = ToolConsole()
     with tempfile.TemporaryDirectory(prefix="nervlane-demo-") as tmp, PtyDevice() as device:
         params = os.path.join(tmp, f"demo-{fmt}.msgpack")
         write_params(params, DEMO_LAYOUT, fmt)
@@ -35,7 +38,7 @@ def run_demo(seconds: float | None, fmt: str) -> int:
             f"virtual sensor on {device.port}: {DEMO_LAYOUT.triaxials} triaxial + {DEMO_LAYOUT.taxels} taxel "
             f"sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
         )
-        comms = open_sensor(device.port, params)
+        comms, _, doc = open_sensor(device.port, params)
         try:
             try:
                 comms.zero([])
@@ -43,7 +46,7 @@ def run_demo(seconds: float | None, fmt: str) -> int:
             except RuntimeError as e:
                 console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
             frames, skipped, elapsed = live_view(
-                comms, "nervlane demo", False, seconds, DEMO_RATE_HZ, device.port, console
+                comms, "nervlane demo", False, seconds, DEMO_RATE_HZ, device.port, console, doc
             )
         finally:
             del comms  # disconnect before the device hangs up
@@ -52,4 +55,3 @@ def run_demo(seconds: float | None, fmt: str) -> int:
             f"read {frames} frames in {elapsed:.1f} s ({frames / max(elapsed, 1e-9):.1f}/s); "
             f"the sensor sent {device.frames_sent}, about {skipped} skipped"
         )
-    return EXIT_OK

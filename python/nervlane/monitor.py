@@ -10,20 +10,24 @@ import sys
 import threading
 import time
 from collections.abc import Iterator
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from rich.console import Console, Group
 from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
-from .connection import EXIT_DISCONNECTED, EXIT_OK, ToolError, disconnected_message, open_sensor
+from .connection import disconnected_message, open_sensor
+from .console import ToolConsole
+from .document import output_names, raw_names
+from .errors import EXIT_DISCONNECTED, ToolError
 
 if TYPE_CHECKING:
     import nervlane_comm_py
 
 REFRESH_HZ = 8
 READ_TIMEOUT_MS = 100
+MAX_COLUMNS = 8
 
 
 class FrameReader:
@@ -125,8 +129,8 @@ class FrameReader:
         return "zeroed all sensors"
 
 
-def _cell(i: int, v: float, peak: float, raw: bool) -> Text:
-    text = f"{i:>3} {v:>7.0f}" if raw else f"{i:>3} {v:>8.3f}"
+def _cell(name: str, width: int, v: float, peak: float, raw: bool) -> Text:
+    text = f"{name:>{width}} {v:>7.0f}" if raw else f"{name:>{width}} {v:>8.3f}"
     if raw or peak <= 0 or v <= 0:
         return Text(text, style="dim" if v == 0 else "")
     share = min(1.0, v / peak)
@@ -135,23 +139,26 @@ def _cell(i: int, v: float, peak: float, raw: bool) -> Text:
 
 
 def render(
-    title: str, values: list[float], frames: int, rate: float, skipped: int, timeouts: int,
-    elapsed: float, raw: bool, status: str, hint: str,
+    title: str, values: list[float], names: list[str], frames: int, rate: float, skipped: int, timeouts: int,
+    elapsed: float, raw: bool, status: str, hint: str, width: int = 80,
 ) -> Group:
+    """The view: a header line, then each value under the name the
+    recordings give its column, as many to a row as ``width`` holds."""
     header = Text.assemble(
         (title, "bold"),
         f"  {'raw' if raw else 'calibrated'}  {elapsed:5.1f} s  ",
         (f"{rate:6.1f} frames/s", "cyan"),
         f"  read {frames}  skipped {skipped}  time-outs {timeouts}",
     )
-    cols = 8
+    label = max(map(len, names), default=1)
+    cols = max(1, min(MAX_COLUMNS, width // (label + 11)))  # name, value, padding
     table = Table(show_header=False, box=None, padding=(0, 1))
     for _ in range(min(cols, max(1, len(values)))):
         table.add_column(justify="right")
     peak = max(values, default=0.0)
     row: list[Text] = []
-    for i, v in enumerate(values):
-        row.append(_cell(i, v, peak, raw))
+    for name, v in zip(names, values):
+        row.append(_cell(name, label, v, peak, raw))
         if len(row) == cols:
             table.add_row(*row)
             row = []
@@ -205,14 +212,16 @@ def live_view(
     expected_rate: float | None,
     port: str,
     console: Console | None = None,
+    document: Any = None,
 ) -> tuple[int, int, float]:
     """Show the sensor until ``seconds`` pass, Ctrl+C, or 'q'. Keys are read
-    only when interactive (no ``seconds`` and stdin a terminal).
+    only when interactive (no ``seconds`` and stdin a terminal). Calibrated
+    values are named after the sensors of the parameter ``document``.
 
     Returns (frames read, estimated skipped, seconds shown). Raises
     ToolError (EXIT_DISCONNECTED) when the device goes away.
     """
-    console = console or Console()
+    console = console or ToolConsole()
     interactive = seconds is None and sys.stdin.isatty()
     hint = "z: zero   q or Ctrl+C: quit" if interactive else ("Ctrl+C: quit" if seconds is None else "")
     reader = FrameReader(comms, raw, expected_rate)
@@ -223,7 +232,9 @@ def live_view(
 
     def frame() -> Group:
         values, frames, rate, skipped, timeouts = reader.snapshot()
-        return render(title, values, frames, rate, skipped, timeouts, time.monotonic() - start, raw, status, hint)
+        names = raw_names(len(values)) if raw else output_names(document, len(values))
+        return render(title, values, names, frames, rate, skipped, timeouts, time.monotonic() - start, raw,
+                      status, hint, console.width)
 
     live = Live(console=console, auto_refresh=False, transient=False) if console.is_terminal else None
     try:
@@ -265,10 +276,10 @@ def live_view(
     return frames, skipped, elapsed
 
 
-def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | None, rate: float | None) -> int:
+def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | None, rate: float | None) -> None:
     """``nervlane monitor``. Raises ToolError."""
-    comms = open_sensor(port, params)
-    console = Console()
+    comms, port, doc = open_sensor(port, params)
+    console = ToolConsole()
     try:
         if zero:
             try:
@@ -277,11 +288,10 @@ def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | 
                 if not comms.is_connected():
                     raise ToolError(disconnected_message(port), EXIT_DISCONNECTED) from e
                 raise ToolError(f"zeroing failed: {e} (zeroing needs at least 20 frames per second)") from e
-        frames, skipped, elapsed = live_view(comms, port, raw, seconds, rate, port, console)
+        frames, skipped, elapsed = live_view(comms, port, raw, seconds, rate, port, console, doc)
         console.print(
             f"read {frames} frames in {elapsed:.1f} s ({frames / max(elapsed, 1e-9):.1f}/s), "
             f"about {skipped} skipped"
         )
-        return EXIT_OK
     finally:
         del comms

@@ -14,36 +14,19 @@ import math
 import os
 import re
 import sys
+import tempfile
 from typing import Any
 
 import msgpack  # type: ignore[import-untyped]
 
-PROTOCOL_NAMES = {0: "text", 1: "binary", 2: "encrypted"}
+from . import document
+from .connection import load_module
+from .document import DocumentError
+from .errors import EXIT_USAGE, ToolError
+from .files import write_bytes_atomic
+from .wire import format_name
 
 _INT_KEY = re.compile(r"-?(0|[1-9][0-9]*)\Z")
-
-
-class ParamsError(Exception):
-    """A parameter file or its JSON form that cannot be read or converted."""
-
-
-def load_msgpack(path: str) -> tuple[Any, int]:
-    """The first MessagePack value in the file, and how many bytes follow it
-    (the module ignores them too). Raises ParamsError."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise ParamsError(f"cannot read {path}: {e.strerror or e}") from e
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, use_list=True)
-    unpacker.feed(data)
-    try:
-        value = unpacker.unpack()
-    except msgpack.OutOfData as e:
-        raise ParamsError(f"{path}: insufficient bytes (empty or truncated file)") from e
-    except (ValueError, msgpack.UnpackException, msgpack.FormatError, msgpack.StackError) as e:
-        raise ParamsError(f"{path}: not a MessagePack file ({e})") from e
-    return value, len(data) - unpacker.tell()
 
 
 def _to_json_value(value: Any, where: str) -> Any:
@@ -51,21 +34,21 @@ def _to_json_value(value: Any, where: str) -> Any:
         out: dict[str, Any] = {}
         for k, v in value.items():
             if isinstance(k, bool) or not isinstance(k, (str, int)):
-                raise ParamsError(f"{where}: map key {k!r} cannot be written as JSON")
+                raise DocumentError(f"{where}: map key {k!r} cannot be written as JSON")
             if isinstance(k, str) and _INT_KEY.match(k):
                 # It would come back from JSON as an integer key.
-                raise ParamsError(f"{where}: string key {k!r} looks like an integer; JSON cannot keep it apart")
+                raise DocumentError(f"{where}: string key {k!r} looks like an integer; JSON cannot keep it apart")
             key = str(k)
             if key in out:
-                raise ParamsError(f"{where}: key {key!r} occurs twice")
+                raise DocumentError(f"{where}: key {key!r} occurs twice")
             out[key] = _to_json_value(v, f"{where}.{key}")
         return out
     if isinstance(value, (list, tuple)):
         return [_to_json_value(v, f"{where}[{i}]") for i, v in enumerate(value)]
     if isinstance(value, (bytes, bytearray)):
-        raise ParamsError(f"{where}: binary data cannot be written as JSON")
+        raise DocumentError(f"{where}: binary data cannot be written as JSON")
     if isinstance(value, msgpack.ExtType):
-        raise ParamsError(f"{where}: MessagePack extension type cannot be written as JSON")
+        raise DocumentError(f"{where}: MessagePack extension type cannot be written as JSON")
     return value
 
 
@@ -84,9 +67,12 @@ def _dump(value: Any, indent: int) -> str:
     return json.dumps(value)
 
 
-def to_json_text(document: Any) -> str:
-    """The editable JSON form of a decoded parameter document."""
-    return _dump(_to_json_value(document, "$"), 0) + "\n"
+def to_json_text(value: Any) -> str:
+    """The editable JSON form of a decoded parameter document. Raises DocumentError."""
+    try:
+        return _dump(_to_json_value(value, "$"), 0) + "\n"
+    except RecursionError as e:
+        raise DocumentError("nested too deeply for a parameter document") from e
 
 
 def _from_json_value(value: Any) -> Any:
@@ -104,47 +90,39 @@ def _reject_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
     out: dict[str, Any] = {}
     for k, v in pairs:
         if k in out:
-            raise ParamsError(f"key {k!r} occurs twice in one object")
+            raise DocumentError(f"key {k!r} occurs twice in one object")
         out[k] = v
     return out
 
 
 def from_json_text(text: str, source: str = "<json>") -> Any:
-    """Decode the JSON form back into the parameter document. Raises ParamsError."""
+    """Decode the JSON form back into the parameter document. Raises DocumentError."""
     try:
-        value = json.loads(text, object_pairs_hook=_reject_duplicates)
+        return _from_json_value(json.loads(text, object_pairs_hook=_reject_duplicates))
     except json.JSONDecodeError as e:
-        raise ParamsError(f"{source}: line {e.lineno} column {e.colno}: {e.msg}") from e
-    return _from_json_value(value)
+        raise DocumentError(f"{source}: line {e.lineno} column {e.colno}: {e.msg}") from e
+    except RecursionError as e:
+        raise DocumentError(f"{source}: nested too deeply for a parameter document") from e
 
 
-def pack(document: Any) -> bytes:
-    return msgpack.packb(document, use_bin_type=True)  # type: ignore[no-any-return]
-
-
-def write_bytes_atomic(path: str, data: bytes) -> None:
-    """Replace ``path`` whole: a failure leaves the old file as it was."""
-    tmp = f"{path}.tmp{os.getpid()}"
+def _pack(value: Any, source: str) -> bytes:
     try:
-        with open(tmp, "wb") as f:
-            f.write(data)
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
+        return document.pack(value)
+    except (OverflowError, ValueError) as e:  # an integer beyond 64 bits, nesting beyond msgpack's limit
+        raise DocumentError(f"{source}: {e}; MessagePack cannot hold it") from e
 
 
-def check_file(path: str) -> tuple[bool, str, int | None]:
+def check(path: str, shown_as: str | None = None) -> tuple[int, str | None]:
     """Validate through the module itself, so the verdict and the message
-    are exactly what ``init`` would give. Returns (ok, message, outputs)."""
+    are what ``init`` gives. Returns the number of calibrated outputs and a
+    warning (a selector that names no frame format) or None. Raises
+    DocumentError naming the file as ``shown_as``."""
+    load_module()
     import nervlane_comm_py as nc
 
     comms = nc.NervlaneComms()
-    try:
-        comms.init(path)
-    except RuntimeError as e:
-        return False, str(e), None
-    return True, "ok", len(comms.read(0))
+    document.configure(comms, path, shown_as)
+    return len(comms.read(0)), document.selector_warning(document.load_or_none(path))
 
 
 # --------------------------------------------------------------------------
@@ -169,42 +147,31 @@ def _fmt_map(v: Any) -> str:
     return repr(v)
 
 
-def show(path: str) -> int:
+def show(path: str) -> None:
     """``nervlane params show``: the file laid out as tables."""
-    from rich.console import Console
+    from .console import ToolConsole
     from rich.pretty import Pretty
     from rich.table import Table
 
-    console = Console()
-    document, trailing = load_msgpack(path)
-    shaped = (
-        isinstance(document, list)
-        and len(document) <= 3
-        and all(isinstance(x, list) and all(isinstance(r, dict) for r in x) for x in document[1:3])
-    )
-    if not shaped:
+    console = ToolConsole()
+    value, trailing = document.load(path)
+    parts = document.split(value)
+    if parts is None or len(value) > 3 or not all(isinstance(r, dict) for r in parts[1] + parts[2]):
         console.print(f"[bold]{path}[/]: not shaped like a parameter document; its content:")
-        console.print(Pretty(document))
-        return 0
-    selector = document[0] if document else 0
-    triaxials = document[1] if len(document) > 1 else []
-    taxels = document[2] if len(document) > 2 else []
+        console.print(Pretty(value))
+        return
+    selector, triaxials, taxels = parts
     console.print(
-        f"[bold]{path}[/]: protocol {selector!r} ({PROTOCOL_NAMES.get(selector, 'unknown')}), "
+        f"[bold]{path}[/]: protocol {selector!r} ({format_name(selector) or 'unknown'}), "
         f"{len(triaxials)} triaxial, {len(taxels)} taxel sensors"
         + (f"; {trailing} trailing bytes ignored" if trailing else "")
     )
-
-    def base(rec: dict[str, Any]) -> dict[str, Any]:
-        b = rec.get("SensorParameters", {})
-        return b if isinstance(b, dict) else {}
-
     if triaxials:
         t = Table(title="Triaxial sensors (frame position: channel; axis: output position)")
         for col in ("#", "type", "input_map", "output_map", "offset", "lower", "upper", "coefs_x", "coefs_y", "coefs_z"):
             t.add_column(col)
         for i, rec in enumerate(triaxials):
-            b = base(rec)
+            b = document.base(rec)
             t.add_row(
                 str(i), _fmt_num(b.get("sensor_type", "-")), _fmt_map(b.get("input_map", {})),
                 _fmt_map(b.get("output_map", {})),
@@ -216,7 +183,7 @@ def show(path: str) -> int:
         for col in ("#", "type", "frame pos", "output pos", "offset", "lower", "upper", "coefs"):
             t.add_column(col)
         for i, rec in enumerate(taxels):
-            b = base(rec)
+            b = document.base(rec)
             imap, omap = b.get("input_map", {}), b.get("output_map", {})
             pos_in = _fmt_num(min(imap)) if isinstance(imap, dict) and imap else "-"
             pos_out = ", ".join(map(str, omap.values())) if isinstance(omap, dict) and omap else "-"
@@ -225,55 +192,70 @@ def show(path: str) -> int:
                 *(_fmt_list(rec.get(k, "-")) for k in ("offset", "lower", "upper", "coefs")),
             )
         console.print(t)
-    return 0
 
 
-def run(action: str, path: str, out: str | None) -> int:
-    """``nervlane params ACTION FILE [-o OUT]``; returns the exit code."""
+# --------------------------------------------------------------------------
+# Commands
+
+
+def _warn(message: str | None) -> None:
+    if message is not None:
+        print(f"warning: {message}", file=sys.stderr)
+
+
+def run_check(path: str) -> None:
+    """``nervlane params check``. Raises DocumentError for a file the module refuses."""
+    outputs, warning = check(path)
+    print(f"{path}: valid ({outputs} calibrated outputs)")
+    _warn(warning)
+
+
+def run_to_json(path: str, out: str | None) -> None:
+    value, trailing = document.load(path)
+    text = to_json_text(value)
+    if trailing:
+        print(f"note: {trailing} bytes after the document were left out", file=sys.stderr)
+    if out is None:
+        sys.stdout.write(text)
+    else:
+        _write(out, text.encode("utf-8"))
+
+
+def run_from_json(path: str, out: str | None) -> None:
+    """Converts, then checks the result as ``check`` does before any of it
+    is written: a file the module would refuse is never written."""
     try:
-        if action == "show":
-            return show(path)
-        if action == "check":
-            try:
-                ok, message, outputs = check_file(path)
-            except ImportError as e:
-                print(f"error: the nervlane_comm_py module is not installed ({e})", file=sys.stderr)
-                return 1
-            if ok:
-                print(f"{path}: valid ({outputs} calibrated outputs)")
-                return 0
-            print(f"{path}: invalid: {message}", file=sys.stderr)
-            return 1
-        if action == "to-json":
-            document, trailing = load_msgpack(path)
-            text = to_json_text(document)
-            if trailing:
-                print(f"note: {trailing} bytes after the document were left out", file=sys.stderr)
-            if out is None:
-                sys.stdout.write(text)
-            else:
-                write_bytes_atomic(out, text.encode("utf-8"))
-            return 0
-        if action == "from-json":
-            try:
-                with open(path, encoding="utf-8") as f:
-                    text = f.read()
-            except (OSError, UnicodeDecodeError) as e:
-                raise ParamsError(f"cannot read {path}: {e}") from e
-            data = pack(from_json_text(text, path))
-            if out is None:
-                if sys.stdout.isatty():
-                    print("error: from-json writes MessagePack; give -o FILE", file=sys.stderr)
-                    return 2
-                sys.stdout.buffer.write(data)
-                sys.stdout.flush()
-            else:
-                write_bytes_atomic(out, data)
-            return 0
-    except ParamsError as e:
-        print(f"error: {e}", file=sys.stderr)
-        return 1
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as e:
+        raise DocumentError(f"cannot read {path}: {e}") from e
+    data = _pack(from_json_text(text, path), path)
+    if out is None and sys.stdout.isatty():
+        raise ToolError("from-json writes MessagePack; give -o FILE", EXIT_USAGE)
+    with tempfile.TemporaryDirectory(prefix="nervlane-params-") as tmp:
+        candidate = os.path.join(tmp, "params.msgpack")
+        with open(candidate, "wb") as f:
+            f.write(data)
+        _, warning = check(candidate, path)
+    if out is None:
+        sys.stdout.buffer.write(data)
+        sys.stdout.flush()
+    else:
+        _write(out, data)
+    _warn(warning)
+
+
+def _write(out: str, data: bytes) -> None:
+    try:
+        write_bytes_atomic(out, data)
     except OSError as e:
-        print(f"error: {e}", file=sys.stderr)
-        return 1
-    raise ValueError(f"unknown params action {action!r}")
+        raise ToolError(f"cannot write {out}: {e.strerror or e}") from e
+
+
+ACTIONS = {
+    "show": lambda path, out: show(path),
+    "check": lambda path, out: run_check(path),
+    "to-json": run_to_json,
+    "from-json": run_from_json,
+}
+"""``nervlane params ACTION FILE [-o OUT]``: each raises ToolError."""

@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import csv
 import math
-import os
 from typing import Any
 
-from .connection import EXIT_MISSING_EXTRA, EXIT_OK, ToolError
+from .document import RAW_PREFIX, TAXEL_PREFIX
+from .errors import EXIT_MISSING_EXTRA, ToolError
+from .files import atomic_path
+from .record import TIME_COLUMN
 
 
 def _load(path: str) -> tuple[list[str], list[list[float]]]:
@@ -16,8 +18,8 @@ def _load(path: str) -> tuple[list[str], list[list[float]]]:
             rows = list(csv.reader(f))
     except OSError as e:
         raise ToolError(f"cannot read {path}: {e.strerror or e}") from e
-    if not rows or not rows[0] or rows[0][0] != "time_s":
-        raise ToolError(f"{path} is not a recording made by 'nervlane record' (no time_s column)")
+    if not rows or not rows[0] or rows[0][0] != TIME_COLUMN:
+        raise ToolError(f"{path} is not a recording made by 'nervlane record' (no {TIME_COLUMN} column)")
     header = rows[0]
     try:
         body = [[float(x) if x != "" else math.nan for x in r] for r in rows[1:] if r]
@@ -30,7 +32,7 @@ def _load(path: str) -> tuple[list[str], list[list[float]]]:
     return header, body
 
 
-def run_plot(path: str, out: str) -> int:
+def run_plot(path: str, out: str) -> None:
     """Time series of every recorded channel, and a heat map of the taxels
     at the frame where they were pressed hardest. Raises ToolError."""
     try:
@@ -48,10 +50,10 @@ def run_plot(path: str, out: str) -> int:
     header, body = _load(path)
     data: Any = np.array(body, dtype=float)
     t = data[:, 0]
-    cal_cols = [i for i, n in enumerate(header) if i > 0 and not n.startswith("raw_")]
-    raw_cols = [i for i, n in enumerate(header) if n.startswith("raw_")]
+    cal_cols = [i for i, n in enumerate(header) if i > 0 and not n.startswith(RAW_PREFIX)]
+    raw_cols = [i for i, n in enumerate(header) if n.startswith(RAW_PREFIX)]
     series = cal_cols or raw_cols
-    taxel_cols = [i for i in cal_cols if header[i].startswith("taxel_")] or series
+    taxel_cols = [i for i in cal_cols if header[i].startswith(TAXEL_PREFIX)] or series
 
     fig, (ax_t, ax_h) = plt.subplots(1, 2, figsize=(13, 5), gridspec_kw={"width_ratios": [2, 1]})
     for i in series:
@@ -76,15 +78,11 @@ def run_plot(path: str, out: str) -> int:
     ax_h.set_yticks([])
     ax_t.axvline(t[strongest], color="grey", linestyle="--", linewidth=0.8)
     fig.tight_layout()
-    tmp = f"{out}.tmp{os.getpid()}.png"
     try:
-        fig.savefig(tmp, dpi=110)
-        os.replace(tmp, out)
+        with atomic_path(out, ".png") as tmp:  # the suffix tells savefig the format
+            fig.savefig(tmp, dpi=110)
     except OSError as e:
         raise ToolError(f"cannot write {out}: {e.strerror or e}") from e
     finally:
         plt.close(fig)
-        if os.path.exists(tmp):
-            os.unlink(tmp)
     print(f"wrote {out}")
-    return EXIT_OK

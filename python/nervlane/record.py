@@ -5,37 +5,22 @@ from __future__ import annotations
 import csv
 import os
 import statistics
+import tempfile
 import time
 from dataclasses import dataclass, field
-from typing import Any
+from typing import IO, Any
 
-from rich.console import Console
 from rich.progress import BarColumn, Progress, TextColumn, TimeRemainingColumn
 
-from .connection import EXIT_DISCONNECTED, EXIT_OK, ToolError, disconnected_message, open_sensor
-from .params import ParamsError, load_msgpack
+from .connection import disconnected_message, open_sensor
+from .console import ToolConsole
+from .document import output_names, raw_names
+from .errors import EXIT_DISCONNECTED, EXIT_USAGE, ToolError
+from .files import atomic_path
 
 READ_TIMEOUT_MS = 200
-
-
-def output_names(params_path: str, count: int) -> list[str]:
-    """Names of the calibrated columns: what sensor writes each output."""
-    names = [f"out_{i}" for i in range(count)]
-    try:
-        document, _ = load_msgpack(params_path)
-        triaxials = document[1] if len(document) > 1 else []
-        taxels = document[2] if len(document) > 2 else []
-        for t, rec in enumerate(triaxials):
-            for axis, pos in rec["SensorParameters"]["output_map"].items():
-                if 0 <= pos < count and 0 <= axis <= 2:
-                    names[pos] = f"tri{t}_{'xyz'[axis]}"
-        for rec in taxels:
-            for pos in rec["SensorParameters"]["output_map"].values():
-                if 0 <= pos < count and names[pos].startswith("out_"):
-                    names[pos] = f"taxel_{pos}"
-    except (ParamsError, LookupError, TypeError, AttributeError):
-        pass  # the module accepted the file; plain names will do
-    return names
+TIME_COLUMN = "time_s"
+"""The first column of a recording; ``nervlane plot`` knows a recording by it."""
 
 
 def _number(v: float) -> str:
@@ -77,8 +62,7 @@ def _write_npz(path: str, csv_path: str, raw_count: int, names: list[str]) -> No
     table = np.array([[float(x) if x != "" else np.nan for x in r] for r in body], dtype=float).reshape(
         len(body), len(header)
     )
-    tmp = f"{path}.tmp{os.getpid()}.npz"
-    try:
+    with atomic_path(path, ".npz") as tmp:  # savez adds .npz to a name without it
         np.savez_compressed(
             tmp,
             time=table[:, 0],
@@ -86,20 +70,16 @@ def _write_npz(path: str, csv_path: str, raw_count: int, names: list[str]) -> No
             calibrated=table[:, 1 + raw_count :],
             calibrated_names=np.array(names),
         )
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
 
 
-def run_record(port: str, params: str, out: str, seconds: float, raw_only: bool) -> int:
+def run_record(port: str, params: str, out: str, seconds: float, raw_only: bool) -> None:
     """Record for ``seconds``. Raises ToolError. A device that goes away
-    mid-way still leaves the frames read so far on disk (exit code 4)."""
+    mid-way still leaves the frames read so far on disk (EXIT_DISCONNECTED)."""
     if seconds <= 0:
-        raise ToolError("--seconds must be positive", 2)
+        raise ToolError("--seconds must be positive", EXIT_USAGE)
     npz = out.lower().endswith(".npz")
     csv_path = out[:-4] + ".csv" if npz else out
-    console = Console(stderr=True)
+    console = ToolConsole(stderr=True)
     if npz and _numpy() is None:
         console.print("note: numpy is not installed (pip install 'nervlane-comm[plot]'); writing only " + csv_path)
         npz = False
@@ -107,50 +87,54 @@ def run_record(port: str, params: str, out: str, seconds: float, raw_only: bool)
     if not os.path.isdir(out_dir):
         raise ToolError(f"cannot write {csv_path}: folder {out_dir} does not exist")
 
-    comms = open_sensor(port, params)
-    names = [] if raw_only else output_names(params, len(comms.read(0)))
-    tmp = f"{csv_path}.tmp{os.getpid()}"
+    comms, port, doc = open_sensor(port, params)
+    names = [] if raw_only else output_names(doc, len(comms.read(0)))
     summary = Summary()
     lost: ToolError | None = None
     raw_widths: set[int] = set()
     try:
-        with open(tmp, "w", newline="") as f, Progress(
-            TextColumn("recording"), BarColumn(), TextColumn("{task.fields[frames]} frames"),
-            TimeRemainingColumn(), console=console, transient=True,
-        ) as progress:
-            task = progress.add_task("record", total=seconds, frames=0)
-            writer = csv.writer(f, lineterminator="\n")
-            start = time.monotonic()
-            last: float | None = None
-            while (now := time.monotonic()) - start < seconds:
-                try:
-                    raw = comms.read_raw(READ_TIMEOUT_MS)
-                except KeyboardInterrupt:
-                    console.print("stopped early (Ctrl+C); keeping what was recorded")
-                    break
-                t = time.monotonic()
-                if not raw:
-                    if not comms.is_connected():
-                        lost = ToolError(disconnected_message(port), EXIT_DISCONNECTED)
+        # Rows go to a nameless file first: the header needs the widest frame.
+        with tempfile.TemporaryFile("w+", newline="", dir=out_dir) as rows:
+            with Progress(
+                TextColumn("recording"), BarColumn(), TextColumn("{task.fields[frames]} frames"),
+                TimeRemainingColumn(), console=console, transient=True,
+            ) as progress:
+                task = progress.add_task("record", total=seconds, frames=0)
+                writer = csv.writer(rows, lineterminator="\n")
+                start = time.monotonic()
+                last: float | None = None
+                while (now := time.monotonic()) - start < seconds:
+                    try:
+                        raw = comms.read_raw(READ_TIMEOUT_MS)
+                    except KeyboardInterrupt:
+                        console.print("stopped early (Ctrl+C); keeping what was recorded")
                         break
-                    continue
-                # The calibrated values of the frame just taken; at a very
-                # high frame rate they may belong to the next frame instead.
-                cal = [] if raw_only else comms.read(0)
-                if last is not None:
-                    summary.intervals.append(t - last)
-                last = t
-                raw_widths.add(len(raw))
-                writer.writerow([f"{t - start:.6f}", *map(_number, raw), *map(_number, cal)])
-                summary.frames += 1
-                progress.update(task, completed=min(seconds, now - start), frames=summary.frames)
-            summary.seconds = time.monotonic() - start
-        raw_count = _finish_csv(tmp, csv_path, raw_widths, names)
+                    t = time.monotonic()
+                    if not raw:
+                        if not comms.is_connected():
+                            lost = ToolError(disconnected_message(port), EXIT_DISCONNECTED)
+                            break
+                        continue
+                    # The calibrated values of the frame just taken; at a very
+                    # high frame rate they may belong to the next frame instead.
+                    cal = [] if raw_only else comms.read(0)
+                    if last is not None:
+                        summary.intervals.append(t - last)
+                    last = t
+                    raw_widths.add(len(raw))
+                    writer.writerow([f"{t - start:.6f}", *map(_number, raw), *map(_number, cal)])
+                    summary.frames += 1
+                    progress.update(task, completed=min(seconds, now - start), frames=summary.frames)
+                summary.seconds = time.monotonic() - start
+            rows.seek(0)
+            raw_count = _finish_csv(rows, csv_path, raw_widths, names)
         if npz:
             _write_npz(out, csv_path, raw_count, names)
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise ToolError(f"cannot write {csv_path}: {e.strerror or e}") from e
     finally:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
         del comms
     gaps, longest = summary.gaps()
     print(
@@ -162,29 +146,22 @@ def run_record(port: str, params: str, out: str, seconds: float, raw_only: bool)
         print(f"note: frames of different lengths ({sorted(raw_widths)}); short rows are padded with empty cells")
     if lost is not None:
         raise lost
-    return EXIT_OK
 
 
-def _finish_csv(tmp: str, path: str, raw_widths: set[int], names: list[str]) -> int:
-    """Put the header on and move the file into place. Frames of differing
+def _finish_csv(rows: IO[str], path: str, raw_widths: set[int], names: list[str]) -> int:
+    """Write ``path`` whole: the header, then the rows. Frames of differing
     length (which a sane device never sends) get their rows padded, so that
     every column keeps one meaning. Returns the number of raw columns."""
     raw_count = max(raw_widths, default=0)
-    header = ["time_s", *(f"raw_{i}" for i in range(raw_count)), *names]
-    final = f"{tmp}.hdr"
-    try:
-        with open(tmp, newline="") as src, open(final, "w", newline="") as dst:
-            writer = csv.writer(dst, lineterminator="\n")
-            writer.writerow(header)
-            for row in csv.reader(src):
-                n_raw = len(row) - 1 - len(names)
-                if n_raw == raw_count:
-                    writer.writerow(row)
-                else:
-                    pad = [""] * (raw_count - n_raw)
-                    writer.writerow([*row[: 1 + n_raw], *pad, *row[1 + n_raw :]])
-        os.replace(final, path)
-    finally:
-        if os.path.exists(final):
-            os.unlink(final)
+    header = [TIME_COLUMN, *raw_names(raw_count), *names]
+    with atomic_path(path) as tmp, open(tmp, "w", newline="") as dst:
+        writer = csv.writer(dst, lineterminator="\n")
+        writer.writerow(header)
+        for row in csv.reader(rows):
+            n_raw = len(row) - 1 - len(names)
+            if n_raw == raw_count:
+                writer.writerow(row)
+            else:
+                pad = [""] * (raw_count - n_raw)
+                writer.writerow([*row[: 1 + n_raw], *pad, *row[1 + n_raw :]])
     return raw_count

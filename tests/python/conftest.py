@@ -21,15 +21,28 @@ if str(PYTHON_SOURCE) not in sys.path:
 from nervlane.sim import Layout, PtyDevice, SignalModel, write_params  # noqa: E402
 
 
-def run_cli(*args: str, timeout: float = 60.0) -> subprocess.CompletedProcess[str]:
-    """``nervlane ARGS`` in a subprocess without a terminal."""
+def _cli_env() -> dict[str, str]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PYTHON_SOURCE), env.get("PYTHONPATH")]))
     env["PYTHONWARNINGS"] = "error"
     env["COLUMNS"] = "200"
+    return env
+
+
+def run_cli(*args: str, timeout: float = 60.0) -> subprocess.CompletedProcess[str]:
+    """``nervlane ARGS`` in a subprocess without a terminal."""
     return subprocess.run(
         [sys.executable, "-m", "nervlane.cli", *args],
-        capture_output=True, text=True, timeout=timeout, env=env, stdin=subprocess.DEVNULL,
+        capture_output=True, text=True, timeout=timeout, env=_cli_env(), stdin=subprocess.DEVNULL,
+    )
+
+
+def start_cli(*args: str) -> subprocess.Popen[str]:
+    """``nervlane ARGS`` started in the background without a terminal, its
+    output on pipes."""
+    return subprocess.Popen(
+        [sys.executable, "-m", "nervlane.cli", *args],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, env=_cli_env(),
     )
 
 

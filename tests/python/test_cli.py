@@ -10,12 +10,14 @@ import subprocess
 import sys
 import time
 from collections.abc import Callable
+from importlib.metadata import version
 from pathlib import Path
 
 import msgpack
 import pytest
 
-from conftest import PYTHON_SOURCE, StreamingSensor
+from conftest import PYTHON_SOURCE, StreamingSensor, start_cli
+from nervlane import document
 
 nc = pytest.importorskip("nervlane_comm_py")
 
@@ -78,20 +80,26 @@ class TestParams:
         assert "4 calibrated outputs" in check.stdout
 
     def test_check_reports_the_module_message_for_a_bad_file(self, cli: Cli, tmp_path: Path) -> None:
-        document = json.loads(EDITED_JSON)
-        document[2][0]["SensorParameters"]["output_map"] = {"0": 3, "1": 4}
-        (tmp_path / "bad.json").write_text(json.dumps(document))
         bad = tmp_path / "bad.msgpack"
-        assert cli("params", "from-json", str(tmp_path / "bad.json"), "-o", str(bad)).returncode == 0
+        document.write(bad, document.make("binary", [], [document.taxel_record(4, 3, output_map={0: 3, 1: 4})]))
         with pytest.raises(RuntimeError) as expected:
             nc.NervlaneComms().init(str(bad))
         done = cli("params", "check", str(bad))
         assert done.returncode == 1
         assert str(expected.value) in done.stderr and str(expected.value)
+        assert "taxel record 0" in done.stderr  # the module's message does not say which
 
         (tmp_path / "cut.msgpack").write_bytes(bad.read_bytes()[:20])
         done = cli("params", "check", str(tmp_path / "cut.msgpack"))
         assert done.returncode == 1 and "insufficient bytes" in done.stderr
+
+        for nowhere in (tmp_path, tmp_path / "missing.msgpack"):
+            done = cli("params", "check", str(nowhere))
+            assert done.returncode == 1 and str(nowhere) in done.stderr and "Traceback" not in done.stderr
+
+        document.write(tmp_path / "seven.msgpack", [7, [], [document.taxel_record(0, 0)]])
+        done = cli("params", "check", str(tmp_path / "seven.msgpack"))
+        assert done.returncode == 0 and "selector 7 names no frame format" in done.stderr
 
     def test_bad_json_is_reported_with_its_place_and_nothing_is_written(self, cli: Cli, tmp_path: Path) -> None:
         (tmp_path / "in.json").write_text('[1, [], [\n  {"lower": 1,}\n]]')
@@ -101,6 +109,15 @@ class TestParams:
         assert done.returncode == 1 and "line 2 column" in done.stderr
         assert out.read_bytes() == b"old"
         assert sorted(os.listdir(tmp_path)) == ["in.json", "p.msgpack"]
+
+        # Good JSON, but a file the module would refuse: checked as `check` does.
+        edited = json.loads(EDITED_JSON)
+        edited[2][0]["coefs"] = "oops"
+        (tmp_path / "in.json").write_text(json.dumps(edited))
+        done = cli("params", "from-json", str(tmp_path / "in.json"), "-o", str(out))
+        assert done.returncode == 1
+        assert 'bad cast: taxel record 0, field "coefs": needs an array of numbers' in done.stderr
+        assert out.read_bytes() == b"old"
 
     def test_non_msgpack_input_and_untranslatable_values_are_refused(self, cli: Cli, tmp_path: Path) -> None:
         (tmp_path / "text.msgpack").write_bytes(b"\xc1 not msgpack")
@@ -181,6 +198,22 @@ class TestMonitorAndDemo:
         assert "read " in done.stdout and " frames in " in done.stdout
         frames = int(done.stdout.rsplit("read ", 1)[1].split()[0])
         assert frames >= 40
+        assert "tri0_x" in done.stdout and "taxel_3" in done.stdout  # the names record gives the columns
+
+    def test_monitor_into_a_pipe_that_closes_ends_quietly(
+        self, streaming_sensor: Callable[..., StreamingSensor]
+    ) -> None:
+        sensor = streaming_sensor("binary", rate_hz=100.0)
+        proc = start_cli("monitor", sensor.port, sensor.params, "--seconds", "20")
+        try:
+            assert proc.stdout is not None
+            proc.stdout.readline()  # as `| head -1` does
+            proc.stdout.close()
+            err = proc.communicate(timeout=20)[1]
+        finally:
+            proc.kill()
+            proc.wait()
+        assert (proc.returncode, err) == (0, "")
 
     def test_monitor_on_a_missing_port_says_so(self, cli: Cli, tmp_path: Path) -> None:
         params = tmp_path / "p.msgpack"
@@ -188,6 +221,8 @@ class TestMonitorAndDemo:
         done = cli("monitor", str(tmp_path / "ttyNOPE"), str(params), "--seconds", "1")
         assert done.returncode == 3
         assert "no such port" in done.stderr and "does not exist" in done.stderr
+        done = cli("monitor", "", str(params), "--seconds", "1")
+        assert done.returncode == 2 and "port name is empty" in done.stderr
 
     def test_monitor_on_a_port_held_elsewhere_says_it_is_busy(
         self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor]
@@ -205,16 +240,18 @@ class TestMonitorAndDemo:
         (tmp_path / "p.msgpack").write_bytes(b"")
         done = cli("monitor", str(tmp_path / "tty"), str(tmp_path / "p.msgpack"), "--seconds", "1")
         assert done.returncode == 1 and "insufficient bytes" in done.stderr
+        done = cli("monitor", str(tmp_path / "tty"), str(tmp_path), "--seconds", "1")
+        assert done.returncode == 1 and "folder" in done.stderr and "Traceback" not in done.stderr
+        # A fresh object given this file has no decoder: it would wait for frames for ever.
+        document.write(tmp_path / "seven.msgpack", [7, [], [document.taxel_record(0, 0)]])
+        done = cli("monitor", str(tmp_path / "tty"), str(tmp_path / "seven.msgpack"), "--seconds", "1")
+        assert done.returncode == 1 and "names no frame format" in done.stderr
 
     def test_monitor_exits_non_zero_when_the_device_goes_away(
         self, streaming_sensor: Callable[..., StreamingSensor]
     ) -> None:
         sensor = streaming_sensor("binary", rate_hz=100.0)
-        env = dict(os.environ, PYTHONPATH=str(PYTHON_SOURCE))
-        proc = subprocess.Popen(
-            [sys.executable, "-m", "nervlane.cli", "monitor", sensor.port, sensor.params, "--seconds", "30"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, env=env,
-        )
+        proc = start_cli("monitor", sensor.port, sensor.params, "--seconds", "30")
         try:
             deadline = time.monotonic() + 20
             while sensor.device.frames_sent < 150 and time.monotonic() < deadline:
@@ -233,6 +270,30 @@ class TestMonitorAndDemo:
         assert done.returncode == 0, done.stderr
         assert "zeroed all sensors" in done.stdout
         assert "read " in done.stdout and "the sensor sent" in done.stdout
+
+
+class TestPorts:
+    def test_ports_prints_a_table_and_auto_without_one_usb_port_says_what_it_found(
+        self, cli: Cli, tmp_path: Path
+    ) -> None:
+        from serial.tools import list_ports
+
+        done = cli("ports")
+        assert done.returncode == 0, done.stderr
+        assert "device" in done.stdout and "USB VID:PID" in done.stdout
+
+        usb = [p for p in list_ports.comports() if p.vid is not None]
+        if len(usb) == 1:
+            pytest.skip("this machine has exactly one USB serial port: auto would open it")
+        document.write(tmp_path / "p.msgpack", document.make("binary"))
+        for command in ("monitor", "record"):
+            done = cli(command, "auto", str(tmp_path / "p.msgpack"), "--seconds", "1", *(
+                ("-o", str(tmp_path / "r.csv")) if command == "record" else ()))
+            assert done.returncode == 3, done.stderr
+            assert "USB serial port" in done.stderr and "Traceback" not in done.stderr
+
+        done = cli("--version")
+        assert (done.returncode, done.stdout) == (0, f"nervlane {version('nervlane-comm')}\n")
 
 
 class TestSimulateCommand:

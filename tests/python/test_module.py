@@ -17,9 +17,10 @@ import msgpack
 import pytest
 
 import nervlane_comm_py as nc
+from nervlane.document import taxel_record, triaxial_record
 from nervlane.sim import PtyDevice
+from nervlane.wire import SELECTOR
 
-SELECTOR = {"text": 0, "binary": 1, "encrypted": 2}
 WARNING_LINE = (
     b"\x1b[1;32m[Nervlane]:\x1b[0m \x1b[35m[Sensor]\x1b[0m \x1b[33mconfigured but not plugged in\x1b[0m\n"
 )
@@ -27,21 +28,10 @@ WARNING_LINE = (
 
 def taxel(raw: int, out: int, *, lower: float = -1.0, offset: float = 0.0,
           coefs: Sequence[float] = (0.0, 1.0), outputs: dict[int, int] | None = None) -> dict[str, Any]:
-    return {
-        "SensorParameters": {"sensor_type": 1, "input_map": {raw: 0},
-                             "output_map": outputs if outputs is not None else {0: out}},
-        "lower": lower, "upper": 0.0, "offset": offset, "coefs": list(coefs),
-    }
+    return taxel_record(raw, out, lower=lower, offset=offset, coefs=coefs, output_map=outputs)
 
 
-def triaxial(first_raw: int, first_out: int) -> dict[str, Any]:
-    return {
-        "SensorParameters": {"sensor_type": 0,
-                             "input_map": {first_raw + c: c for c in range(4)},
-                             "output_map": {a: first_out + a for a in range(3)}},
-        "lower": [0.0] * 4, "upper": [0.0] * 4, "offset": [0.0] * 4,
-        "coefs_x": [0.0, 1.0], "coefs_y": [0.0, 1.0], "coefs_z": [0.0, 1.0],
-    }
+triaxial = triaxial_record
 
 
 @pytest.fixture
