@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aes.h"
@@ -25,7 +26,10 @@ struct DecoderCounts {
     // frame cut short by the port's time-out.
     std::uint64_t bytes_discarded = 0;
     // Frames refused whole: a text line with a field that is no number or out
-    // of range, a binary count or encrypted length of 0 or above 511.
+    // of range, a binary count or encrypted length of 0 or above 511. A
+    // refused frame counts here only, not its bytes in `bytes_discarded`; the
+    // payload left unread behind a refused count is searched for the next
+    // header and so counts as discarded bytes.
     std::uint64_t frames_rejected = 0;
 };
 
@@ -66,6 +70,7 @@ public:
     ProtocolString();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
     void begin_stream() override;
+    DecoderCounts take_counts() noexcept override { return std::exchange(counts_, DecoderCounts{}); }
 
     // Longest line taken as one frame; the rest of a longer line is read by
     // the next call as a line of its own.
@@ -82,6 +87,7 @@ private:
     // is almost surely the tail of a line whose start was never seen.
     bool skip_partial_line_ = false;
     std::string line_;
+    DecoderCounts counts_;
 };
 
 // FF FF, count N (1..511), N little-endian unsigned 16-bit readings.
@@ -93,6 +99,7 @@ public:
     ProtocolBinary();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
     void begin_stream() override;
+    DecoderCounts take_counts() noexcept override { return std::exchange(counts, DecoderCounts{}); }
 
 private:
     std::vector<std::uint8_t> buffer;
@@ -101,6 +108,7 @@ private:
     std::uint16_t count = 0;
     // The last byte consumed was a 0xFF that may be the first half of a header.
     bool pending_ff = false;
+    DecoderCounts counts;
 };
 
 // FF FF, length L (1..511, payload bytes), L/16 + 1 AES-128 ECB blocks whose
@@ -111,6 +119,7 @@ public:
     ProtocolBinaryEncrypt();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
     void begin_stream() override;
+    DecoderCounts take_counts() noexcept override { return std::exchange(counts, DecoderCounts{}); }
 
     // The device's key: the ASCII text "Nervlane-aes-128". Throws std::bad_alloc.
     static std::vector<std::uint8_t> default_key();
@@ -126,6 +135,7 @@ private:
     // The key never changes, so it is expanded once rather than per block.
     std::vector<std::uint8_t> round_keys;
     bool pending_ff = false;
+    DecoderCounts counts;
 };
 
 namespace detail {
@@ -135,9 +145,11 @@ namespace detail {
 // them is 0xFF one more byte is read, so a stream that is out of step with
 // the sender by an odd number of bytes still finds the next header.
 // `pending_ff` carries a lone 0xFF left by a read that timed out, so a header
-// split by the time-out is still found. Throws what the port throws.
+// split by the time-out is still found. Every byte that proves to be no part
+// of a header is added to `discarded`; a pending 0xFF is added only once the
+// byte after it shows it starts none. Throws what the port throws.
 bool read_header(serial::Serial& port, std::vector<std::uint8_t>& buffer,
-                 std::uint64_t& bytes_read, bool& pending_ff);
+                 std::uint64_t& bytes_read, bool& pending_ff, std::uint64_t& discarded);
 
 }  // namespace detail
 

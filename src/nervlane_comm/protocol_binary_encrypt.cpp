@@ -36,17 +36,24 @@ ProtocolBinaryEncrypt::ProtocolBinaryEncrypt() : key(default_key()) {
     cipher.expand_key(key, round_keys);
 }
 
-void ProtocolBinaryEncrypt::begin_stream() { pending_ff = false; }
+void ProtocolBinaryEncrypt::begin_stream() {
+    if (pending_ff) ++counts.bytes_discarded;
+    pending_ff = false;
+}
 
 bool ProtocolBinaryEncrypt::parse(std::vector<double>& values, serial::Serial& port) {
-    if (!detail::read_header(port, buffer, bytes_read, pending_ff)) return false;
+    if (!detail::read_header(port, buffer, bytes_read, pending_ff, counts.bytes_discarded)) return false;
     header = 0xFFFF;
 
     buffer.clear();
     bytes_read = port.read(buffer, 2);
-    if (bytes_read < 2) return false;
+    if (bytes_read < 2) {
+        counts.bytes_discarded += 2 + bytes_read;
+        return false;
+    }
     length = le16(buffer);
     if (length_out_of_range(length)) {
+        ++counts.frames_rejected;
         values.clear();
         return true;
     }
@@ -55,7 +62,10 @@ bool ProtocolBinaryEncrypt::parse(std::vector<double>& values, serial::Serial& p
     const std::size_t cipher_bytes = kBlock * (length / kBlock + 1);
     buffer.clear();
     bytes_read = port.read(buffer, cipher_bytes);
-    if (bytes_read < cipher_bytes) return false;
+    if (bytes_read < cipher_bytes) {
+        counts.bytes_discarded += 4 + bytes_read;
+        return false;
+    }
 
     payload.resize(cipher_bytes);
     for (std::size_t offset = 0; offset < cipher_bytes; offset += kBlock) {
