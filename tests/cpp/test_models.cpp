@@ -195,7 +195,7 @@ TEST(TaxelModel, SetParametersRefusesRecordsItCannotUse) {
     EXPECT_EQ(error_of([&] { m->set_parameters(nullptr); }), "Invalid sensor type");
 
     // A triaxial-class record that claims to be a taxel.
-    triaxial->sensor_type = 1;
+    triaxial->sensor_type = kTaxelSensorType;
     EXPECT_EQ(error_of([&] { m->set_parameters(triaxial); }), "Taxel model given a record that is not a taxel record");
     EXPECT_TRUE(keeps_first());
 
@@ -364,7 +364,7 @@ TEST(TriaxialModel, SetParametersRefusesRecordsItCannotUse) {
     EXPECT_EQ(error_of([&] { m->set_parameters(taxel_record(0, 0, 0, 0, {})); }), "Invalid sensor type");
     EXPECT_EQ(error_of([&] { m->set_parameters(nullptr); }), "Invalid sensor type");
     auto taxel_claiming_triaxial = taxel_record(0, 0, 0, 0, {});
-    taxel_claiming_triaxial->sensor_type = 0;
+    taxel_claiming_triaxial->sensor_type = kTriaxialSensorType;
     EXPECT_EQ(error_of([&] { m->set_parameters(taxel_claiming_triaxial); }),
               "Triaxial model given a record that is not a triaxial record");
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "protocol.h"
+#include "protocol_factory.h"
 #include "serial/serial.h"
 #include "test_device.h"
 
@@ -230,9 +231,8 @@ void PrintTo(Format format, std::ostream* os) { *os << (format == Format::Binary
 
 class BinaryFormats : public OnPort, public ::testing::WithParamInterface<Format> {
 protected:
-    std::unique_ptr<Protocol> decoder = GetParam() == Format::Binary
-                                            ? std::unique_ptr<Protocol>(new ProtocolBinary)
-                                            : std::unique_ptr<Protocol>(new ProtocolBinaryEncrypt);
+    std::unique_ptr<Protocol> decoder =
+        make_protocol(GetParam() == Format::Binary ? kBinaryProtocol : kEncryptedProtocol);
 
     Bytes frame(const Readings& readings) const {
         return GetParam() == Format::Binary ? binary_frame(readings) : encrypted_frame(readings);
