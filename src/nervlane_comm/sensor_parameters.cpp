@@ -128,8 +128,8 @@ ParameterFile decode_parameter_file(const char* data, std::size_t size) {
 std::string taxel_record_fault(const SensorParameters& record) {
     if (record.input_map.empty()) return "input map is empty, so the taxel has no raw position";
     if (record.output_map.empty()) return "output map is empty, so the taxel has no output position";
-    const std::int32_t raw = record.input_map.begin()->first;
-    if (raw < 0) return "raw position " + std::to_string(raw) + " is negative";
+    // A negative raw position is allowed: files use it to mark a taxel that is
+    // not fitted, which the model then treats as not plugged in.
     const std::int32_t out = record.output_map.begin()->second;
     if (out < 0) return "output position " + std::to_string(out) + " is negative";
     if (out > kMaxOutputPosition) return too_large(out);

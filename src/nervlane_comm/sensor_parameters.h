@@ -147,7 +147,8 @@ constexpr std::int32_t kMaxOutputPosition = 65535;
 
 // Why no taxel model could use `record`, in plain words, or "" when it can.
 // Looks at the maps only; the kind and the count of output entries are left to
-// the caller, which reports them with its own messages.
+// the caller, which reports them with its own messages. A negative raw
+// position is usable: such a taxel is never plugged in.
 std::string taxel_record_fault(const SensorParameters& record);
 
 // Why no triaxial model could use `record`, in plain words, or "" when it can.
