@@ -1,6 +1,8 @@
 // The parameter file decoder and the checks run before models are built.
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -100,6 +102,26 @@ Doc example_document() {
     doc.array(1).taxel(4, 3, 0.0, 0.0, {0, 1});
     return doc;
 }
+
+#ifdef __linux__
+// A line of /proc/self/status such as "VmHWM:  3600 kB", in bytes; 0 if absent.
+std::uint64_t status_bytes(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, key.size() + 1, key + ":") == 0) return std::stoull(line.substr(key.size() + 1)) * 1024;
+    }
+    return 0;
+}
+
+// Sets the peak resident memory back to the present (Linux 4.0 and later).
+bool reset_peak_memory() {
+    std::ofstream clear_refs("/proc/self/clear_refs");
+    clear_refs << "5";
+    clear_refs.close();
+    return static_cast<bool>(clear_refs) && status_bytes("VmHWM") <= status_bytes("VmRSS") + 64 * 1024;
+}
+#endif
 
 std::string validation_error(const ParameterFile& file) {
     try {
@@ -340,6 +362,26 @@ TEST(ParameterFileDecoder, AnnouncedCountsBeyondTheFileFailAtOnce) {
         std::string("\xdd\x00\x01\x00\x00\xdd\x00\x01\x00\x00\xdd\x00\x01\x00\x00", 15),  // nested
     };
     for (const auto& bomb : bombs) EXPECT_EQ(decode_error(bomb), "insufficient bytes");
+
+    // 40000 nested headers, each announcing 65535 elements: every count is
+    // smaller than the file (120 KB), so no per-count limit stops them. Only
+    // the check that the file holds every value it announces does, at once;
+    // without it msgpack reserves room level by level, about 160 MB and most
+    // of a second, before it runs out of bytes.
+    std::string nested;
+    for (int i = 0; i < 40000; ++i) nested.append("\xdc\xff\xff", 3);
+#ifdef __linux__
+    ASSERT_TRUE(reset_peak_memory()) << "/proc/self/clear_refs cannot reset the peak";
+    const std::uint64_t resident = status_bytes("VmRSS");
+    EXPECT_EQ(decode_error(nested), "insufficient bytes");
+    EXPECT_LT(status_bytes("VmHWM") - resident, std::uint64_t{32} << 20) << "peak memory growth in bytes";
+#else
+    // Peak memory is read from /proc, on Linux only; elsewhere the time it
+    // takes tells the same, about 0.2 ms against most of a second.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(decode_error(nested), "insufficient bytes");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+#endif
 
     // Non-minimal headers with honest counts still decode.
     const ParameterFile file = decode_parameter_file("\xdd\x00\x00\x00\x01\xce\x00\x00\x00\x02", 10);
