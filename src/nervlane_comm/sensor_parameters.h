@@ -1,4 +1,9 @@
 // Parameter records of the sensor parameter file, and the file's decoder.
+//
+// Thread safety: a record is shared by the comms object and its model; after
+// loading, the only field written is a taxel's `offset` (by zeroing), an
+// AtomicDouble, so it may be written while another thread calibrates. The
+// functions below keep no state and may run on any thread.
 #pragma once
 
 #include <atomic>
