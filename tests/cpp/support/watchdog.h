@@ -18,7 +18,7 @@ namespace testing_support {
 
 class Watchdog {
 public:
-    explicit Watchdog(std::chrono::seconds limit = std::chrono::seconds(10)) {
+    explicit Watchdog(std::chrono::seconds limit = std::chrono::seconds(5)) {
         const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = test != nullptr ? std::string(test->test_suite_name()) + "." + test->name() : "a test";
         thread_ = std::thread([this, limit, name = std::move(name)] {
