@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "impl/serial_impl.h"
 #include "memory_port.h"
 #include "protocol.h"
 #include "serial/serial.h"
@@ -70,11 +71,13 @@ public:
 
     serial::Serial& port() { return *port_; }
 
-    // Bytes that reached the slave and were not yet read.
-    std::size_t waiting() const {
+    // Bytes that reached the slave and were not yet handed to the decoder:
+    // those still in the kernel and those the port has taken into its
+    // receive buffer.
+    std::size_t waiting() {
         int n = 0;
         if (::ioctl(slave_, FIONREAD, &n) == -1) harness_failure("ioctl(FIONREAD)");
-        return static_cast<std::size_t>(n);
+        return static_cast<std::size_t>(n) + serial::Serial::SerialImpl::of(*port_).held_bytes();
     }
 
     // Writes one chunk and waits until all of it can be read from the slave.
@@ -110,7 +113,7 @@ public:
                 serial::ByteSize::eight_bits, serial::Parity::none, serial::StopBits::one,
                 serial::FlowControl::none) {}
     serial::Serial& port() { return port_; }
-    std::size_t waiting() const { return memory_port_waiting(); }
+    std::size_t waiting() { return memory_port_waiting(); }
     void deliver(const std::uint8_t* data, std::size_t size) { memory_port_append(data, size); }
 
 private:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "nervlane_comms.h"
+#include "serial/serial.h"
 
 namespace py = pybind11;
 using nervlane_comm::NervlaneComms;
@@ -59,6 +60,32 @@ std::vector<double> read_frame(NervlaneComms& comms, std::int32_t timeout, bool 
 
 PYBIND11_MODULE(nervlane_comm_py, m) {
     m.attr("__version__") = "0.1.1";
+
+    // Every error of the serial port library is a PortError: a RuntimeError
+    // with the library's message and, in `reason`, the one word that tells a
+    // missing port from a busy one or a device that went away.
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> port_error;
+    port_error.call_once_and_store_result([&m] {
+        py::object type = py::reinterpret_steal<py::object>(
+            PyErr_NewExceptionWithDoc("nervlane_comm_py.PortError",
+                                      "A serial port error; `reason` is not_found, busy, access_denied, "
+                                      "disconnected or other.",
+                                      PyExc_RuntimeError, nullptr));
+        if (!type) throw py::error_already_set();
+        m.attr("PortError") = type;
+        return type;
+    });
+    py::register_exception_translator([](std::exception_ptr error) {
+        if (!error) return;
+        try {
+            std::rethrow_exception(error);
+        } catch (const serial::SerialError& e) {
+            const py::object& type = port_error.get_stored();
+            py::object value = type(e.what());
+            value.attr("reason") = serial::reason_name(e.reason());
+            py::set_error(type, value);
+        }
+    });
 
     py::class_<NervlaneComms>(m, "NervlaneComms", "NervlaneComms wrapper")
         .def(py::init<>(), "Constructs NervlaneComms object")

@@ -1,9 +1,14 @@
 """Connects a Python script to a Nervlane tactile sensor on a serial port."""
 
 from collections.abc import Sequence
-from typing import Final, SupportsInt
+from typing import Final, Literal, SupportsInt
 
 __version__: Final[str]
+
+class PortError(RuntimeError):
+    """A serial port error; `reason` is not_found, busy, access_denied, disconnected or other."""
+
+    reason: Literal["not_found", "busy", "access_denied", "disconnected", "other"]
 
 class NervlaneComms:
     """NervlaneComms wrapper"""

@@ -14,27 +14,38 @@
 #include <thread>
 #include <vector>
 
+#include "impl/serial_impl.h"
 #include "serial/serial.h"
 #include "test_device.h"
+#include "watchdog.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
+#if defined(NERVLANE_SYSCALL_SPY)
+#include <cerrno>
+
+#include "syscall_spy.h"
 #endif
 
 namespace {
 
 using serial::ByteSize;
+using serial::ErrorReason;
 using serial::FlowControl;
 using serial::IOException;
 using serial::Parity;
 using serial::PortNotOpenedException;
 using serial::Serial;
+using serial::SerialError;
 using serial::SerialException;
 using serial::SerialTimeouts;
 using serial::StopBits;
 using testing_support::TestDevice;
+using testing_support::Watchdog;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kMax = SerialTimeouts::kMaxTimeout;
@@ -90,6 +101,18 @@ std::string message_of(F&& operation) {
     return {};
 }
 
+// The reason of the IOException that `operation` raises.
+template <class F>
+ErrorReason reason_of(F&& operation) {
+    try {
+        operation();
+    } catch (const IOException& e) {
+        return e.reason();
+    }
+    ADD_FAILURE() << "no IOException";
+    return ErrorReason::other;
+}
+
 // ---------------------------------------------------------------- exceptions
 
 TEST(SerialExceptions, ComposeTheirTextsFromFixedPieces) {
@@ -107,6 +130,24 @@ TEST(SerialExceptions, ComposeTheirTextsFromFixedPieces) {
     // Thrown by value, so a copy must carry the same text.
     const IOException copy = io;
     EXPECT_STREQ(copy.what(), io.what());
+
+    // One base for all three, which keeps the description alone and a reason;
+    // only an IOException carries one other than `other`.
+    const IOException gone("F", 1, ErrorReason::disconnected, "Device X disconnected (read: EIO)");
+    const SerialError& base = gone;
+    EXPECT_EQ(base.description(), "Device X disconnected (read: EIO)");
+    EXPECT_EQ(base.reason(), ErrorReason::disconnected);
+    EXPECT_STREQ(base.what(), "IO Exception: Device X disconnected (read: EIO), file F, line 1.");
+    EXPECT_EQ(io.description(), "Error setting timeouts.");
+    EXPECT_EQ(io.reason(), ErrorReason::other);
+    EXPECT_EQ(PortNotOpenedException("Serial::read").description(), "Serial::read");
+    EXPECT_EQ(SerialException("Serial port already open.").reason(), ErrorReason::other);
+    EXPECT_THROW(throw SerialException("x"), std::runtime_error);
+    EXPECT_STREQ(serial::reason_name(ErrorReason::not_found), "not_found");
+    EXPECT_STREQ(serial::reason_name(ErrorReason::busy), "busy");
+    EXPECT_STREQ(serial::reason_name(ErrorReason::access_denied), "access_denied");
+    EXPECT_STREQ(serial::reason_name(ErrorReason::disconnected), "disconnected");
+    EXPECT_STREQ(serial::reason_name(ErrorReason::other), "other");
 }
 
 TEST(SerialExceptions, ThrowMacroRecordsTheRaisingFileAndLine) {
@@ -157,6 +198,7 @@ TEST(SerialOpen, MissingPortIsReportedByItsName) {
     const std::string name = missing_port_name();
     const std::string message = message_of<IOException>([&] { open_port(name); });
     EXPECT_EQ(message.rfind("IO Exception: Specified port, " + name + ", does not exist., file ", 0), 0u) << message;
+    EXPECT_EQ(reason_of([&] { open_port(name); }), ErrorReason::not_found);
 }
 
 #if !defined(_WIN32)
@@ -164,6 +206,37 @@ TEST(SerialOpen, NonTerminalIsRefusedNamingTheFailedCall) {
     const std::string message = message_of<IOException>([] { open_port("/dev/null"); });
     EXPECT_NE(message.find("/dev/null"), std::string::npos) << message;
     EXPECT_NE(message.find("TIOCEXCL"), std::string::npos) << message;
+}
+#endif
+
+#if defined(NERVLANE_SYSCALL_SPY)
+TEST(SerialOpen, AsksForLowLatencyAndGoesOnWhereTheDriverHasNone) {
+    TestDevice device;
+    testing_support::syscall_spy::take_ioctl_requests();
+    auto port = open_port(device.port());
+    const auto requests = testing_support::syscall_spy::take_ioctl_requests();
+    // A pty has no such setting and refuses the query: the port opens all the same.
+    EXPECT_NE(std::find(requests.begin(), requests.end(), static_cast<unsigned long>(TIOCGSERIAL)), requests.end());
+    EXPECT_EQ(std::find(requests.begin(), requests.end(), static_cast<unsigned long>(TIOCSSERIAL)), requests.end());
+    ASSERT_TRUE(port->is_open());
+    device.write("low\n");
+    EXPECT_EQ(port->read_line(100, "\n"), "low\n");
+}
+
+TEST(SerialOpen, FailedCloseStillGivesUpTheDescriptor) {
+    TestDevice device;
+    auto port = open_port(device.port());
+    const int closes_before = testing_support::syscall_spy::closes();
+    testing_support::syscall_spy::fail_next_close(EIO);
+    EXPECT_THROW(port->close(), IOException);
+    // Linux has released the number: the port is closed, and neither a second
+    // close nor the destructor closes that number again (by then it may be
+    // another file's).
+    EXPECT_FALSE(port->is_open());
+    EXPECT_NO_THROW(port->close());
+    port.reset();
+    EXPECT_EQ(testing_support::syscall_spy::closes(), closes_before + 1);
+    EXPECT_TRUE(open_port(device.port())->is_open());
 }
 #endif
 
@@ -180,6 +253,7 @@ TEST(SerialOpen, PortIsExclusiveUntilClosedOrDestroyed) {
 #else
         EXPECT_NE(message.find(device.port()), std::string::npos) << message;
 #endif
+        EXPECT_EQ(reason_of([&] { open_port(device.port()); }), ErrorReason::busy);
         // The refused attempt disturbed nothing.
         device.write("still here\n");
         EXPECT_EQ(first->read_line(100, "\n"), "still here\n");
@@ -313,6 +387,7 @@ TEST(SerialOpen, MapsStopBitsFlowControlAndRawModeOntoTermios) {
 // ---------------------------------------------------------------- read
 
 TEST(SerialRead, AppendsWhatArrivedAndReturnsShortCountsOnTimeout) {
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port());
 
@@ -346,6 +421,7 @@ TEST(SerialRead, AppendsWhatArrivedAndReturnsShortCountsOnTimeout) {
 }
 
 TEST(SerialRead, HonoursEachTimeoutRule) {
+    const Watchdog watchdog;
     TestDevice device;
     {
         // All n bytes waiting: no waiting for the 5 s total limit.
@@ -438,9 +514,104 @@ TEST(SerialRead, LongBurstFromAConcurrentWriterArrivesInOrder) {
     EXPECT_EQ(got, burst);
 }
 
+// Records of a text line and a binary frame (0xFF 0xFF, a 16-bit count,
+// 2 x count bytes) whose sizes share no factor with the port's receive
+// buffer: read back as the decoders read them, they meet a refill at every
+// offset of every kind of read.
+TEST(SerialRead, FramesAndLinesStraddlingBufferRefillsArriveWhole) {
+    const Watchdog watchdog;
+    TestDevice device;
+    // A long total limit: a writer held up by the machine's load cannot cut a read.
+    auto port = open_port(device.port(), timeouts(kMax, 2000, 0));
+    constexpr int kRecords = 400;
+    std::vector<std::uint8_t> stream;
+    for (int i = 0; i < kRecords; ++i) {
+        const std::string line = "record " + std::to_string(i) + "\n";
+        stream.insert(stream.end(), line.begin(), line.end());
+        const int count = i % 67;
+        stream.insert(stream.end(), {0xFF, 0xFF, static_cast<std::uint8_t>(count), 0});
+        for (int k = 0; k < 2 * count; ++k) {
+            stream.push_back(static_cast<std::uint8_t>(i * 31 + k));
+        }
+    }
+    std::thread writer([&] { device.write(stream); });
+    std::vector<std::uint8_t> got;
+    for (int i = 0; i < kRecords; ++i) {
+        std::string line;
+        port->read_line(line, 65536, "\n");
+        got.insert(got.end(), line.begin(), line.end());
+        const std::size_t header = got.size();
+        port->read(got, 2);
+        port->read(got, 2);
+        if (got.size() != header + 4 || got[header] != 0xFF || got[header + 1] != 0xFF) {
+            ADD_FAILURE() << "record " << i << " lost its header";
+            break;
+        }
+        port->read(got, 2u * got[header + 2]);
+    }
+    writer.join();
+    EXPECT_EQ(got, stream);
+}
+
+#if defined(NERVLANE_SYSCALL_SPY)
+TEST(SerialRead, TakesAWaitingBurstWithOneSystemCall) {
+    TestDevice device;
+    auto port = open_port(device.port());
+    // Bursts that fit the pty's own 4 KiB, read the comms object's way.
+    std::vector<std::uint8_t> frames;
+    for (int i = 0; i < 20; ++i) {
+        const std::vector<std::uint8_t> frame = testing_support::binary_frame(std::vector<std::uint16_t>(64, 7));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    device.write(frames);
+    pause_ms(100);
+    testing_support::syscall_spy::start_counting();
+    std::vector<std::uint8_t> got;
+    for (int i = 0; i < 20; ++i) {
+        port->read(got, 2);
+        port->read(got, 2);
+        port->read(got, 128);
+    }
+    EXPECT_EQ(got, frames);
+    EXPECT_EQ(testing_support::syscall_spy::counted().reads, 1);
+    EXPECT_EQ(testing_support::syscall_spy::counted().polls, 0);
+
+    const std::string line = testing_support::text_frame(std::vector<double>(40, 1.25));
+    for (int i = 0; i < 8; ++i) {
+        device.write(line);
+    }
+    pause_ms(100);
+    testing_support::syscall_spy::start_counting();
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(port->read_line(65536, "\n"), line);
+    }
+    EXPECT_EQ(testing_support::syscall_spy::counted().reads, 1);
+    EXPECT_EQ(testing_support::syscall_spy::counted().polls, 0);
+}
+#endif
+
+TEST(SerialRead, ReconfigurationDiscardsBytesReceivedAndNotYetRead) {
+    TestDevice device;
+    // Only the constructor configures a Serial; the front end shows what a
+    // configuration of an open port does.
+    serial::Serial::SerialImpl port(device.port(), 115200, ByteSize::eight_bits, Parity::none, StopBits::one,
+                                    FlowControl::none);
+    port.set_timeouts(comms_timeouts());
+    device.write("old line\nmore old bytes");
+    pause_ms(100);
+    std::uint8_t byte = 0;
+    ASSERT_EQ(port.read(&byte, 1), 1u);  // the rest is held by the port now
+    port.reconfigure();
+    device.write("new\n");
+    std::string line;
+    port.read_line(line, 100, "\n");
+    EXPECT_EQ(line, "new\n");
+}
+
 // ---------------------------------------------------------------- read_line
 
 TEST(SerialReadLine, EndsAtTheEndOfLineOrWhenTheInputStops) {
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port());
     device.write("ab\ncd");
@@ -464,8 +635,10 @@ TEST(SerialReadLine, EndsAtTheEndOfLineOrWhenTheInputStops) {
 }
 
 TEST(SerialReadLine, LongLineIsCutAtTheSizeLimit) {
+    const Watchdog watchdog;
     TestDevice device;
-    auto port = open_port(device.port());
+    // A long total limit: a writer held up by the machine's load cannot cut a line.
+    auto port = open_port(device.port(), timeouts(kMax, 2000, 0));
     device.write("abcdefgh\n");
     EXPECT_EQ(port->read_line(5, "\n"), "abcde");
     EXPECT_EQ(port->read_line(5, "\n"), "fgh\n");
@@ -474,6 +647,22 @@ TEST(SerialReadLine, LongLineIsCutAtTheSizeLimit) {
     device.write("\r\nxy");
     EXPECT_EQ(port->read_line(2, "\r\n"), "\r\n");
     EXPECT_EQ(port->read_line(2, "\r\n"), "xy");
+
+    // Lines many times the receive buffer: cut at the text decoder's limit,
+    // then taken whole.
+    std::string long_line;
+    for (int i = 0; i < 70000; ++i) {
+        long_line.push_back(static_cast<char>('a' + i % 26));
+    }
+    long_line.push_back('\n');
+    std::thread writer([&] {
+        device.write(long_line);
+        device.write(long_line);
+    });
+    EXPECT_EQ(port->read_line(65536, "\n"), long_line.substr(0, 65536));
+    EXPECT_EQ(port->read_line(65536, "\n"), long_line.substr(65536));
+    EXPECT_EQ(port->read_line(100000, "\n"), long_line);
+    writer.join();
 }
 
 TEST(SerialReadLine, MatchesMultiByteAndEmptyEndsOfLine) {
@@ -568,6 +757,7 @@ TEST_F(SerialHangUp, RaisesWhileAReadWaits) {
     if (waiting_read_misses_hang_up()) {
         GTEST_SKIP() << "wine does not end a waiting ReadFile when the device goes away";
     }
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port(), timeouts(kMax, 10000, 0));
     std::thread unplug([&] {
@@ -576,7 +766,14 @@ TEST_F(SerialHangUp, RaisesWhileAReadWaits) {
     });
     std::vector<std::uint8_t> buffer;
     const auto start = Clock::now();
-    const std::string message = message_of<IOException>([&] { port->read(buffer, 10); });
+    std::string message;
+    try {
+        port->read(buffer, 10);
+        ADD_FAILURE() << "the read outlived the device";
+    } catch (const IOException& e) {
+        message = e.what();
+        EXPECT_EQ(e.reason(), ErrorReason::disconnected);
+    }
     unplug.join();
     EXPECT_LT(ms_since(start), 5000);
 #if defined(_WIN32)
@@ -591,13 +788,14 @@ TEST_F(SerialHangUp, RaisesWhileAReadWaits) {
 }
 
 TEST_F(SerialHangUp, RaisesAtEveryLaterReadAndReadLine) {
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port());
     device.hang_up();
     std::vector<std::uint8_t> buffer;
     for (int i = 0; i < 3; ++i) {
         const auto start = Clock::now();
-        EXPECT_THROW(port->read(buffer, 10), IOException);
+        EXPECT_EQ(reason_of([&] { port->read(buffer, 10); }), ErrorReason::disconnected);
         EXPECT_LT(ms_since(start), 1000);
     }
     std::string line = "kept";
@@ -610,21 +808,65 @@ TEST_F(SerialHangUp, HandsOverReceivedBytesBeforeReporting) {
     if (waiting_read_misses_hang_up()) {
         GTEST_SKIP() << "wine does not end a waiting ReadFile when the device goes away";
     }
+    const Watchdog watchdog;
+    TestDevice device;
+    {
+        // Received within the read that the hang-up ends.
+        auto port = open_port(device.port(), timeouts(kMax, 10000, 0));
+        device.write("abc");
+        std::thread unplug([&] {
+            pause_ms(200);
+            device.hang_up();
+        });
+        std::vector<std::uint8_t> buffer;
+        const auto start = Clock::now();
+        EXPECT_EQ(port->read(buffer, 10), 3u);
+        unplug.join();
+        EXPECT_LT(ms_since(start), 5000);
+        EXPECT_EQ(text(buffer), "abc");
+        EXPECT_THROW(port->read(buffer, 10), IOException);
+    }
+    {
+        // Received before it and still held by the port: every byte comes
+        // out, in lines and reads, before the error. (The pty itself drops
+        // what it holds when its device side closes.)
+        TestDevice second;
+        auto port = open_port(second.port());
+        second.write("one\ntwo\nthree");
+        pause_ms(100);
+        EXPECT_EQ(port->read_line(100, "\n"), "one\n");
+        second.hang_up();
+        EXPECT_EQ(port->read_line(100, "\n"), "two\n");
+        std::vector<std::uint8_t> buffer;
+        EXPECT_EQ(port->read(buffer, 2), 2u);
+        EXPECT_EQ(port->read_line(100, "\n"), "ree");
+        std::string line = "kept";
+        EXPECT_EQ(reason_of([&] { port->read_line(line, 100, "\n"); }), ErrorReason::disconnected);
+        EXPECT_EQ(line, "kept");
+        EXPECT_EQ(text(buffer), "th");
+    }
+}
+
+#if defined(NERVLANE_SYSCALL_SPY)
+// Some drivers report a vanished device with POLLHUP alone; a Linux pty sends
+// POLLIN with it, so poll() is made to answer that way here.
+TEST_F(SerialHangUp, HangUpReportedByPollAloneEndsReadsAndLines) {
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port(), timeouts(kMax, 10000, 0));
     device.write("abc");
-    std::thread unplug([&] {
-        pause_ms(200);
-        device.hang_up();
-    });
+    pause_ms(100);
+    testing_support::syscall_spy::report_hang_up_in_poll(true);
     std::vector<std::uint8_t> buffer;
-    const auto start = Clock::now();
     EXPECT_EQ(port->read(buffer, 10), 3u);
-    unplug.join();
-    EXPECT_LT(ms_since(start), 5000);
+    EXPECT_EQ(reason_of([&] { port->read(buffer, 10); }), ErrorReason::disconnected);
+    std::string line;
+    EXPECT_EQ(reason_of([&] { port->read_line(line, 100, "\n"); }), ErrorReason::disconnected);
+    testing_support::syscall_spy::report_hang_up_in_poll(false);
     EXPECT_EQ(text(buffer), "abc");
-    EXPECT_THROW(port->read(buffer, 10), IOException);
+    EXPECT_TRUE(port->is_open());
 }
+#endif
 
 // ---------------------------------------------------------------- test device
 

@@ -12,6 +12,7 @@
 #include "impl/serial_impl.h"
 #include "serial/serial.h"
 #include "test_device.h"
+#include "watchdog.h"
 
 namespace {
 
@@ -23,6 +24,7 @@ using serial::Serial;
 using serial::SerialTimeouts;
 using serial::StopBits;
 using testing_support::TestDevice;
+using testing_support::Watchdog;
 using Clock = std::chrono::steady_clock;
 
 // What the comms object uses: every read ends within about 100 ms.
@@ -73,6 +75,7 @@ TEST(SerialWinOpen, MissingPortIsNamedInAnErrorThatRecordsItsSource) {
         EXPECT_EQ(std::string(e.what()), "IO Exception: Specified port, " + std::string(kMissingPort) +
                                              ", does not exist., file " + file + ", line " +
                                              std::to_string(e.get_line()) + ".");
+        EXPECT_EQ(e.reason(), serial::ErrorReason::not_found);
     }
 }
 
@@ -196,6 +199,7 @@ TEST(SerialWinOpen, SecondOpenOfAHeldPortIsAccessDenied) {
     } catch (const IOException& e) {
         EXPECT_NE(std::string(e.what()).find("Unknown error opening the serial port: 5,"), std::string::npos)
             << e.what();
+        EXPECT_EQ(e.reason(), serial::ErrorReason::busy);
     }
 }
 
@@ -225,6 +229,7 @@ TEST(SerialWinRead, BytesSentBeforeTheOpenAreDropped) {
 }
 
 TEST(SerialWinRead, NothingArrivingEndsTheReadAfterAbout100Ms) {
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port());
     std::vector<std::uint8_t> buffer{1, 2, 3};
@@ -237,6 +242,7 @@ TEST(SerialWinRead, NothingArrivingEndsTheReadAfterAbout100Ms) {
 }
 
 TEST(SerialWinRead, ReadReturnsOnceTheAskedCountIsIn) {
+    const Watchdog watchdog;
     TestDevice device;
     // A long total limit: only the count can end these reads early.
     auto port = open_port(device.port(), SerialTimeouts{SerialTimeouts::kMaxTimeout, 5000, 0, 0, 0});
@@ -286,6 +292,7 @@ TEST(SerialWinRead, AllByteValuesAndALongBurstArriveIntactAndInOrder) {
 }
 
 TEST(SerialWinRead, DeviceHangUpEndsReadingWithAnError) {
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port());
     device.write("last");
@@ -301,12 +308,14 @@ TEST(SerialWinRead, DeviceHangUpEndsReadingWithAnError) {
     } catch (const IOException& e) {
         EXPECT_NE(std::string(e.what()).find("Error while reading from the serial port: "), std::string::npos)
             << e.what();
+        EXPECT_EQ(e.reason(), serial::ErrorReason::disconnected);
     }
     EXPECT_LT(elapsed_ms(start), 3000);
     EXPECT_TRUE(port->is_open());  // the owner decides when to close
 }
 
 TEST(SerialWinReadLine, LineEndsAfterItsEndOfLineAndTheRestWaits) {
+    const Watchdog watchdog;
     TestDevice device;
     auto port = open_port(device.port());
     device.write("ab\ncd");

@@ -133,6 +133,10 @@ class TestBindingSurface:
         missing = str(tmp_path / "ttyNOPE")
         with pytest.raises(RuntimeError, match=f"^IO Exception: Specified port, {missing}, does not exist., file "):
             comms.connect(missing)
+        with pytest.raises(nc.PortError) as error:
+            comms.connect(missing)
+        assert error.value.reason == "not_found"
+        assert str(error.value).startswith(f"IO Exception: Specified port, {missing}, does not exist.")
         with pytest.raises(ValueError, match="^Empty port is invalid.$"):
             comms.connect("")
         assert not comms.is_connected()
@@ -298,6 +302,11 @@ def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
             comms.zero((1,))
             version: str = nervlane_comm_py.NervlaneComms.version + comms.version
             raw: list[float] = comms.read_raw(timeout=0)
+            try:
+                comms.connect(port)
+            except nervlane_comm_py.PortError as error:
+                if error.reason == "busy":
+                    raise
             if comms.is_connected() and version and raw:
                 return comms.read(500)
             return comms.read()

@@ -13,8 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -46,22 +46,52 @@ struct SerialTimeouts {
     std::uint32_t write_per_byte_ms = 0;
 };
 
-class SerialException : public std::exception {
+// Why a port operation failed, for callers that react differently to a
+// missing port, a busy one or a device that went away, without reading the
+// message text.
+enum class ErrorReason : std::int32_t {
+    not_found,      // no such port
+    busy,           // held by another program or another Serial
+    access_denied,  // no permission to open it
+    disconnected,   // the device went away while the port was open
+    other,
+};
+
+// The reason as one word: "not_found", "busy", "access_denied",
+// "disconnected" or "other". Throws nothing.
+const char* reason_name(ErrorReason reason) noexcept;
+
+// The base of the library's three exception classes. `what()` is the whole
+// message; `description()` is the part that says what went wrong, without the
+// class's framing ("IO Exception: ", the file and line). Everything but an
+// IOException has the reason `other`.
+class SerialError : public std::runtime_error {
+public:
+    ~SerialError() override;
+
+    const std::string& description() const noexcept { return description_; }
+    ErrorReason reason() const noexcept { return reason_; }
+
+protected:
+    SerialError(const std::string& message, std::string description, ErrorReason reason);
+
+private:
+    std::string description_;
+    ErrorReason reason_;
+};
+
+class SerialException : public SerialError {
 public:
     explicit SerialException(const char* description);
     ~SerialException() override;
-    const char* what() const noexcept override;
-
-private:
-    std::string message;
 };
 
-class IOException : public std::exception {
+class IOException : public SerialError {
 public:
     IOException(std::string file, int line, const char* description);
     IOException(std::string file, int line, const std::string& description);
+    IOException(std::string file, int line, ErrorReason reason, const std::string& description);
     ~IOException() override;
-    const char* what() const noexcept override;
 
     const std::string& get_file() const noexcept { return file; }
     int get_line() const noexcept { return line; }
@@ -69,21 +99,19 @@ public:
 private:
     std::string file;
     int line;
-    std::string message;
 };
 
-class PortNotOpenedException : public std::exception {
+class PortNotOpenedException : public SerialError {
 public:
     explicit PortNotOpenedException(const char* description);
     ~PortNotOpenedException() override;
-    const char* what() const noexcept override;
-
-private:
-    std::string message;
 };
 
-// Raises an IOException that records the raising statement's file and line.
+// Raise an IOException that records the raising statement's file and line;
+// the first has the reason `other`.
 #define SERIAL_THROW_IO(description) throw ::serial::IOException(__FILE__, __LINE__, (description))
+#define SERIAL_THROW_IO_AS(reason, description) \
+    throw ::serial::IOException(__FILE__, __LINE__, (reason), (description))
 
 class Serial {
 public:
@@ -93,7 +121,8 @@ public:
     // configures it twice: first with zero time-outs, then with `timeouts`.
     // Throws:
     //  - IOException: the port does not exist ("Specified port, NAME, does not
-    //    exist."), is busy, is not accessible, or a platform call failed;
+    //    exist.", reason not_found), is held elsewhere (busy), may not be opened
+    //    (access_denied), or a platform call failed (other);
     //  - std::invalid_argument: "invalid char len", "invalid stop bit",
     //    "invalid parity" (checked in that order);
     //  - SerialException: never in practice ("Serial port already open.").
@@ -109,7 +138,9 @@ public:
     bool is_open() const;
 
     // Closes the port; does nothing on a closed one. Throws IOException when the
-    // platform's close fails (the port then stays open).
+    // platform's close fails. The port is then still open on Windows, whose
+    // handle survives a failed close, and closed on POSIX, whose descriptor
+    // does not.
     void close();
 
     // Waits until the output queue has drained; received bytes are kept.
@@ -117,18 +148,21 @@ public:
     // IOException when a lock cannot be claimed.
     void flush();
 
-    // One platform read of up to n bytes under the time-outs; appends what
-    // arrived to `buffer` and returns the count (0..n). Throws
-    // PortNotOpenedException ("Serial::read") on a closed port and IOException
-    // on a platform failure or when the device has gone away.
+    // Receives up to n bytes under the time-outs, appends them to `buffer` and
+    // returns the count (0..n); bytes that arrived earlier and are waiting
+    // count at once. Throws PortNotOpenedException ("Serial::read") on a closed
+    // port and IOException on a platform failure, or with the reason
+    // disconnected when the device has gone away and nothing received is left
+    // to hand over. `buffer` keeps only what arrived, also on an error.
     std::size_t read(std::vector<std::uint8_t>& buffer, std::size_t n);
 
-    // Reads byte by byte until `eol` has been read (it stays in the line), `size`
-    // bytes are held, or a one-byte read times out. Appends to `line` and
-    // returns the count. Throws as `read`; the bytes of an interrupted line are
-    // then lost. `size` must be at least 1 and at least the length of `eol`:
-    // otherwise std::invalid_argument, before anything is read. `line` only
-    // grows when the call returns normally.
+    // Receives a line: it ends after `eol` (which stays in the line), at `size`
+    // bytes, or when a one-byte read of the time-outs brings nothing. Appends
+    // it to `line` and returns its length. Throws as `read`; a device that goes
+    // away ends a line that has bytes like a time-out (the next call raises),
+    // and any other error leaves `line` as it was, the bytes of the
+    // interrupted line lost. `size` must be at least 1 and at least the length
+    // of `eol`: otherwise std::invalid_argument, before anything is read.
     std::size_t read_line(std::string& line, std::size_t size, std::string eol);
     std::string read_line(std::size_t size, std::string eol);
 

@@ -2,9 +2,11 @@
 //
 // The descriptor is non-blocking and the line discipline is left in raw mode
 // with VMIN=1, VTIME=0, so read() on an idle line fails with EAGAIN and a 0
-// return can only mean that the device went away. All waiting happens in
-// poll(), against deadlines on the monotonic clock, so the time-out rules are
-// the same as the Windows COMMTIMEOUTS the callers were written for.
+// return can only mean that the device went away. Received bytes pass through
+// a receive buffer: one read() takes everything waiting, and the reads and
+// lines that follow are served from it without a system call. The front end
+// waits, through poll(), only when the buffer is empty and read() found
+// nothing.
 // This is the only file of the library that includes the POSIX terminal headers.
 #if !defined(_WIN32)
 
@@ -18,14 +20,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 #if defined(__APPLE__)
 #include <IOKit/serial/ioss.h>
 #endif
 
 #include <algorithm>
-#include <chrono>
-#include <climits>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -33,11 +37,8 @@ namespace serial {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// A read whose total limit is further away than this has no practical limit;
-// capping it keeps the time-point arithmetic far from overflow.
-constexpr std::uint64_t kLongestLimitMs = 1000ull * 60 * 60 * 24 * 365 * 10;
+// The size of the receive buffer: as much as Windows asks the driver to queue.
+constexpr std::size_t kReceiveBufferBytes = 8192;
 
 #if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
                            defined(__arm__) || defined(__riscv))
@@ -62,25 +63,38 @@ constexpr tcflag_t kKernelBother = 0x00001000;
 constexpr int kKernelIbshift = 16;
 #endif
 
-std::string narrow_name(const std::u16string& wide) {
-    std::string name;
-    name.reserve(wide.size());
-    for (char16_t unit : wide) {
-        name.push_back(static_cast<char>(static_cast<unsigned char>(unit & 0xFFu)));
-    }
-    return name;
-}
-
 std::string errno_text(int error) {
     return std::string(std::strerror(error)) + " (errno " + std::to_string(error) + ")";
 }
 
-[[noreturn]] void throw_call_failed(const char* call, const std::string& port, int error, int line) {
-    throw IOException(__FILE__, line,
-                      std::string(call) + " failed on " + port + ": " + errno_text(error));
+// The reason of a failure to open the device.
+ErrorReason open_reason(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV: return ErrorReason::not_found;
+        case EBUSY: return ErrorReason::busy;
+        case EACCES:
+        case EPERM: return ErrorReason::access_denied;
+        default: return ErrorReason::other;
+    }
 }
 
-#define NERVLANE_THROW_CALL(call, port, error) throw_call_failed((call), (port), (error), __LINE__)
+// The reason of a failure on an open port: the errors a terminal gives once
+// its device has gone away, or anything else.
+ErrorReason io_reason(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV ? ErrorReason::disconnected : ErrorReason::other;
+}
+
+[[noreturn]] void throw_call_failed(const char* call, const std::string& port, int error, ErrorReason reason,
+                                    int line) {
+    throw IOException(__FILE__, line, reason, std::string(call) + " failed on " + port + ": " + errno_text(error));
+}
+
+// A platform call on the open port failed with errno `error`.
+#define NERVLANE_THROW_CALL(call, port, error) \
+    throw_call_failed((call), (port), (error), io_reason(error), __LINE__)
 
 // The B constant for a standard rate, or false when the rate has none.
 bool standard_speed(std::uint64_t rate, speed_t& speed) {
@@ -148,168 +162,114 @@ bool standard_speed(std::uint64_t rate, speed_t& speed) {
     return false;
 }
 
-// Milliseconds from now until `when`, rounded up so that poll never wakes
-// before the deadline; 0 once it has passed.
-int poll_ms_until(Clock::time_point when, Clock::time_point now) {
-    if (when <= now) {
-        return 0;
-    }
-    auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - now).count();
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+// USB-serial adapters (FTDI above all) hold received bytes for up to 16 ms
+// before passing them on, unless the driver is asked for low latency. Drivers
+// without the setting (a pty, CDC-ACM) refuse the query; then, as when they
+// refuse the change, nothing changes.
+void request_low_latency(int fd) {
+#if defined(__linux__) && defined(TIOCGSERIAL) && defined(TIOCSSERIAL) && defined(ASYNC_LOW_LATENCY)
+    serial_struct info;
+    std::memset(&info, 0, sizeof info);
+    if (::ioctl(fd, TIOCGSERIAL, &info) == -1) return;
+    if ((static_cast<unsigned>(info.flags) & ASYNC_LOW_LATENCY) != 0) return;
+    info.flags = static_cast<int>(static_cast<unsigned>(info.flags) | ASYNC_LOW_LATENCY);
+    static_cast<void>(::ioctl(fd, TIOCSSERIAL, &info));
+#else
+    static_cast<void>(fd);
+#endif
 }
 
-}  // namespace
-
-Serial::SerialImpl::SerialImpl(const std::string& port, std::uint64_t baudrate, ByteSize bytesize,
-                               Parity parity, StopBits stopbits, FlowControl flowcontrol)
-    : fd_(-1),
-      baudrate_(baudrate),
-      parity_(parity),
-      bytesize_(bytesize),
-      stopbits_(stopbits),
-      flowcontrol_(flowcontrol) {
-    port_.reserve(port.size());
-    for (char c : port) {
-        // Sign extension, as the Windows backend widens names.
-        port_.push_back(static_cast<char16_t>(static_cast<std::int16_t>(static_cast<signed char>(c))));
+class PosixPort final : public PortBackend {
+public:
+    ~PosixPort() override {
+        if (fd_ != -1) ::close(fd_);
     }
 
-    // Error-checking mutexes: a thread that claims a lock it already holds gets
-    // an error instead of hanging for ever.
-    pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) {
-        SERIAL_THROW_IO("Error creating the port's mutexes.");
-    }
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ERRORCHECK);
-    if (pthread_mutex_init(&read_mutex_, &attr) != 0) {
-        pthread_mutexattr_destroy(&attr);
-        SERIAL_THROW_IO("Error creating read mutex.");
-    }
-    if (pthread_mutex_init(&write_mutex_, &attr) != 0) {
-        pthread_mutexattr_destroy(&attr);
-        pthread_mutex_destroy(&read_mutex_);
-        SERIAL_THROW_IO("Error creating write mutex.");
-    }
-    pthread_mutexattr_destroy(&attr);
+    void open(const std::u16string& wide) override;
+    bool has_handle() const noexcept override { return fd_ != -1; }
+    void configure(const LineSettings& settings, const SerialTimeouts& timeouts) override;
+    std::size_t read(std::uint8_t* out, std::size_t n) override;
+    bool wait_readable(const Deadline& deadline) override;
+    Bytes buffered() const noexcept override { return {buffer_ + begin_, end_ - begin_}; }
+    void consume(std::size_t n) noexcept override { begin_ += std::min(n, end_ - begin_); }
+    void flush() override;
+    void close() override;
 
-    if (!port_.empty()) {
-        try {
-            open();
-        } catch (...) {
-            pthread_mutex_destroy(&write_mutex_);
-            pthread_mutex_destroy(&read_mutex_);
-            throw;
-        }
+private:
+    // Moves up to n held bytes to `out`; returns how many.
+    std::size_t take(std::uint8_t* out, std::size_t n) noexcept {
+        const std::size_t count = std::min(n, end_ - begin_);
+        if (count > 0) std::memcpy(out, buffer_ + begin_, count);
+        begin_ += count;
+        return count;
     }
-}
+    [[noreturn]] void throw_disconnected(const std::string& how) const {
+        SERIAL_THROW_IO_AS(ErrorReason::disconnected, "Device " + name_ + " disconnected (" + how + ")");
+    }
 
-Serial::SerialImpl::~SerialImpl() {
-    if (is_open_) {
-        try {
-            close();
-        } catch (...) {
-            // Nothing can report it from here; the descriptor is abandoned.
-        }
-    }
-    pthread_mutex_destroy(&write_mutex_);
-    pthread_mutex_destroy(&read_mutex_);
-}
+    int fd_ = -1;
+    std::string name_;
+    // Received and not yet handed over: buffer_[begin_, end_).
+    std::uint8_t buffer_[kReceiveBufferBytes];
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+};
 
-void Serial::SerialImpl::open() {
-    if (port_.empty()) {
-        throw std::invalid_argument("Empty port is invalid.");
-    }
-    if (is_open_) {
-        throw SerialException("Serial port already open.");
-    }
-    const std::string name = narrow_name(port_);
-    if (name.find('\0') != std::string::npos) {
+void PosixPort::open(const std::u16string& wide) {
+    name_ = narrow(wide);
+    if (name_.find('\0') != std::string::npos) {
         // No path holds a NUL byte; opening the truncated name would reach another device.
-        SERIAL_THROW_IO("Specified port, " + name + ", does not exist.");
+        SERIAL_THROW_IO_AS(ErrorReason::not_found, "Specified port, " + name_ + ", does not exist.");
     }
 
     int fd;
     do {
-        fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+        fd = ::open(name_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     } while (fd == -1 && errno == EINTR);
     if (fd == -1) {
         const int error = errno;
-        switch (error) {
-            case ENOENT:
-            case ENXIO:
-            case ENODEV:
-                SERIAL_THROW_IO("Specified port, " + name + ", does not exist.");
-            case EACCES:
-            case EPERM:
-                SERIAL_THROW_IO("open failed on " + name + ": " + errno_text(error) +
-                                "; the user needs read and write access to the port "
-                                "(on most Linux systems: membership of the dialout group)");
-            case EBUSY:
-                SERIAL_THROW_IO("open failed on " + name + ": " + errno_text(error) +
-                                "; the port is in exclusive use by another program");
+        const ErrorReason reason = open_reason(error);
+        switch (reason) {
+            case ErrorReason::not_found:
+                SERIAL_THROW_IO_AS(reason, "Specified port, " + name_ + ", does not exist.");
+            case ErrorReason::access_denied:
+                SERIAL_THROW_IO_AS(reason, "open failed on " + name_ + ": " + errno_text(error) +
+                                               "; the user needs read and write access to the port "
+                                               "(on most Linux systems: membership of the dialout group)");
+            case ErrorReason::busy:
+                SERIAL_THROW_IO_AS(reason, "open failed on " + name_ + ": " + errno_text(error) +
+                                               "; the port is in exclusive use by another program");
             default:
-                NERVLANE_THROW_CALL("open", name, error);
+                throw_call_failed("open", name_, error, reason, __LINE__);
         }
     }
 
-    try {
-        // flock holds even against root, who may open a TIOCEXCL port regardless;
-        // TIOCEXCL also keeps out programs that never take the flock.
-        if (::flock(fd, LOCK_EX | LOCK_NB) == -1) {
-            const int error = errno;
-            if (error == EWOULDBLOCK) {
-                SERIAL_THROW_IO("flock failed on " + name + ": " + errno_text(error) +
-                                "; the port is already open in another program or object");
-            }
-            NERVLANE_THROW_CALL("flock", name, error);
-        }
-        if (::ioctl(fd, TIOCEXCL) == -1) {
-            NERVLANE_THROW_CALL("ioctl(TIOCEXCL)", name, errno);
-        }
-        fd_ = fd;
-        reconfigure();
-    } catch (...) {
+    // flock holds even against root, who may open a TIOCEXCL port regardless;
+    // TIOCEXCL also keeps out programs that never take the flock.
+    if (::flock(fd, LOCK_EX | LOCK_NB) == -1) {
+        const int error = errno;
         ::close(fd);
-        fd_ = -1;
-        throw;
+        if (error == EWOULDBLOCK) {
+            SERIAL_THROW_IO_AS(ErrorReason::busy, "flock failed on " + name_ + ": " + errno_text(error) +
+                                                      "; the port is already open in another program or object");
+        }
+        throw_call_failed("flock", name_, error, ErrorReason::other, __LINE__);
     }
-    is_open_ = true;
+    if (::ioctl(fd, TIOCEXCL) == -1) {
+        const int error = errno;
+        ::close(fd);
+        throw_call_failed("ioctl(TIOCEXCL)", name_, error, ErrorReason::other, __LINE__);
+    }
+    request_low_latency(fd);
+    fd_ = fd;
 }
 
-void Serial::SerialImpl::reconfigure() {
-    if (fd_ == -1) {
-        SERIAL_THROW_IO("Invalid file descriptor, is the serial port open?");
-    }
+void PosixPort::configure(const LineSettings& settings, const SerialTimeouts&) {
+    check_line_settings(settings);
 
-    tcflag_t size_flag;
-    switch (bytesize_) {
-        case ByteSize::five_bits: size_flag = CS5; break;
-        case ByteSize::six_bits: size_flag = CS6; break;
-        case ByteSize::seven_bits: size_flag = CS7; break;
-        case ByteSize::eight_bits: size_flag = CS8; break;
-        default: throw std::invalid_argument("invalid char len");
-    }
-    // A POSIX line knows one or two stop bits; one and a half becomes two.
-    bool two_stop_bits;
-    switch (stopbits_) {
-        case StopBits::one: two_stop_bits = false; break;
-        case StopBits::two:
-        case StopBits::one_and_half: two_stop_bits = true; break;
-        default: throw std::invalid_argument("invalid stop bit");
-    }
-    switch (parity_) {
-        case Parity::none:
-        case Parity::odd:
-        case Parity::even:
-        case Parity::mark:
-        case Parity::space: break;
-        default: throw std::invalid_argument("invalid parity");
-    }
-
-    const std::string name = narrow_name(port_);
     termios tio;
     if (::tcgetattr(fd_, &tio) == -1) {
-        NERVLANE_THROW_CALL("tcgetattr", name, errno);
+        NERVLANE_THROW_CALL("tcgetattr", name_, errno);
     }
 
     // Raw mode, spelled out: every byte passes unchanged, nothing is echoed,
@@ -321,19 +281,25 @@ void Serial::SerialImpl::reconfigure() {
     tio.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD);
 
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
-    tio.c_cflag |= size_flag;
+    switch (settings.bytesize) {
+        case ByteSize::five_bits: tio.c_cflag |= CS5; break;
+        case ByteSize::six_bits: tio.c_cflag |= CS6; break;
+        case ByteSize::seven_bits: tio.c_cflag |= CS7; break;
+        default: tio.c_cflag |= CS8; break;
+    }
 
-    if (two_stop_bits) {
-        tio.c_cflag |= static_cast<tcflag_t>(CSTOPB);
-    } else {
+    // A POSIX line knows one or two stop bits; one and a half becomes two.
+    if (settings.stopbits == StopBits::one) {
         tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    } else {
+        tio.c_cflag |= static_cast<tcflag_t>(CSTOPB);
     }
 
     tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
 #ifdef CMSPAR
     tio.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
 #endif
-    switch (parity_) {
+    switch (settings.parity) {
         case Parity::odd: tio.c_cflag |= static_cast<tcflag_t>(PARENB | PARODD); break;
         case Parity::even: tio.c_cflag |= static_cast<tcflag_t>(PARENB); break;
 #ifdef CMSPAR
@@ -342,7 +308,7 @@ void Serial::SerialImpl::reconfigure() {
 #else
         case Parity::mark:
         case Parity::space:
-            SERIAL_THROW_IO("Mark and space parity are not supported on this platform (port " + name + ")");
+            SERIAL_THROW_IO("Mark and space parity are not supported on this platform (port " + name_ + ")");
 #endif
         default: break;
     }
@@ -350,13 +316,13 @@ void Serial::SerialImpl::reconfigure() {
 #ifdef CRTSCTS
     tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
 #endif
-    if (flowcontrol_ == FlowControl::software) {
+    if (settings.flowcontrol == FlowControl::software) {
         tio.c_iflag |= static_cast<tcflag_t>(IXON | IXOFF);
-    } else if (flowcontrol_ == FlowControl::hardware) {
+    } else if (settings.flowcontrol == FlowControl::hardware) {
 #ifdef CRTSCTS
         tio.c_cflag |= static_cast<tcflag_t>(CRTSCTS);
 #else
-        SERIAL_THROW_IO("Hardware flow control is not supported on this platform (port " + name + ")");
+        SERIAL_THROW_IO("Hardware flow control is not supported on this platform (port " + name_ + ")");
 #endif
     }
     // Any other flow-control number means none.
@@ -364,227 +330,139 @@ void Serial::SerialImpl::reconfigure() {
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
 
+    const std::uint64_t baudrate = settings.baudrate;
     speed_t speed = B38400;
-    const bool standard = standard_speed(baudrate_, speed);
+    const bool standard = standard_speed(baudrate, speed);
     if (::cfsetispeed(&tio, speed) == -1 || ::cfsetospeed(&tio, speed) == -1) {
-        NERVLANE_THROW_CALL("cfsetspeed", name, errno);
+        NERVLANE_THROW_CALL("cfsetspeed", name_, errno);
     }
     if (::tcsetattr(fd_, TCSANOW, &tio) == -1) {
-        NERVLANE_THROW_CALL("tcsetattr", name, errno);
+        NERVLANE_THROW_CALL("tcsetattr", name_, errno);
     }
 
     if (!standard) {
 #if defined(NERVLANE_SERIAL_TERMIOS2)
         KernelTermios2 tio2;
         if (::ioctl(fd_, kTcGets2, &tio2) == -1) {
-            NERVLANE_THROW_CALL("ioctl(TCGETS2)", name, errno);
+            NERVLANE_THROW_CALL("ioctl(TCGETS2)", name_, errno);
         }
         tio2.c_cflag &= ~(kKernelCbaud | (kKernelCbaud << kKernelIbshift));
         tio2.c_cflag |= kKernelBother | (kKernelBother << kKernelIbshift);
-        tio2.c_ispeed = static_cast<speed_t>(baudrate_);
-        tio2.c_ospeed = static_cast<speed_t>(baudrate_);
+        tio2.c_ispeed = static_cast<speed_t>(baudrate);
+        tio2.c_ospeed = static_cast<speed_t>(baudrate);
         if (::ioctl(fd_, kTcSets2, &tio2) == -1) {
-            SERIAL_THROW_IO("ioctl(TCSETS2) failed on " + name + ": " + errno_text(errno) +
-                            "; the port does not accept " + std::to_string(baudrate_) + " baud");
+            SERIAL_THROW_IO("ioctl(TCSETS2) failed on " + name_ + ": " + errno_text(errno) +
+                            "; the port does not accept " + std::to_string(baudrate) + " baud");
         }
 #elif defined(__APPLE__) && defined(IOSSIOSPEED)
-        speed_t custom = static_cast<speed_t>(baudrate_);
+        speed_t custom = static_cast<speed_t>(baudrate);
         if (::ioctl(fd_, IOSSIOSPEED, &custom) == -1) {
-            SERIAL_THROW_IO("ioctl(IOSSIOSPEED) failed on " + name + ": " + errno_text(errno) +
-                            "; the port does not accept " + std::to_string(baudrate_) + " baud");
+            SERIAL_THROW_IO("ioctl(IOSSIOSPEED) failed on " + name_ + ": " + errno_text(errno) +
+                            "; the port does not accept " + std::to_string(baudrate) + " baud");
         }
 #else
-        SERIAL_THROW_IO("Baud rate " + std::to_string(baudrate_) + " is not supported on port " + name +
+        SERIAL_THROW_IO("Baud rate " + std::to_string(baudrate) + " is not supported on port " + name_ +
                         " by this platform");
 #endif
     }
 
     // A pty (and some drivers) keep bytes that arrived while nobody had the
     // port open; a reader must start with what the device sends from now on.
+    // What the receive buffer holds was received under the old settings.
+    begin_ = end_ = 0;
     if (::tcflush(fd_, TCIFLUSH) == -1) {
-        NERVLANE_THROW_CALL("tcflush", name, errno);
+        NERVLANE_THROW_CALL("tcflush", name_, errno);
     }
 }
 
-void Serial::SerialImpl::close() {
-    if (!is_open_) {
-        return;
-    }
-    if (fd_ != -1) {
-        // Clear exclusive mode so that the next program can open the port even
-        // where the kernel keeps the flag after the last close.
-        ::ioctl(fd_, TIOCNXCL);
-        if (::close(fd_) == -1 && errno != EINTR) {
-            // (After EINTR Linux has released the descriptor already.)
-            const int error = errno;
-            NERVLANE_THROW_CALL("close", narrow_name(port_), error);
-        }
-        fd_ = -1;
-    }
-    is_open_ = false;
-}
-
-bool Serial::SerialImpl::is_open() const { return is_open_; }
-
-std::size_t Serial::SerialImpl::read(std::uint8_t* buffer, std::size_t n) {
-    if (!is_open_) {
-        throw PortNotOpenedException("Serial::read");
-    }
-    if (n == 0) {
-        return 0;
-    }
-
-    const Clock::time_point start = Clock::now();
-    const std::uint64_t constant = timeouts_.read_constant_ms;
-    const std::uint64_t per_byte = timeouts_.read_per_byte_ms;
-    const bool immediate =
-        timeouts_.inter_byte_ms == SerialTimeouts::kMaxTimeout && constant == 0 && per_byte == 0;
-    const bool has_gap =
-        timeouts_.inter_byte_ms != 0 && timeouts_.inter_byte_ms != SerialTimeouts::kMaxTimeout;
-    const std::chrono::milliseconds gap(has_gap ? timeouts_.inter_byte_ms : 0);
-
-    // The one deadline of this read: constant + per_byte * n, in 64 bits.
-    bool has_limit = constant != 0 || per_byte != 0;
-    Clock::time_point deadline = start;
-    if (has_limit) {
-        std::uint64_t total = constant;
-        if (per_byte != 0 && n > (kLongestLimitMs - constant) / per_byte) {
-            has_limit = false;
-        } else {
-            total += per_byte * static_cast<std::uint64_t>(n);
-            deadline = start + std::chrono::milliseconds(static_cast<std::int64_t>(total));
-        }
-    }
-
-    std::size_t got = 0;
-    Clock::time_point last_byte = start;
-    bool try_read = true;  // a first read() before any poll: buffered bytes cost one call
-    for (;;) {
-        if (try_read) {
-            const ssize_t r = ::read(fd_, buffer + got, n - got);
-            if (r > 0) {
-                got += static_cast<std::size_t>(r);
-                if (got == n) {
-                    return got;
-                }
-                if (has_gap) {
-                    last_byte = Clock::now();
-                }
-            } else if (r == 0) {
-                if (got > 0) {
-                    return got;  // the hang-up is reported by the next read
-                }
-                SERIAL_THROW_IO("Device " + narrow_name(port_) +
-                                " disconnected (read returned end of file)");
+std::size_t PosixPort::read(std::uint8_t* out, std::size_t n) {
+    std::size_t got = take(out, n);
+    while (got < n) {
+        // The buffer is empty. A request at least as large as the buffer goes
+        // straight to the caller's memory; a smaller one fills the buffer
+        // with everything waiting, up to its size.
+        const std::size_t want = n - got;
+        const bool direct = want >= kReceiveBufferBytes;
+        std::uint8_t* const into = direct ? out + got : buffer_;
+        const std::size_t ask = direct ? want : kReceiveBufferBytes;
+        const ssize_t r = ::read(fd_, into, ask);
+        if (r > 0) {
+            const auto count = static_cast<std::size_t>(r);
+            if (direct) {
+                got += count;
             } else {
-                const int error = errno;
-                if (error == EINTR) {
-                    continue;
-                }
-                if (error == EIO || error == ENXIO || error == ENODEV) {
-                    if (got > 0) {
-                        return got;
-                    }
-                    SERIAL_THROW_IO("Device " + narrow_name(port_) + " disconnected (read: " +
-                                    errno_text(error) + ")");
-                }
-                if (error != EAGAIN && error != EWOULDBLOCK) {
-                    NERVLANE_THROW_CALL("read", narrow_name(port_), error);
-                }
-                if (immediate) {
-                    return got;
-                }
+                begin_ = 0;
+                end_ = count;
+                got += take(out + got, want);
             }
-        }
-        if (immediate) {
-            // Take what is waiting, never wait for more.
-            try_read = true;
+            if (count < ask) break;  // that was all there was
             continue;
         }
+        const int error = r == 0 ? 0 : errno;
+        if (error == EINTR) continue;
+        if (error == EAGAIN || error == EWOULDBLOCK) break;
+        // What arrived is handed over first; the device reports the same
+        // again to the next read.
+        if (got > 0) break;
+        if (error == 0) throw_disconnected("read returned end of file");
+        if (io_reason(error) == ErrorReason::disconnected) throw_disconnected("read: " + errno_text(error));
+        NERVLANE_THROW_CALL("read", name_, error);
+    }
+    return got;
+}
 
-        const Clock::time_point now = Clock::now();
-        int wait_ms = -1;
-        if (has_limit) {
-            wait_ms = poll_ms_until(deadline, now);
-            if (wait_ms == 0) {
-                return got;
-            }
-        }
-        if (has_gap && got > 0) {
-            const int gap_ms = poll_ms_until(last_byte + gap, now);
-            if (gap_ms == 0) {
-                return got;
-            }
-            wait_ms = wait_ms == -1 ? gap_ms : std::min(wait_ms, gap_ms);
-        }
-
+bool PosixPort::wait_readable(const Deadline& deadline) {
+    for (;;) {
         pollfd pfd{fd_, POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, wait_ms);
+        const int ready = ::poll(&pfd, 1, deadline.poll_ms());
         if (ready == -1) {
             const int error = errno;
-            if (error == EINTR) {
-                try_read = false;  // the loop recomputes the remaining time
-                continue;
-            }
-            NERVLANE_THROW_CALL("poll", narrow_name(port_), error);
+            if (error == EINTR) continue;  // poll_ms() gives the time left
+            NERVLANE_THROW_CALL("poll", name_, error);
         }
         if (ready == 0) {
-            try_read = false;  // time is up, or nearly: the loop decides
-            continue;
+            if (deadline.expired()) return false;
+            continue;  // woke before the deadline (a wait longer than poll can take)
         }
-        if (pfd.revents & POLLNVAL) {
-            SERIAL_THROW_IO("Device " + narrow_name(port_) + " disconnected (poll: invalid descriptor)");
+        if ((pfd.revents & POLLNVAL) != 0) {
+            SERIAL_THROW_IO("poll failed on " + name_ + ": the descriptor is not open");
         }
         if ((pfd.revents & POLLIN) == 0 && (pfd.revents & (POLLHUP | POLLERR)) != 0) {
-            if (got > 0) {
-                return got;
-            }
-            SERIAL_THROW_IO("Device " + narrow_name(port_) + " disconnected (poll reported a hang-up)");
+            // Some drivers report the hang-up alone; read() could then only say EAGAIN.
+            throw_disconnected("poll reported a hang-up");
         }
-        // Readable, or a hang-up with data: read() tells which.
-        try_read = true;
+        return true;  // readable, or a hang-up with data: read() tells which
     }
 }
 
-void Serial::SerialImpl::flush() {
-    if (!is_open_) {
-        throw PortNotOpenedException("Serial::flush");
-    }
+void PosixPort::flush() {
     // Waits for the output queue to drain; received bytes stay. Nothing is ever
     // written, so a failure here has nothing to report.
     static_cast<void>(::tcdrain(fd_));
 }
 
-void Serial::SerialImpl::set_timeouts(const SerialTimeouts& timeouts) {
-    timeouts_ = timeouts;
-    if (is_open_) {
-        reconfigure();
+void PosixPort::close() {
+    if (fd_ == -1) {
+        return;
+    }
+    // The descriptor is gone whatever close() reports: Linux releases the
+    // number even when it returns an error, so holding on to it could later
+    // close another file that was given the same number.
+    const int fd = fd_;
+    fd_ = -1;
+    begin_ = end_ = 0;
+    // Clear exclusive mode so that the next program can open the port even
+    // where the kernel keeps the flag after the last close.
+    ::ioctl(fd, TIOCNXCL);
+    if (::close(fd) == -1 && errno != EINTR) {
+        const int error = errno;
+        throw_call_failed("close", name_, error, ErrorReason::other, __LINE__);
     }
 }
 
-void Serial::SerialImpl::lock_read() {
-    if (pthread_mutex_lock(&read_mutex_) != 0) {
-        SERIAL_THROW_IO("Error claiming read mutex.");
-    }
-}
+}  // namespace
 
-void Serial::SerialImpl::unlock_read() {
-    if (pthread_mutex_unlock(&read_mutex_) != 0) {
-        SERIAL_THROW_IO("Error releasing read mutex.");
-    }
-}
-
-void Serial::SerialImpl::lock_write() {
-    if (pthread_mutex_lock(&write_mutex_) != 0) {
-        SERIAL_THROW_IO("Error claiming write mutex.");
-    }
-}
-
-void Serial::SerialImpl::unlock_write() {
-    if (pthread_mutex_unlock(&write_mutex_) != 0) {
-        SERIAL_THROW_IO("Error releasing write mutex.");
-    }
-}
+std::unique_ptr<PortBackend> make_backend() { return std::make_unique<PosixPort>(); }
 
 }  // namespace serial
 

@@ -1,0 +1,83 @@
+// The wrappers behind syscall_spy.h. The linker sends the serial library's
+// calls of read, poll, ioctl and close here (--wrap=NAME) and the real
+// functions are reached as __real_NAME.
+#include "syscall_spy.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+extern "C" {
+ssize_t __real_read(int fd, void* buffer, size_t n);
+int __real_poll(pollfd* fds, nfds_t count, int timeout);
+int __real_ioctl(int fd, unsigned long request, void* argument);
+int __real_close(int fd);
+}
+
+namespace testing_support {
+namespace syscall_spy {
+namespace {
+
+thread_local Counts counts;
+thread_local bool hang_up_in_poll = false;
+thread_local int close_error = 0;
+thread_local int close_calls = 0;
+thread_local std::vector<unsigned long> ioctl_requests;
+
+}  // namespace
+
+void start_counting() { counts = Counts{}; }
+Counts counted() { return counts; }
+void report_hang_up_in_poll(bool on) { hang_up_in_poll = on; }
+void fail_next_close(int error) { close_error = error; }
+int closes() { return close_calls; }
+
+std::vector<unsigned long> take_ioctl_requests() {
+    std::vector<unsigned long> taken;
+    taken.swap(ioctl_requests);
+    return taken;
+}
+
+}  // namespace syscall_spy
+}  // namespace testing_support
+
+using namespace testing_support::syscall_spy;
+
+extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t n) {
+    ++counts.reads;
+    return __real_read(fd, buffer, n);
+}
+
+extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeout) {
+    ++counts.polls;
+    if (hang_up_in_poll && count == 1 && (fds[0].events & POLLIN) != 0) {
+        fds[0].revents = POLLHUP;
+        return 1;
+    }
+    return __real_poll(fds, count, timeout);
+}
+
+// Every request the library makes takes at most one argument, a pointer or
+// nothing; passing on whatever the argument slot holds is what the C library
+// does for a request without one.
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+    va_list arguments;
+    va_start(arguments, request);
+    void* argument = va_arg(arguments, void*);
+    va_end(arguments);
+    ioctl_requests.push_back(request);
+    return __real_ioctl(fd, request, argument);
+}
+
+extern "C" int __wrap_close(int fd) {
+    ++close_calls;
+    const int result = __real_close(fd);
+    if (close_error != 0 && result == 0) {
+        errno = close_error;
+        close_error = 0;
+        return -1;
+    }
+    return result;
+}
