@@ -58,7 +58,6 @@ public:
     void disconnect();
     void read(std::vector<double>& out, std::int64_t timeout_ms, bool raw);
     bool read_frame(Frame& out, std::int64_t timeout_ms);
-    bool next_raw_frame(std::vector<double>& out, std::int64_t timeout_ms, std::uint64_t& seen);
     bool is_connected();
     void zero(std::vector<int> indices);
     void queue_frames(std::size_t capacity);
@@ -69,7 +68,8 @@ private:
     void disconnect_locked();
     void reader_loop() noexcept;
     void read_frames();
-    void publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded);
+    bool publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded);
+    void hand_to_zero_locked();
     void end_connection(const char* reason) noexcept;
     void collect_decoder_counts() noexcept;
     // new_data goes false either way; each frame is counted once, as taken or
@@ -98,6 +98,19 @@ private:
     // the next frame without racing other readers for new_data. It is also the
     // sequence number of the newest frame.
     std::uint64_t frames_published = 0;
+    // A zero call collecting its frames. The reader hands it every frame it
+    // publishes, so the samples are consecutive frames however late the
+    // zeroing thread wakes, and no other reader can take them first.
+    struct ZeroSampling {
+        bool retire_next = false;  // the next frame is taken, unused
+        std::vector<std::vector<double>> samples;
+        std::size_t taken = 0;
+        bool empty_frame = false;  // a frame without values came among the samples
+    };
+    // Guarded by state_mutex; set while a zero call samples.
+    ZeroSampling* sampling = nullptr;
+    // Zero calls take turns.
+    std::mutex zero_mutex;
     // Guarded by state_mutex: when the newest frame was decoded.
     std::chrono::steady_clock::time_point latest_time{};
     // Guarded by state_mutex: the frame queue, a ring of queue.size() slots
@@ -338,8 +351,7 @@ void CommsImpl::read_frames() {
             // A frame read by a decoder that init has just replaced belongs
             // to the old configuration; the next one will not.
             if (pending_protocol) continue;
-            publish_locked(frame_values, decoded_at);
-            published = new_data;
+            published = publish_locked(frame_values, decoded_at);
         }
         // Woken after the unlock: a waiter woken while the lock is still
         // held would only go back to sleep on the mutex, one more context
@@ -349,13 +361,16 @@ void CommsImpl::read_frames() {
     }
 }
 
-void CommsImpl::publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded) {
+// Returns whether a waiting thread may have something to see.
+bool CommsImpl::publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded) {
     latest_raw.assign(frame.begin(), frame.end());
     if (latest_raw.empty()) {
         // A frame without values is offered to nobody; the one still waiting
         // is gone with the raw values it had.
         withdraw_unread_locked();
-        return;
+        if (!sampling || sampling->retire_next || sampling->taken == sampling->samples.size()) return false;
+        sampling->empty_frame = true;
+        return true;
     }
     std::fill(latest_output.begin(), latest_output.end(), 0.0);
     for (const auto& model : models) model->calibrate(latest_output, latest_raw);
@@ -363,7 +378,8 @@ void CommsImpl::publish_locked(const std::vector<double>& frame, std::chrono::st
     new_data = true;
     ++frames_published;
     latest_time = decoded;
-    if (queue.empty()) return;
+    if (sampling) hand_to_zero_locked();
+    if (queue.empty()) return true;
     if (queue_count == queue.size()) {
         // Full: the reader never waits for a consumer, the oldest frame goes.
         queue_head = (queue_head + 1) % queue.size();
@@ -376,6 +392,19 @@ void CommsImpl::publish_locked(const std::vector<double>& frame, std::chrono::st
     slot.raw.assign(latest_raw.begin(), latest_raw.end());
     slot.values.assign(latest_output.begin(), latest_output.end());
     ++queue_count;
+    return true;
+}
+
+void CommsImpl::hand_to_zero_locked() {
+    if (sampling->retire_next) {
+        sampling->retire_next = false;
+    } else if (sampling->taken < sampling->samples.size()) {
+        sampling->samples[sampling->taken++].assign(latest_raw.begin(), latest_raw.end());
+    } else {
+        return;  // zero has all it needs: the frame is the reads'
+    }
+    // Taken as read_raw would take it: no later read is offered it.
+    take_unread_locked();
 }
 
 void CommsImpl::collect_decoder_counts() noexcept {
@@ -450,56 +479,63 @@ bool CommsImpl::read_frame(Frame& out, std::int64_t timeout_ms) {
     return true;
 }
 
-bool CommsImpl::next_raw_frame(std::vector<double>& out, std::int64_t timeout_ms, std::uint64_t& seen) {
-    const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
-    std::unique_lock<std::mutex> lock(state_mutex);
-    if (!deadline.wait(data_ready, lock, [&] { return frames_published != seen; })) return false;
-    // Empty when a frame without values withdrew the one published.
-    out.assign(latest_raw.begin(), latest_raw.end());
-    seen = frames_published;
-    take_unread_locked();
-    return true;
-}
-
 void CommsImpl::zero(std::vector<int> indices) {
-    // Frames are taken like read_raw takes them (each one is no longer offered
-    // to a later read), but by their publication count rather than by
-    // new_data: a thread that keeps reading cannot snatch them from zeroing.
-    std::vector<std::vector<double>> samples(static_cast<std::size_t>(zero_sample_count));
-    std::vector<double> frame;
-    std::uint64_t seen = 0;
-    bool frame_waiting = false;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex);
-        seen = frames_published;
-        frame_waiting = take_unread_locked();
-    }
-    // The frame already waiting, or else the next one, is retired unused: the
-    // samples must be frames that arrive after this call.
-    if (!frame_waiting) next_raw_frame(frame, 500, seen);
-    for (auto& sample : samples) {
-        if (!next_raw_frame(frame, 50, seen) || frame.empty()) throw std::runtime_error("Could not zero the sensor");
-        sample = frame;
-    }
-
+    std::lock_guard<std::mutex> turn(zero_mutex);
+    ZeroSampling collected;
+    collected.samples.resize(static_cast<std::size_t>(zero_sample_count));
     std::vector<std::shared_ptr<SensorModel>> chosen_models;
     std::vector<std::shared_ptr<SensorParameters>> records;
     {
-        std::lock_guard<std::mutex> lock(state_mutex);
+        std::unique_lock<std::mutex> lock(state_mutex);
+        for (auto& sample : collected.samples) sample.reserve(latest_raw.size());
+        // The frame already waiting, or else the next one, is retired unused:
+        // the samples are frames that arrive after this call.
+        collected.retire_next = !take_unread_locked();
+        sampling = &collected;
+        struct Detach {
+            ZeroSampling*& sampling;
+            ~Detach() { sampling = nullptr; }  // with state_mutex held: `lock` outlives this
+        } detach{sampling};
+
+        if (collected.retire_next) {
+            serial::Deadline::after_ms(500).wait(data_ready, lock, [&] { return !collected.retire_next; });
+            // After a silent half second the next frame is a sample.
+            collected.retire_next = false;
+        }
+        for (std::size_t i = 0; i < collected.samples.size(); ++i) {
+            // Each frame must follow the one before within 50 ms.
+            const bool came = serial::Deadline::after_ms(50).wait(
+                data_ready, lock, [&] { return collected.taken > i || collected.empty_frame; });
+            if (!came || collected.empty_frame) throw std::runtime_error("Could not zero the sensor");
+        }
         chosen_models = models;
         records = parameter_records;
     }
-    for (std::size_t k = 0; k < chosen_models.size(); ++k) {
-        if (indices.empty()) {
-            chosen_models[k]->zero(samples);
-            continue;
-        }
-        for (const auto& entry : records[k]->output_map) {
-            if (std::find(indices.begin(), indices.end(), entry.second) != indices.end()) {
+    const auto& samples = collected.samples;
+    // Frames published since the last sample were calibrated with the old
+    // offsets: the one still waiting is withdrawn, also after a model refused,
+    // so that the next read returns values of the new zero.
+    auto withdraw_stale = [this] {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        withdraw_unread_locked();
+    };
+    try {
+        for (std::size_t k = 0; k < chosen_models.size(); ++k) {
+            if (indices.empty()) {
                 chosen_models[k]->zero(samples);
+                continue;
+            }
+            for (const auto& entry : records[k]->output_map) {
+                if (std::find(indices.begin(), indices.end(), entry.second) != indices.end()) {
+                    chosen_models[k]->zero(samples);
+                }
             }
         }
+    } catch (...) {
+        withdraw_stale();
+        throw;
     }
+    withdraw_stale();
 }
 
 void CommsImpl::queue_frames(std::size_t capacity) {
@@ -570,9 +606,8 @@ std::size_t CommsImpl::take_frames(FrameBatch& out, std::size_t max_frames, std:
             const Frame& frame = queue[queue_head];
             out.sequence[taken] = frame.sequence;
             out.time[taken] = frame.time;
-            std::copy(frame.raw.begin(), frame.raw.end(), out.raw.begin() + static_cast<std::ptrdiff_t>(taken * out.readings));
-            std::copy(frame.values.begin(), frame.values.end(),
-                      out.values.begin() + static_cast<std::ptrdiff_t>(taken * out.outputs));
+            std::copy(frame.raw.begin(), frame.raw.end(), out.raw.data() + taken * out.readings);
+            std::copy(frame.values.begin(), frame.values.end(), out.values.data() + taken * out.outputs);
             queue_head = (queue_head + 1) % queue.size();
             --queue_count;
             ++taken;
