@@ -126,9 +126,14 @@ inline Feed& feed() {
 // What a decoder may publish: checked after every frame.
 using FrameCheck = void (*)(const std::vector<double>& values);
 
+// The bytes of the stream that a frame `parse` returned took, refused or not.
+// Given for the binary formats, where the decoder's counts must then account
+// for every byte of the input: frame bytes plus bytes discarded.
+using FrameBytes = std::size_t (*)(const std::vector<double>& values, bool refused);
+
 // Runs one input through a fresh decoder of type D.
 template <typename D>
-void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check) {
+void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check, FrameBytes frame_bytes = nullptr) {
     if (size == 0) return;
     Feed& pty = feed();
     const std::uint8_t shape = data[0];
@@ -140,6 +145,7 @@ void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check) {
     D decoder;
     if (shape & 0x80u) decoder.begin_stream();
     std::vector<double> values;
+    std::uint64_t accounted = 0;  // bytes the counts and the frames account for
     for (std::size_t offset = 0; offset < size; offset += chunk) {
         const std::size_t n = size - offset < chunk ? size - offset : chunk;
         pty.deliver(data + offset, n);
@@ -147,7 +153,18 @@ void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check) {
         // call that takes none would spin the reader thread for ever.
         std::size_t left = pty.waiting();
         while (left > 0) {
-            if (decoder.parse(values, pty.port())) check(values);
+            const bool decoded = decoder.parse(values, pty.port());
+            const nervlane_comm::DecoderCounts counts = decoder.take_counts();
+            if (counts.frames_rejected > 1 || (counts.frames_rejected == 1 && frame_bytes && !decoded)) {
+                std::fprintf(stderr, "one call refused %llu frames (returned %d)\n",
+                             static_cast<unsigned long long>(counts.frames_rejected), decoded);
+                std::abort();
+            }
+            accounted += counts.bytes_discarded;
+            if (decoded) {
+                check(values);
+                if (frame_bytes) accounted += frame_bytes(values, counts.frames_rejected == 1);
+            }
             const std::size_t now = pty.waiting();
             if (now >= left) {
                 std::fprintf(stderr, "decoder made no progress with %zu bytes waiting\n", left);
@@ -160,6 +177,13 @@ void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check) {
     values.assign(1, -1.0);
     if (decoder.parse(values, pty.port())) {
         std::fprintf(stderr, "decoder published a frame from an empty port\n");
+        std::abort();
+    }
+    // A 0xFF still held as half a header is counted once it is given up.
+    decoder.begin_stream();
+    accounted += decoder.take_counts().bytes_discarded;
+    if (frame_bytes ? accounted != size : accounted > size) {
+        std::fprintf(stderr, "counts account for %llu bytes of %zu\n", static_cast<unsigned long long>(accounted), size);
         std::abort();
     }
 }

@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& record : records) {
         if (!record) fail("a nil record passed the checks");
         std::shared_ptr<SensorModel> model;
-        if (record->sensor_type == 1) {
+        if (record->sensor_type == kTaxelSensorType) {
             model = std::make_shared<TaxelPolyfitModel>();
         } else {
             model = std::make_shared<TriaxialPolyfitModel>();

@@ -6,6 +6,8 @@
 
 namespace nervlane_comm {
 
+// Thread safety: the object holds only Nk and Nr and its operations are const
+// with their working data in locals, so any number of threads may use one.
 class AesCipher {
 public:
     // nk: 32-bit words in the key (4, 6 or 8); nr: rounds (10, 12 or 14).

@@ -2,8 +2,10 @@
 // The wire formats are described byte by byte in docs/wire-formats.md.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "aes.h"
@@ -18,6 +20,11 @@ namespace nervlane_comm {
 // The vector must hold at least two bytes.
 std::uint16_t le16(const std::vector<std::uint8_t>& bytes);
 
+// Protocol selectors of the parameter file.
+constexpr std::int32_t kTextProtocol = 0;
+constexpr std::int32_t kBinaryProtocol = 1;
+constexpr std::int32_t kEncryptedProtocol = 2;
+
 // What a decoder threw away, counted while it looks for frames.
 struct DecoderCounts {
     // Bytes consumed that belong to no decoded frame: garbage or a stray
@@ -25,10 +32,15 @@ struct DecoderCounts {
     // frame cut short by the port's time-out.
     std::uint64_t bytes_discarded = 0;
     // Frames refused whole: a text line with a field that is no number or out
-    // of range, a binary count or encrypted length of 0 or above 511.
+    // of range, a binary count or encrypted length of 0 or above 511. A
+    // refused frame counts here only, not its bytes in `bytes_discarded`; the
+    // payload left unread behind a refused count is searched for the next
+    // header and so counts as discarded bytes.
     std::uint64_t frames_rejected = 0;
 };
 
+// Thread safety: a decoder belongs to one thread at a time (the reader
+// thread) and takes no lock; different decoders share nothing.
 class Protocol {
 public:
     // Reads one frame. Returns true when a frame was decoded; `values` then
@@ -66,6 +78,7 @@ public:
     ProtocolString();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
     void begin_stream() override;
+    DecoderCounts take_counts() noexcept override { return std::exchange(counts_, DecoderCounts{}); }
 
     // Longest line taken as one frame; the rest of a longer line is read by
     // the next call as a line of its own.
@@ -82,7 +95,58 @@ private:
     // is almost surely the tail of a line whose start was never seen.
     bool skip_partial_line_ = false;
     std::string line_;
+    DecoderCounts counts_;
 };
+
+namespace detail {
+
+// What the two binary formats share: a header FF FF, a word in clear (a count
+// or a length, accepted from 1 to 511) and a body whose size the word sets.
+// Touched by the reader thread only, like the decoder that holds it.
+class BinaryFrameReader {
+public:
+    // Bytes of the body behind an accepted word.
+    using BodyBytes = std::size_t (*)(std::uint16_t word);
+
+    // `largest_body` is reserved at once, so reading allocates nothing.
+    // Throws std::bad_alloc.
+    BinaryFrameReader(BodyBytes body_bytes, std::size_t largest_body);
+
+    enum class Result {
+        none,     // no whole frame: no header yet, or cut short by the time-out
+        refused,  // a word of 0 or above 511: `values` emptied, the body left unread
+        whole,    // word() and body() hold the frame; `values` untouched
+    };
+
+    // Reads one frame. Nothing is ever taken from bytes that did not arrive,
+    // and `values` is touched only to empty it for a refused word, so a frame
+    // cut short or a port error leaves the previous frame in place. Throws
+    // what the port throws.
+    Result read(serial::Serial& port, std::vector<double>& values);
+
+    std::uint16_t word() const { return word_; }
+    const std::uint8_t* body() const { return buffer_.data(); }
+
+    // Forgets a 0xFF held as a possible first half of a header.
+    void begin_stream() noexcept;
+    DecoderCounts take_counts() noexcept { return std::exchange(counts_, DecoderCounts{}); }
+
+private:
+    bool read_header(serial::Serial& port);
+
+    BodyBytes body_bytes_;
+    std::vector<std::uint8_t> buffer_;
+    std::uint64_t bytes_read_ = 0;
+    std::uint16_t word_ = 0;
+    // The last byte consumed was a 0xFF that may be the first half of a header.
+    bool pending_ff_ = false;
+    DecoderCounts counts_;
+};
+
+// Sets `values` to the `n` unsigned 16-bit readings at `bytes`, first byte low.
+void readings_into(std::vector<double>& values, const std::uint8_t* bytes, std::size_t n);
+
+}  // namespace detail
 
 // FF FF, count N (1..511), N little-endian unsigned 16-bit readings.
 //   false, `values` untouched: no header found, or the frame was cut short;
@@ -92,15 +156,11 @@ class ProtocolBinary : public Protocol {
 public:
     ProtocolBinary();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
-    void begin_stream() override;
+    void begin_stream() override { frames.begin_stream(); }
+    DecoderCounts take_counts() noexcept override { return frames.take_counts(); }
 
 private:
-    std::vector<std::uint8_t> buffer;
-    std::uint64_t bytes_read = 0;
-    std::uint16_t header = 0;
-    std::uint16_t count = 0;
-    // The last byte consumed was a 0xFF that may be the first half of a header.
-    bool pending_ff = false;
+    detail::BinaryFrameReader frames;
 };
 
 // FF FF, length L (1..511, payload bytes), L/16 + 1 AES-128 ECB blocks whose
@@ -110,35 +170,18 @@ class ProtocolBinaryEncrypt : public Protocol {
 public:
     ProtocolBinaryEncrypt();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
-    void begin_stream() override;
+    void begin_stream() override { frames.begin_stream(); }
+    DecoderCounts take_counts() noexcept override { return frames.take_counts(); }
 
     // The device's key: the ASCII text "Nervlane-aes-128". Throws std::bad_alloc.
     static std::vector<std::uint8_t> default_key();
 
 private:
-    std::vector<std::uint8_t> buffer;
-    std::uint64_t bytes_read = 0;
-    std::uint16_t header = 0;
+    detail::BinaryFrameReader frames;
     std::vector<std::uint8_t> payload;
-    std::uint16_t length = 0;
     AesCipher cipher{4, 10};
-    std::vector<std::uint8_t> key;
     // The key never changes, so it is expanded once rather than per block.
     std::vector<std::uint8_t> round_keys;
-    bool pending_ff = false;
 };
-
-namespace detail {
-
-// Consumes bytes until a header (two 0xFF bytes) has been read, or returns
-// false after one step without one. A step is two bytes; when the second of
-// them is 0xFF one more byte is read, so a stream that is out of step with
-// the sender by an odd number of bytes still finds the next header.
-// `pending_ff` carries a lone 0xFF left by a read that timed out, so a header
-// split by the time-out is still found. Throws what the port throws.
-bool read_header(serial::Serial& port, std::vector<std::uint8_t>& buffer,
-                 std::uint64_t& bytes_read, bool& pending_ff);
-
-}  // namespace detail
 
 }  // namespace nervlane_comm

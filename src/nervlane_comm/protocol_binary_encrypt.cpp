@@ -1,25 +1,20 @@
 // Encrypted binary frames: FF FF, a length word in clear, AES-128 ECB blocks.
-#include <cstring>
-
 #include "protocol.h"
-#include "serial/serial.h"
 
 namespace nervlane_comm {
 
 namespace {
 
 constexpr std::size_t kBlock = 16;
-constexpr std::size_t kMaxCipherBytes = kBlock * (511 / kBlock + 1);
 
-inline bool length_out_of_range(std::uint16_t n) {
-    return static_cast<std::uint16_t>(n - 1) > 510;
-}
+// Room for `length` bytes and at least one more: L = 16 takes two blocks.
+std::size_t cipher_bytes(std::uint16_t length) { return kBlock * (length / kBlock + 1); }
 
 }  // namespace
 
 std::vector<std::uint8_t> ProtocolBinaryEncrypt::default_key() {
-    // "Nervlane-aes-128", kept as four words so the key is not one greppable
-    // string in the binary.
+    // "Nervlane-aes-128". The key is defined as these four 32-bit words, each
+    // stored low byte first, so it is built from them the same way.
     constexpr std::uint32_t words[4] = {0x7672654E, 0x656E616C, 0x7365612D, 0x3832312D};
     std::vector<std::uint8_t> bytes(16);
     for (std::size_t w = 0; w < 4; ++w) {
@@ -30,45 +25,23 @@ std::vector<std::uint8_t> ProtocolBinaryEncrypt::default_key() {
     return bytes;
 }
 
-ProtocolBinaryEncrypt::ProtocolBinaryEncrypt() : key(default_key()) {
-    buffer.reserve(kMaxCipherBytes);
-    payload.reserve(kMaxCipherBytes);
-    cipher.expand_key(key, round_keys);
+ProtocolBinaryEncrypt::ProtocolBinaryEncrypt() : frames(cipher_bytes, cipher_bytes(511)) {
+    payload.reserve(cipher_bytes(511));
+    cipher.expand_key(default_key(), round_keys);
 }
 
-void ProtocolBinaryEncrypt::begin_stream() { pending_ff = false; }
-
 bool ProtocolBinaryEncrypt::parse(std::vector<double>& values, serial::Serial& port) {
-    if (!detail::read_header(port, buffer, bytes_read, pending_ff)) return false;
-    header = 0xFFFF;
+    using Result = detail::BinaryFrameReader::Result;
+    const Result result = frames.read(port, values);
+    if (result != Result::whole) return result == Result::refused;  // refused: `values` emptied
 
-    buffer.clear();
-    bytes_read = port.read(buffer, 2);
-    if (bytes_read < 2) return false;
-    length = le16(buffer);
-    if (length_out_of_range(length)) {
-        values.clear();
-        return true;
+    const std::size_t size = cipher_bytes(frames.word());
+    payload.resize(size);
+    for (std::size_t offset = 0; offset < size; offset += kBlock) {
+        cipher.decrypt_block(frames.body() + offset, payload.data() + offset, round_keys);
     }
-
-    // Room for `length` bytes and at least one more: L = 16 takes two blocks.
-    const std::size_t cipher_bytes = kBlock * (length / kBlock + 1);
-    buffer.clear();
-    bytes_read = port.read(buffer, cipher_bytes);
-    if (bytes_read < cipher_bytes) return false;
-
-    payload.resize(cipher_bytes);
-    for (std::size_t offset = 0; offset < cipher_bytes; offset += kBlock) {
-        cipher.decrypt_block(buffer.data() + offset, payload.data() + offset, round_keys);
-    }
-
     // `length` counts payload bytes; an odd last byte is padding.
-    const std::size_t readings = length / 2u;
-    values.resize(readings);
-    const std::uint8_t* p = payload.data();
-    for (std::size_t i = 0; i < readings; ++i, p += 2) {
-        values[i] = static_cast<double>(p[0] | (p[1] << 8));
-    }
+    detail::readings_into(values, payload.data(), frames.word() / 2u);
     return true;
 }
 

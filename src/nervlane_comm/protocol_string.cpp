@@ -65,10 +65,13 @@ bool ProtocolString::parse(std::vector<double>& values, serial::Serial& port) {
         // A line longer than kMaxLine, or one cut by the time-out, is dropped
         // over several calls until its line feed has gone by.
         if (line_.back() == '\n') skip_partial_line_ = false;
+        counts_.bytes_discarded += line_.size();
         return false;
     }
 
-    return decode_line(line_, values);
+    if (decode_line(line_, values)) return true;
+    ++counts_.frames_rejected;
+    return false;
 }
 
 bool ProtocolString::decode_line(const std::string& line, std::vector<double>& values) {

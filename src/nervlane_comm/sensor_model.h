@@ -8,6 +8,11 @@
 
 namespace nervlane_comm {
 
+// Thread safety: a model takes no lock. `calibrate` and `set_parameters` must
+// not run at the same time as any other call on the same model (the comms
+// object runs `calibrate` under its state lock); `zero` may run while another
+// thread calibrates, since the one value it writes, a taxel's offset, is an
+// atomic double.
 class SensorModel {
 public:
     virtual ~SensorModel() = default;
@@ -23,10 +28,12 @@ public:
     // Takes the model's record. Throws std::runtime_error: "Invalid sensor
     // type" for a record of the other kind; a message naming the fault for a
     // record of the wrong class or one the model cannot use (empty taxel maps,
-    // negative positions, output positions above kMaxOutputPosition, triaxial
-    // channels or axes out of range, triaxial lower/offset shorter than four).
-    // On these errors the model keeps what it had. A taxel record with two or more output entries is taken and then
-    // refused with "Invalid output map for the sensor type".
+    // negative output positions or triaxial raw positions, output positions
+    // above kMaxOutputPosition, triaxial channels or axes out of range,
+    // triaxial lower/offset shorter than four). On these errors the model
+    // keeps what it had. A taxel's negative raw position is accepted and means
+    // not plugged in. A taxel record with two or more output entries is taken
+    // and then refused with "Invalid output map for the sensor type".
     virtual void set_parameters(const std::shared_ptr<SensorParameters>& parameters) = 0;
 
     // Takes a new zero level from `samples` (frames in the order read). The

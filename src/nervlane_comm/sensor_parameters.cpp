@@ -77,6 +77,15 @@ std::string record_prefix(const char* list, std::size_t index) {
     return std::string(list) + " record " + std::to_string(index) + ": ";
 }
 
+// Refuses a nil slot of the `kind` list, and a record whose type is not `type`.
+void check_slot(const char* kind, std::size_t index, const SensorParameters* record, std::int32_t type) {
+    if (record == nullptr) throw std::runtime_error(record_prefix(kind, index) + "no record (nil)");
+    if (record->sensor_type != type) {
+        throw std::runtime_error(record_prefix(kind, index) + "sensor type " + std::to_string(record->sensor_type) +
+                                 " is not the " + kind + " type " + std::to_string(type));
+    }
+}
+
 std::string too_large_suffix() {
     return " is beyond the largest supported, " + std::to_string(kMaxOutputPosition);
 }
@@ -119,8 +128,8 @@ ParameterFile decode_parameter_file(const char* data, std::size_t size) {
 std::string taxel_record_fault(const SensorParameters& record) {
     if (record.input_map.empty()) return "input map is empty, so the taxel has no raw position";
     if (record.output_map.empty()) return "output map is empty, so the taxel has no output position";
-    const std::int32_t raw = record.input_map.begin()->first;
-    if (raw < 0) return "raw position " + std::to_string(raw) + " is negative";
+    // A negative raw position is allowed: files use it to mark a taxel that is
+    // not fitted, which the model then treats as not plugged in.
     const std::int32_t out = record.output_map.begin()->second;
     if (out < 0) return "output position " + std::to_string(out) + " is negative";
     if (out > kMaxOutputPosition) return too_large(out);
@@ -160,21 +169,13 @@ std::string triaxial_record_fault(const TriaxialPolyfitParameters& record) {
 void validate_parameter_file(const ParameterFile& file) {
     for (std::size_t i = 0; i < file.triaxial.size(); ++i) {
         const auto& record = file.triaxial[i];
-        if (!record) throw std::runtime_error(record_prefix("triaxial", i) + "no record (nil)");
-        if (record->sensor_type != 0) {
-            throw std::runtime_error(record_prefix("triaxial", i) + "sensor type " +
-                                     std::to_string(record->sensor_type) + " is not the triaxial type 0");
-        }
+        check_slot("triaxial", i, record.get(), kTriaxialSensorType);
         const std::string fault = triaxial_record_fault(*record);
         if (!fault.empty()) throw std::runtime_error(record_prefix("triaxial", i) + fault);
     }
     for (std::size_t i = 0; i < file.taxel.size(); ++i) {
         const auto& record = file.taxel[i];
-        if (!record) throw std::runtime_error(record_prefix("taxel", i) + "no record (nil)");
-        if (record->sensor_type != 1) {
-            throw std::runtime_error(record_prefix("taxel", i) + "sensor type " +
-                                     std::to_string(record->sensor_type) + " is not the taxel type 1");
-        }
+        check_slot("taxel", i, record.get(), kTaxelSensorType);
         // Callers match this text, so it goes out as the models word it.
         if (record->output_map.size() > 1) throw std::runtime_error("Invalid output map for the sensor type");
         const std::string fault = taxel_record_fault(*record);

@@ -1,4 +1,9 @@
 // Parameter records of the sensor parameter file, and the file's decoder.
+//
+// Thread safety: a record is shared by the comms object and its model; after
+// loading, the only field written is a taxel's `offset` (by zeroing), an
+// AtomicDouble, so it may be written while another thread calibrates. The
+// functions below keep no state and may run on any thread.
 #pragma once
 
 #include <atomic>
@@ -62,11 +67,15 @@ struct pack<nervlane_comm::AtomicDouble> {
 
 namespace nervlane_comm {
 
+// The `sensor_type` of each kind of record.
+constexpr std::int32_t kTriaxialSensorType = 0;
+constexpr std::int32_t kTaxelSensorType = 1;
+
 class SensorParameters {
 public:
     virtual ~SensorParameters() = default;
 
-    std::int32_t sensor_type = -1;  // 0 triaxial, 1 taxel; set by the derived class
+    std::int32_t sensor_type = -1;  // kTriaxialSensorType or kTaxelSensorType, set by the derived class
     std::map<std::int32_t, std::int32_t> input_map;
     std::map<std::int32_t, std::int32_t> output_map;
 
@@ -78,7 +87,7 @@ protected:
 
 class TaxelPolyfitParameters : public SensorParameters {
 public:
-    TaxelPolyfitParameters() : SensorParameters(1) {}
+    TaxelPolyfitParameters() : SensorParameters(kTaxelSensorType) {}
 
     // A record that leaves these out gets 0.0 (zeroing rewrites `offset`).
     double lower = 0.0;
@@ -93,7 +102,7 @@ public:
 
 class TriaxialPolyfitParameters : public SensorParameters {
 public:
-    TriaxialPolyfitParameters() : SensorParameters(0) {}
+    TriaxialPolyfitParameters() : SensorParameters(kTriaxialSensorType) {}
 
     std::vector<double> lower;
     std::vector<double> upper;
@@ -108,7 +117,9 @@ public:
 
 // What one parameter file holds.
 struct ParameterFile {
-    std::int32_t protocol = 0;  // 0 text, 1 binary, 2 encrypted; others keep the decoder
+    // kTextProtocol, kBinaryProtocol or kEncryptedProtocol (protocol.h); any
+    // other selector keeps the decoder already in use.
+    std::int32_t protocol = 0;
     std::vector<std::shared_ptr<TriaxialPolyfitParameters>> triaxial;  // null for a nil element
     std::vector<std::shared_ptr<TaxelPolyfitParameters>> taxel;        // null for a nil element
 };
@@ -141,7 +152,8 @@ constexpr std::int32_t kMaxOutputPosition = 65535;
 
 // Why no taxel model could use `record`, in plain words, or "" when it can.
 // Looks at the maps only; the kind and the count of output entries are left to
-// the caller, which reports them with its own messages.
+// the caller, which reports them with its own messages. A negative raw
+// position is usable: such a taxel is never plugged in.
 std::string taxel_record_fault(const SensorParameters& record);
 
 // Why no triaxial model could use `record`, in plain words, or "" when it can.

@@ -15,7 +15,7 @@ std::atomic<bool> not_plugged_warning_pending{true};
 }  // namespace
 
 void TaxelPolyfitModel::set_parameters(const std::shared_ptr<SensorParameters>& record) {
-    if (!record || record->sensor_type != 1) throw std::runtime_error("Invalid sensor type");
+    if (!record || record->sensor_type != kTaxelSensorType) throw std::runtime_error("Invalid sensor type");
     auto taxel = std::dynamic_pointer_cast<TaxelPolyfitParameters>(record);
     if (!taxel) throw std::runtime_error("Taxel model given a record that is not a taxel record");
     const std::string fault = taxel_record_fault(*taxel);

@@ -7,7 +7,7 @@
 namespace nervlane_comm {
 
 void TriaxialPolyfitModel::set_parameters(const std::shared_ptr<SensorParameters>& record) {
-    if (!record || record->sensor_type != 0) throw std::runtime_error("Invalid sensor type");
+    if (!record || record->sensor_type != kTriaxialSensorType) throw std::runtime_error("Invalid sensor type");
     auto triaxial = std::dynamic_pointer_cast<TriaxialPolyfitParameters>(record);
     if (!triaxial) throw std::runtime_error("Triaxial model given a record that is not a triaxial record");
     const std::string fault = triaxial_record_fault(*triaxial);

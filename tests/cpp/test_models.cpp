@@ -169,6 +169,12 @@ TEST(TaxelModel, NeverIndexesOutsideTheFrameOrTheOutput) {
     m->calibrate(out, Frame(11, 1.0));
     EXPECT_EQ(out, (Frame{5, 6, 8}));
 
+    // A negative raw position marks a taxel that is not fitted: accepted, and
+    // never plugged in.
+    auto unfitted = taxel_model(taxel_record(-1, 2, 0, 0, {1}));
+    unfitted->calibrate(out, Frame(11, 1.0));
+    EXPECT_EQ(out, (Frame{5, 6, 8}));
+
     auto beyond = taxel_model(taxel_record(0, 3, 0, 0, {1}));
     Frame short_out{5, 6, 7};
     beyond->calibrate(short_out, {1.0});
@@ -195,7 +201,7 @@ TEST(TaxelModel, SetParametersRefusesRecordsItCannotUse) {
     EXPECT_EQ(error_of([&] { m->set_parameters(nullptr); }), "Invalid sensor type");
 
     // A triaxial-class record that claims to be a taxel.
-    triaxial->sensor_type = 1;
+    triaxial->sensor_type = kTaxelSensorType;
     EXPECT_EQ(error_of([&] { m->set_parameters(triaxial); }), "Taxel model given a record that is not a taxel record");
     EXPECT_TRUE(keeps_first());
 
@@ -207,7 +213,6 @@ TEST(TaxelModel, SetParametersRefusesRecordsItCannotUse) {
     };
     EXPECT_EQ(unusable({}, {{0, 0}}), "Unusable taxel record: input map is empty, so the taxel has no raw position");
     EXPECT_EQ(unusable({{0, 0}}, {}), "Unusable taxel record: output map is empty, so the taxel has no output position");
-    EXPECT_EQ(unusable({{-1, 0}}, {{0, 0}}), "Unusable taxel record: raw position -1 is negative");
     EXPECT_EQ(unusable({{0, 0}}, {{0, -2}}), "Unusable taxel record: output position -2 is negative");
     EXPECT_EQ(unusable({{0, 0}}, {{0, 70000}}),
               "Unusable taxel record: output position 70000 is beyond the largest supported, 65535");
@@ -249,6 +254,10 @@ TEST(TaxelModel, ZeroFailsWithoutChangingTheOffset) {
     EXPECT_EQ(error_of([&] { m->zero({{}, {1}}); }), "Sensor not reading, data size is 0.");
     EXPECT_EQ(error_of([&] { m->zero({{1}, {}}); }), "Sensor requested zeroing is not plugged in.");
     EXPECT_EQ(r->offset.load(), 7.0);
+
+    auto unfitted = taxel_record(-1, 0, 0, 7, {0, 1});
+    EXPECT_EQ(error_of([&] { taxel_model(unfitted)->zero({{1, 2, 3}}); }), "Sensor requested zeroing is not plugged in.");
+    EXPECT_EQ(unfitted->offset.load(), 7.0);
 }
 
 TEST(TaxelModel, ZeroingWhileCalibratingSeesTheOldOrTheNewOffset) {
@@ -364,7 +373,7 @@ TEST(TriaxialModel, SetParametersRefusesRecordsItCannotUse) {
     EXPECT_EQ(error_of([&] { m->set_parameters(taxel_record(0, 0, 0, 0, {})); }), "Invalid sensor type");
     EXPECT_EQ(error_of([&] { m->set_parameters(nullptr); }), "Invalid sensor type");
     auto taxel_claiming_triaxial = taxel_record(0, 0, 0, 0, {});
-    taxel_claiming_triaxial->sensor_type = 0;
+    taxel_claiming_triaxial->sensor_type = kTriaxialSensorType;
     EXPECT_EQ(error_of([&] { m->set_parameters(taxel_claiming_triaxial); }),
               "Triaxial model given a record that is not a triaxial record");
 

@@ -1,6 +1,8 @@
 // The parameter file decoder and the checks run before models are built.
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -12,6 +14,8 @@
 
 #include "sensor_parameters.h"
 
+using nervlane_comm::kTaxelSensorType;
+using nervlane_comm::kTriaxialSensorType;
 using nervlane_comm::ParameterFile;
 using nervlane_comm::decode_parameter_file;
 using nervlane_comm::validate_parameter_file;
@@ -55,12 +59,12 @@ struct Doc {
             .add("output_map").add(out);
     }
     Doc& taxel(std::int32_t raw, std::int32_t out, double lower, double offset, const std::vector<double>& coefs) {
-        map(5).base(1, {{raw, 0}}, {{0, out}});
+        map(5).base(kTaxelSensorType, {{raw, 0}}, {{0, out}});
         return add("lower").add(lower).add("upper").add(0.0).add("offset").add(offset).add("coefs").add(coefs);
     }
     Doc& triaxial(const IntMap& in, const IntMap& out) {
         const std::vector<double> zeros(4, 0.0);
-        map(7).base(0, in, out);
+        map(7).base(kTriaxialSensorType, in, out);
         return add("lower").add(zeros).add("upper").add(zeros).add("offset").add(zeros)
             .add("coefs_x").add(std::vector<double>{0, 1}).add("coefs_y").add(std::vector<double>{0, 1})
             .add("coefs_z").add(std::vector<double>{0, 1});
@@ -99,6 +103,26 @@ Doc example_document() {
     return doc;
 }
 
+#ifdef __linux__
+// A line of /proc/self/status such as "VmHWM:  3600 kB", in bytes; 0 if absent.
+std::uint64_t status_bytes(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, key.size() + 1, key + ":") == 0) return std::stoull(line.substr(key.size() + 1)) * 1024;
+    }
+    return 0;
+}
+
+// Sets the peak resident memory back to the present (Linux 4.0 and later).
+bool reset_peak_memory() {
+    std::ofstream clear_refs("/proc/self/clear_refs");
+    clear_refs << "5";
+    clear_refs.close();
+    return static_cast<bool>(clear_refs) && status_bytes("VmHWM") <= status_bytes("VmRSS") + 64 * 1024;
+}
+#endif
+
 std::string validation_error(const ParameterFile& file) {
     try {
         validate_parameter_file(file);
@@ -116,13 +140,13 @@ TEST(ParameterFileDecoder, DecodesTheExampleDocument) {
     ASSERT_EQ(file.triaxial.size(), 1u);
     ASSERT_EQ(file.taxel.size(), 1u);
     const auto& t = *file.triaxial[0];
-    EXPECT_EQ(t.sensor_type, 0);
+    EXPECT_EQ(t.sensor_type, kTriaxialSensorType);
     EXPECT_EQ(t.input_map, (IntMap{{0, 0}, {1, 1}, {2, 2}, {3, 3}}));
     EXPECT_EQ(t.output_map, (IntMap{{0, 0}, {1, 1}, {2, 2}}));
     EXPECT_EQ(t.lower, std::vector<double>(4, 0.0));
     EXPECT_EQ(t.coefs_z, (std::vector<double>{0, 1}));
     const auto& x = *file.taxel[0];
-    EXPECT_EQ(x.sensor_type, 1);
+    EXPECT_EQ(x.sensor_type, kTaxelSensorType);
     EXPECT_EQ(x.input_map, (IntMap{{4, 0}}));
     EXPECT_EQ(x.output_map, (IntMap{{0, 3}}));
     EXPECT_EQ(x.coefs, (std::vector<double>{0, 1}));
@@ -173,13 +197,13 @@ TEST(ParameterFileDecoder, TypeErrorsAreMsgpackTypeErrorsSayingBadCast) {
 TEST(ParameterFileDecoder, EmptyRecordMapsKeepConstructedValues) {
     const ParameterFile file = Doc().array(3).add(0).array(1).map(0).array(1).map(0).decode();
     const auto& t = *file.triaxial[0];
-    EXPECT_EQ(t.sensor_type, 0);
+    EXPECT_EQ(t.sensor_type, kTriaxialSensorType);
     EXPECT_TRUE(t.input_map.empty());
     EXPECT_TRUE(t.output_map.empty());
     EXPECT_TRUE(t.lower.empty() && t.upper.empty() && t.offset.empty());
     EXPECT_TRUE(t.coefs_x.empty() && t.coefs_y.empty() && t.coefs_z.empty());
     const auto& x = *file.taxel[0];
-    EXPECT_EQ(x.sensor_type, 1);
+    EXPECT_EQ(x.sensor_type, kTaxelSensorType);
     EXPECT_TRUE(x.input_map.empty());
     EXPECT_TRUE(x.output_map.empty());
     EXPECT_EQ(x.lower, 0.0);
@@ -203,9 +227,9 @@ TEST(ParameterFileDecoder, RecordKeysAreStringsComparedByteForByte) {
 
     // A base part under a key differing only in case is not the base part.
     file = taxel_document([](Doc& d) {
-               d.map(1).add("sensorparameters").map(2).add("sensor_type").add(0).add("input_map").add(IntMap{{3, 0}});
+               d.map(1).add("sensorparameters").map(2).add("sensor_type").add(kTriaxialSensorType).add("input_map").add(IntMap{{3, 0}});
            }).decode();
-    EXPECT_EQ(file.taxel[0]->sensor_type, 1);
+    EXPECT_EQ(file.taxel[0]->sensor_type, kTaxelSensorType);
     EXPECT_TRUE(file.taxel[0]->input_map.empty());
     file = taxel_document([](Doc& d) { d.map(1).add("Offset").add(9.0); }).decode();
     EXPECT_EQ(file.taxel[0]->offset.load(), 0.0);
@@ -339,6 +363,26 @@ TEST(ParameterFileDecoder, AnnouncedCountsBeyondTheFileFailAtOnce) {
     };
     for (const auto& bomb : bombs) EXPECT_EQ(decode_error(bomb), "insufficient bytes");
 
+    // 40000 nested headers, each announcing 65535 elements: every count is
+    // smaller than the file (120 KB), so no per-count limit stops them. Only
+    // the check that the file holds every value it announces does, at once;
+    // without it msgpack reserves room level by level, about 160 MB and most
+    // of a second, before it runs out of bytes.
+    std::string nested;
+    for (int i = 0; i < 40000; ++i) nested.append("\xdc\xff\xff", 3);
+#ifdef __linux__
+    ASSERT_TRUE(reset_peak_memory()) << "/proc/self/clear_refs cannot reset the peak";
+    const std::uint64_t resident = status_bytes("VmRSS");
+    EXPECT_EQ(decode_error(nested), "insufficient bytes");
+    EXPECT_LT(status_bytes("VmHWM") - resident, std::uint64_t{32} << 20) << "peak memory growth in bytes";
+#else
+    // Peak memory is read from /proc, on Linux only; elsewhere the time it
+    // takes tells the same, about 0.2 ms against most of a second.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(decode_error(nested), "insufficient bytes");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+#endif
+
     // Non-minimal headers with honest counts still decode.
     const ParameterFile file = decode_parameter_file("\xdd\x00\x00\x00\x01\xce\x00\x00\x00\x02", 10);
     EXPECT_EQ(file.protocol, 2);
@@ -358,9 +402,9 @@ TEST(ParameterFileValidation, RefusesNilSlotsAndRecordsOfTheOtherKind) {
 
     // A taxel-typed record in the triaxial list, and the other way round.
     Doc doc;
-    doc.array(3).add(0).array(1).map(1).base(1, {{0, 0}}, {{0, 0}}).array(0);
+    doc.array(3).add(0).array(1).map(1).base(kTaxelSensorType, {{0, 0}}, {{0, 0}}).array(0);
     EXPECT_EQ(validation_error(doc.decode()), "triaxial record 0: sensor type 1 is not the triaxial type 0");
-    doc = taxel_document([](Doc& d) { d.map(1).base(0, {{0, 0}}, {{0, 0}}); });
+    doc = taxel_document([](Doc& d) { d.map(1).base(kTriaxialSensorType, {{0, 0}}, {{0, 0}}); });
     EXPECT_EQ(validation_error(doc.decode()), "taxel record 0: sensor type 0 is not the taxel type 1");
     doc = taxel_document([](Doc& d) { d.map(1).base(7, {{0, 0}}, {{0, 0}}); });
     EXPECT_EQ(validation_error(doc.decode()), "taxel record 0: sensor type 7 is not the taxel type 1");
@@ -369,12 +413,12 @@ TEST(ParameterFileValidation, RefusesNilSlotsAndRecordsOfTheOtherKind) {
 TEST(ParameterFileValidation, RefusesTaxelsWithoutUsablePositions) {
     auto taxel_with = [](const IntMap& in, const IntMap& out) {
         ParameterFile file = Doc().array(3).add(0).array(0).array(3).taxel(0, 0, 0, 0, {}).taxel(1, 1, 0, 0, {})
-                                 .map(1).base(1, in, out).decode();
+                                 .map(1).base(kTaxelSensorType, in, out).decode();
         return validation_error(file);
     };
     EXPECT_EQ(taxel_with({}, {{0, 1}}), "taxel record 2: input map is empty, so the taxel has no raw position");
     EXPECT_EQ(taxel_with({{0, 0}}, {}), "taxel record 2: output map is empty, so the taxel has no output position");
-    EXPECT_EQ(taxel_with({{-1, 0}, {4, 0}}, {{0, 1}}), "taxel record 2: raw position -1 is negative");
+    EXPECT_EQ(taxel_with({{-1, 0}, {4, 0}}, {{0, 1}}), "(no error)") << "a negative raw position marks a taxel not fitted";
     EXPECT_EQ(taxel_with({{4, 0}}, {{0, -1}}), "taxel record 2: output position -1 is negative");
     // Callers match this one, so it carries no prefix.
     EXPECT_EQ(taxel_with({{4, 0}}, {{0, 1}, {1, 2}}), "Invalid output map for the sensor type");
@@ -412,7 +456,8 @@ TEST(ParameterFileValidation, RefusesTriaxialsThatWouldIndexOutsideTheirVectors)
 // and init then sized the calibrated output to 16 GB of zeros.
 TEST(ParameterFileValidation, RefusesOutputPositionsTooLargeForTheOutputVector) {
     auto taxel_at = [](std::int32_t position) {
-        return validation_error(Doc().array(3).add(0).array(0).array(1).map(1).base(1, {{0, 0}}, {{0, position}}).decode());
+        return validation_error(
+            Doc().array(3).add(0).array(0).array(1).map(1).base(kTaxelSensorType, {{0, 0}}, {{0, position}}).decode());
     };
     EXPECT_EQ(taxel_at(65535), "(no error)");
     EXPECT_EQ(taxel_at(65536), "taxel record 0: output position 65536 is beyond the largest supported, 65535");
