@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "protocol.h"
+#include "protocol_factory.h"
 #include "sensor_model.h"
 #include "sensor_parameters.h"
 #include "serial/deadline.h"
@@ -21,19 +22,6 @@
 namespace nervlane_comm {
 
 namespace {
-
-std::unique_ptr<Protocol> make_protocol(std::int32_t selector) {
-    switch (selector) {
-        case 0:
-            return std::make_unique<ProtocolString>();
-        case 1:
-            return std::make_unique<ProtocolBinary>();
-        case 2:
-            return std::make_unique<ProtocolBinaryEncrypt>();
-        default:
-            return nullptr;  // the decoder already configured stays
-    }
-}
 
 void close_quietly(std::unique_ptr<serial::Serial>& port) noexcept {
     if (!port) return;

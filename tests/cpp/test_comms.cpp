@@ -246,6 +246,35 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, CommsFormats, testing::Values(kText, kBinar
                                                                         : "Encrypted");
                          });
 
+class CommsBinaryFormats : public testing::TestWithParam<Format> {};
+
+TEST_P(CommsBinaryFormats, CountsTheBytesSkippedAndTheFramesRefused) {
+    const Format format = GetParam();
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(format, {}, {{0, 0}}));
+    comms.connect(device.port());
+    // 37 bytes of garbage, none of them 0xFF, before a frame.
+    std::vector<std::uint8_t> garbage(37);
+    for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<std::uint8_t>(7 * i + 1);
+    device.write(garbage);
+    device.write(encode(format, {5}));
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{5}));
+    // Frames refused for a count or length of 0 and of 512.
+    device.write(std::vector<std::uint8_t>{0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x02});
+    device.write(encode(format, {6}));
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{6}));
+    const auto stats = comms.stats();
+    EXPECT_EQ(stats.bytes_discarded, 37u);
+    EXPECT_EQ(stats.frames_rejected, 2u);
+    EXPECT_EQ(stats.frames_decoded, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BinaryAndEncrypted, CommsBinaryFormats, testing::Values(kBinary, kEncrypted),
+                         [](const testing::TestParamInfo<Format>& info) {
+                             return std::string(info.param == kBinary ? "Binary" : "Encrypted");
+                         });
+
 TEST(Comms, ReadAndReadRawShareOneNewFrameFlagAndOnlyTheNewestFrameIsKept) {
     TestDevice device;
     NervlaneComms comms;

@@ -280,9 +280,13 @@ def test_frame_batches_hold_frames_of_one_shape(params: Callable[..., str], devi
     comms.init(params([1, [], [taxel(1, 0)]]))
     comms.connect(device.port)
     comms.queue_frames(100)
+    device.write(b"\x01\x02\x03")  # garbage before the first frame
     for readings in ([0, 10], [1, 11], [2, 12], [3, 13, 23], [4, 14, 24]):
         device.write(binary_frame(readings))
-    assert eventually(lambda: comms.stats()["frames_decoded"] == 5)
+    device.write(b"\xff\xff\x00\x00")  # a frame refused for its count
+    assert eventually(lambda: comms.stats()["frames_rejected"] == 1)
+    stats = comms.stats()
+    assert stats["frames_decoded"] == 5 and stats["bytes_discarded"] == 3
     first = comms.take_frames(max_frames=2)
     assert len(first) == 2 and first.raw.shape == (2, 2) and first.values.shape == (2, 1)
     assert first.sequence.tolist() == [1, 2] and first.raw.tolist() == [[0, 10], [1, 11]]
