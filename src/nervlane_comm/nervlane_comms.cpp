@@ -82,9 +82,8 @@ private:
     const std::int32_t zero_sample_count = 20;
     std::condition_variable data_ready;
     bool new_data = false;
-    // Guarded by state_mutex: counts published frames, so zeroing can wait for
-    // the next frame without racing other readers for new_data. It is also the
-    // sequence number of the newest frame.
+    // Guarded by state_mutex: frames published so far, which is also the
+    // sequence number of the newest one.
     std::uint64_t frames_published = 0;
     // A zero call collecting its frames. The reader hands it every frame it
     // publishes, so the samples are consecutive frames however late the

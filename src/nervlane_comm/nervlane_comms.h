@@ -88,7 +88,7 @@ public:
     // Newest calibrated (`read`) or raw (`read_raw`) frame. With `timeout_ms`
     // <= 0 the latest values are returned at once; otherwise the call waits up
     // to `timeout_ms` for a frame not yet returned and leaves `out` empty when
-    // none came. Throws only std::system_error (lock failures).
+    // none came. Throws std::bad_alloc and std::system_error (lock failures).
     void read(std::vector<double>& out, std::int64_t timeout_ms);
     void read_raw(std::vector<double>& out, std::int64_t timeout_ms);
 
@@ -103,8 +103,8 @@ public:
     // apart from the newest-frame hand-off of the reads. When it is full the
     // oldest frame is dropped (and counted). Called again, it keeps the newest
     // queued frames that fit; 0 stops queuing and frees the queue. Throws
-    // std::invalid_argument for a capacity above kLargestQueue and
-    // std::bad_alloc, in both cases changing nothing.
+    // std::invalid_argument for a capacity above kLargestQueue, std::bad_alloc
+    // and std::system_error, in every case changing nothing.
     void queue_frames(std::size_t capacity);
     static constexpr std::size_t kLargestQueue = 10'000'000;
 
@@ -122,11 +122,14 @@ public:
     // True while the port is open; false after the device went away.
     bool is_connected() const;
 
-    // Averages 20 fresh raw frames into the zero offset of the sensors whose
-    // output positions are listed (every sensor when `indices` is empty).
+    // Averages the 20 consecutive raw frames after the call into the zero
+    // offset of the sensors whose output positions are listed (every sensor
+    // when `indices` is empty). The frame waiting, or else the next one, is
+    // skipped first; no read is offered the frames zero takes.
     // Throws std::runtime_error "Could not zero the sensor" when a frame does
-    // not come within 50 ms or has no values (no model is changed then), and
-    // the models' errors ("Sensor requested zeroing is not plugged in.").
+    // not come within 50 ms or has no values (no model is changed then), the
+    // models' errors ("Sensor requested zeroing is not plugged in."),
+    // std::bad_alloc and std::system_error.
     void zero(std::vector<int> indices);
 
     static std::string version();
