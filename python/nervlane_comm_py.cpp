@@ -147,7 +147,8 @@ py::dict stats(const NervlaneComms& comms) {
 }
 
 // The frame types and the methods that use them, beside the specified ones.
-void bind_frames(py::module_& m, py::class_<NervlaneComms>& comms) {
+void bind_frames(py::module_& m) {
+    auto comms = py::reinterpret_borrow<py::class_<NervlaneComms>>(m.attr("NervlaneComms"));
     py::class_<nervlane_comm::Frame>(m, "Frame", "One frame: sequence number, decode time, raw and calibrated values")
         .def_readonly("sequence", &nervlane_comm::Frame::sequence,
                       "1 for the first frame the object decoded; a gap means frames not seen")
@@ -179,7 +180,10 @@ void bind_frames(py::module_& m, py::class_<NervlaneComms>& comms) {
         .def("take_frames", &take_frames,
              "Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first",
              py::arg("timeout") = 500, py::arg("max_frames") = 0)
-        .def("stats", &stats, "Counters of frames and errors since the object was made");
+        .def("stats", &stats,
+             "Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, "
+             "frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, and last_error "
+             "(why the last connection ended; None before any port error)");
 }
 
 }  // namespace
@@ -187,8 +191,8 @@ void bind_frames(py::module_& m, py::class_<NervlaneComms>& comms) {
 PYBIND11_MODULE(nervlane_comm_py, m) {
     m.attr("__version__") = "0.1.1";
 
-    py::class_<NervlaneComms> comms(m, "NervlaneComms", "NervlaneComms wrapper");
-    comms.def(py::init<>(), "Constructs NervlaneComms object")
+    py::class_<NervlaneComms>(m, "NervlaneComms", "NervlaneComms wrapper")
+        .def(py::init<>(), "Constructs NervlaneComms object")
         .def("init", &NervlaneComms::init, "Initialise sensor comms", py::arg("file_name"),
              py::call_guard<py::gil_scoped_release>())
         .def("connect", &NervlaneComms::connect, "Connects to the sensor", py::arg("port"),
@@ -203,5 +207,5 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
         .def("zero", &NervlaneComms::zero, "Zeroes the sensor", py::call_guard<py::gil_scoped_release>())
         .def_property_readonly_static(
             "version", [](const py::object&) { return NervlaneComms::version(); }, "Returns the version string");
-    bind_frames(m, comms);
+    bind_frames(m);
 }

@@ -97,4 +97,4 @@ class NervlaneComms:
         """Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first"""
 
     def stats(self) -> _Stats:
-        """Counters of frames and errors since the object was made"""
+        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, and last_error (why the last connection ended; None before any port error)"""
