@@ -1,20 +1,25 @@
 // The Python module: a thin binding of nervlane_comm::NervlaneComms.
 //
 // The comms object is thread-safe, so every call that may wait (a read, zero,
-// connect, init) lets go of the interpreter lock while it waits: other Python
-// threads keep running. Long reads wait in short slices and check for signals
-// between them, so Ctrl+C ends a read(10000) promptly.
+// connect, init, taking queued frames) lets go of the interpreter lock while it
+// waits: other Python threads keep running. Long waits go in short slices with
+// a check for signals between them, so Ctrl+C ends a read(10000) promptly.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "nervlane_comms.h"
 #include "serial/serial.h"
+#include "serial/deadline.h"
 
 namespace py = pybind11;
 using nervlane_comm::NervlaneComms;
@@ -22,38 +27,164 @@ using nervlane_comm::NervlaneComms;
 namespace {
 
 // How long one uninterruptible wait may last: the bound on how late a
-// KeyboardInterrupt is raised during a long read.
+// KeyboardInterrupt is raised during a long wait.
 constexpr std::int64_t kSignalCheckMs = 50;
 
-std::vector<double> read_frame(NervlaneComms& comms, std::int32_t timeout, bool raw) {
+// Calls `attempt(ms)` without the interpreter lock until it returns true or
+// `timeout_ms` has passed (false then), in slices of at most kSignalCheckMs;
+// a signal handler that raises (Ctrl+C) ends the wait between two slices.
+// With `timeout_ms` <= 0 there is one attempt, with that time-out.
+template <typename Attempt>
+bool wait_interruptibly(std::int64_t timeout_ms, Attempt attempt) {
+    if (timeout_ms <= 0) {
+        py::gil_scoped_release release;
+        return attempt(timeout_ms);
+    }
+    const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
+    for (;;) {
+        // Rounded up, so the last slice ends at or after the deadline and 0
+        // means it has passed (a slice of 0 would not wait at all).
+        const std::int64_t left = deadline.remaining_ms();
+        if (left <= 0) return false;
+        bool done = false;
+        {
+            py::gil_scoped_release release;
+            done = attempt(std::min(left, kSignalCheckMs));
+        }
+        if (done) return true;
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+}
+
+std::vector<double> read_values(NervlaneComms& comms, std::int32_t timeout, bool raw) {
     std::vector<double> values;
     values.reserve(100);
-    auto read_once = [&](std::int64_t wait_ms) {
-        py::gil_scoped_release release;
+    // A read that waits returns values only when it took a frame: frames
+    // without values are never offered, and after init every output has at
+    // least one value. So an empty result means the slice timed out.
+    wait_interruptibly(timeout, [&](std::int64_t wait_ms) {
         if (raw) {
             comms.read_raw(values, wait_ms);
         } else {
             comms.read(values, wait_ms);
         }
-    };
-    if (timeout <= 0) {
-        read_once(timeout);
-        return values;
+        return !values.empty();
+    });
+    return values;
+}
+
+double monotonic_seconds(std::chrono::steady_clock::time_point time) {
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+// A numpy array that takes over the vector's storage: no copy.
+template <typename T>
+py::array_t<T> adopt(std::vector<T>&& data, std::vector<py::ssize_t> shape) {
+    auto owned = std::make_unique<std::vector<T>>(std::move(data));
+    const T* pointer = owned->data();
+    py::capsule owner(owned.get(), [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    owned.release();
+    return py::array_t<T>(std::move(shape), pointer, owner);
+}
+
+// Queued frames as Python sees them: one numpy array per field.
+struct PyFrameBatch {
+    py::array_t<std::uint64_t> sequence;
+    py::array_t<double> time;
+    py::array_t<double> raw;
+    py::array_t<double> values;
+};
+
+PyFrameBatch to_python(nervlane_comm::FrameBatch&& batch) {
+    const auto n = static_cast<py::ssize_t>(batch.size());
+    PyFrameBatch result;
+    result.time = py::array_t<double>(n);
+    double* seconds = result.time.mutable_data();
+    for (py::ssize_t i = 0; i < n; ++i) seconds[i] = monotonic_seconds(batch.time[static_cast<std::size_t>(i)]);
+    result.sequence = adopt(std::move(batch.sequence), {n});
+    result.raw = adopt(std::move(batch.raw), {n, static_cast<py::ssize_t>(batch.readings)});
+    result.values = adopt(std::move(batch.values), {n, static_cast<py::ssize_t>(batch.outputs)});
+    return result;
+}
+
+std::size_t non_negative(std::int64_t value, const char* name) {
+    if (value < 0) throw py::value_error(std::string(name) + " must not be negative");
+    return static_cast<std::size_t>(value);
+}
+
+std::optional<nervlane_comm::Frame> read_frame(NervlaneComms& comms, std::int32_t timeout) {
+    nervlane_comm::Frame frame;
+    if (!wait_interruptibly(timeout, [&](std::int64_t wait_ms) { return comms.read_frame(frame, wait_ms); })) {
+        return std::nullopt;
     }
-    using clock = std::chrono::steady_clock;
-    const auto deadline = clock::now() + std::chrono::milliseconds(timeout);
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now()).count();
-        if (left <= 0) {
-            values.clear();
-            return values;
-        }
-        // A frame is only ever published with values, so an empty result
-        // means this slice timed out.
-        read_once(std::min<std::int64_t>(left, kSignalCheckMs));
-        if (!values.empty()) return values;
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    return frame;
+}
+
+PyFrameBatch take_frames(NervlaneComms& comms, std::int32_t timeout, std::int64_t max_frames) {
+    const std::size_t most = non_negative(max_frames, "max_frames");
+    nervlane_comm::FrameBatch batch;
+    wait_interruptibly(timeout,
+                       [&](std::int64_t wait_ms) { return comms.take_frames(batch, most, wait_ms) != 0; });
+    return to_python(std::move(batch));
+}
+
+py::dict stats(const NervlaneComms& comms) {
+    nervlane_comm::CommsStats counts;
+    {
+        py::gil_scoped_release release;
+        counts = comms.stats();
     }
+    py::dict result;
+    result["frames_decoded"] = counts.frames_decoded;
+    result["frames_delivered"] = counts.frames_delivered;
+    result["frames_overwritten"] = counts.frames_overwritten;
+    result["frames_dropped"] = counts.frames_dropped;
+    result["frames_rejected"] = counts.frames_rejected;
+    result["bytes_discarded"] = counts.bytes_discarded;
+    result["connects"] = counts.connects;
+    result["port_errors"] = counts.port_errors;
+    result["last_error"] = counts.port_errors == 0 ? py::object(py::none()) : py::object(py::str(counts.last_error));
+    return result;
+}
+
+// The frame types and the methods that use them, beside the specified ones.
+void bind_frames(py::module_& m) {
+    auto comms = py::reinterpret_borrow<py::class_<NervlaneComms>>(m.attr("NervlaneComms"));
+    py::class_<nervlane_comm::Frame>(m, "Frame", "One frame: sequence number, decode time, raw and calibrated values")
+        .def_readonly("sequence", &nervlane_comm::Frame::sequence,
+                      "1 for the first frame the object decoded; a gap means frames not seen")
+        .def_property_readonly(
+            "time", [](const nervlane_comm::Frame& f) { return monotonic_seconds(f.time); },
+            "When the frame was decoded, in seconds on the clock of time.monotonic()")
+        .def_readonly("raw", &nervlane_comm::Frame::raw, "The frame's raw readings")
+        .def_readonly("values", &nervlane_comm::Frame::values, "The frame's calibrated values");
+
+    py::class_<PyFrameBatch>(m, "FrameBatch", "Queued frames of one shape, oldest first, as numpy arrays")
+        .def_readonly("sequence", &PyFrameBatch::sequence, "Sequence numbers (uint64, n)")
+        .def_readonly("time", &PyFrameBatch::time, "Decode times, seconds on the clock of time.monotonic() (n)")
+        .def_readonly("raw", &PyFrameBatch::raw, "Raw readings (n x readings)")
+        .def_readonly("values", &PyFrameBatch::values, "Calibrated values (n x outputs)")
+        .def("__len__", [](const PyFrameBatch& b) { return b.sequence.size(); });
+
+    comms
+        .def("read_frame", &read_frame,
+             "Reads the newest unread frame with its sequence number and time; None after the time-out",
+             py::arg("timeout") = 500)
+        .def("queue_frames", [](NervlaneComms& self, std::int64_t capacity) {
+                 const std::size_t frames = non_negative(capacity, "capacity");
+                 py::gil_scoped_release release;
+                 self.queue_frames(frames);
+             },
+             "Keeps every frame from now on in a queue of `capacity` frames, dropping the oldest when full; "
+             "0 stops and frees it",
+             py::arg("capacity"))
+        .def("take_frames", &take_frames,
+             "Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first",
+             py::arg("timeout") = 500, py::arg("max_frames") = 0)
+        .def("stats", &stats,
+             "Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, "
+             "frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, and last_error "
+             "(why the last connection ended; None before any port error)");
 }
 
 }  // namespace
@@ -94,13 +225,14 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
         .def("connect", &NervlaneComms::connect, "Connects to the sensor", py::arg("port"),
              py::call_guard<py::gil_scoped_release>())
         .def(
-            "read", [](NervlaneComms& self, std::int32_t timeout) { return read_frame(self, timeout, false); },
+            "read", [](NervlaneComms& self, std::int32_t timeout) { return read_values(self, timeout, false); },
             "Reads and returns data", py::arg("timeout") = 500)
         .def(
-            "read_raw", [](NervlaneComms& self, std::int32_t timeout) { return read_frame(self, timeout, true); },
+            "read_raw", [](NervlaneComms& self, std::int32_t timeout) { return read_values(self, timeout, true); },
             "Reads and returns raw data", py::arg("timeout") = 500)
         .def("is_connected", &NervlaneComms::is_connected, "Is sensor connected?")
         .def("zero", &NervlaneComms::zero, "Zeroes the sensor", py::call_guard<py::gil_scoped_release>())
         .def_property_readonly_static(
             "version", [](const py::object&) { return NervlaneComms::version(); }, "Returns the version string");
+    bind_frames(m);
 }

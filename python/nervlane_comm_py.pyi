@@ -1,9 +1,64 @@
 """Connects a Python script to a Nervlane tactile sensor on a serial port."""
 
 from collections.abc import Sequence
-from typing import Final, Literal, SupportsInt
+from typing import Final, Literal, SupportsInt, TypedDict
+
+import numpy
+from numpy.typing import NDArray
 
 __version__: Final[str]
+
+class Frame:
+    """One frame: sequence number, decode time, raw and calibrated values"""
+
+    @property
+    def sequence(self) -> int:
+        """1 for the first frame the object decoded; a gap means frames not seen"""
+
+    @property
+    def time(self) -> float:
+        """When the frame was decoded, in seconds on the clock of time.monotonic()"""
+
+    @property
+    def raw(self) -> list[float]:
+        """The frame's raw readings"""
+
+    @property
+    def values(self) -> list[float]:
+        """The frame's calibrated values"""
+
+class FrameBatch:
+    """Queued frames of one shape, oldest first, as numpy arrays"""
+
+    @property
+    def sequence(self) -> NDArray[numpy.uint64]:
+        """Sequence numbers (uint64, n)"""
+
+    @property
+    def time(self) -> NDArray[numpy.float64]:
+        """Decode times, seconds on the clock of time.monotonic() (n)"""
+
+    @property
+    def raw(self) -> NDArray[numpy.float64]:
+        """Raw readings (n x readings)"""
+
+    @property
+    def values(self) -> NDArray[numpy.float64]:
+        """Calibrated values (n x outputs)"""
+
+    def __len__(self) -> int: ...
+
+# The dictionary stats() returns; a name for type checkers only.
+class _Stats(TypedDict):
+    frames_decoded: int
+    frames_delivered: int
+    frames_overwritten: int
+    frames_dropped: int
+    frames_rejected: int
+    bytes_discarded: int
+    connects: int
+    port_errors: int
+    last_error: str | None
 
 class PortError(RuntimeError):
     """A serial port error; `reason` is not_found, busy, access_denied, disconnected or other."""
@@ -36,3 +91,15 @@ class NervlaneComms:
 
     def zero(self, arg0: Sequence[SupportsInt], /) -> None:
         """Zeroes the sensor"""
+
+    def read_frame(self, timeout: SupportsInt = 500) -> Frame | None:
+        """Reads the newest unread frame with its sequence number and time; None after the time-out"""
+
+    def queue_frames(self, capacity: SupportsInt) -> None:
+        """Keeps every frame from now on in a queue of `capacity` frames, dropping the oldest when full; 0 stops and frees it"""
+
+    def take_frames(self, timeout: SupportsInt = 500, max_frames: SupportsInt = 0) -> FrameBatch:
+        """Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first"""
+
+    def stats(self) -> _Stats:
+        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, and last_error (why the last connection ended; None before any port error)"""

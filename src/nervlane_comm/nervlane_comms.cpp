@@ -7,33 +7,21 @@
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <string>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "protocol.h"
+#include "protocol_factory.h"
 #include "sensor_model.h"
 #include "sensor_parameters.h"
+#include "serial/deadline.h"
 #include "serial/serial.h"
 
 namespace nervlane_comm {
 
 namespace {
-
-// Longer waits are capped so that the deadline arithmetic cannot overflow; a
-// century is as good as forever for a read.
-constexpr std::int64_t kLongestWaitMs = std::int64_t{100} * 365 * 24 * 3600 * 1000;
-
-std::unique_ptr<Protocol> make_protocol(std::int32_t selector) {
-    switch (selector) {
-        case 0:
-            return std::make_unique<ProtocolString>();
-        case 1:
-            return std::make_unique<ProtocolBinary>();
-        case 2:
-            return std::make_unique<ProtocolBinaryEncrypt>();
-        default:
-            return nullptr;  // the decoder already configured stays
-    }
-}
 
 void close_quietly(std::unique_ptr<serial::Serial>& port) noexcept {
     if (!port) return;
@@ -57,13 +45,25 @@ public:
     void connect(const std::string& port_name);
     void disconnect();
     void read(std::vector<double>& out, std::int64_t timeout_ms, bool raw);
-    bool next_raw_frame(std::vector<double>& out, std::int64_t timeout_ms, std::uint64_t& seen);
+    bool read_frame(Frame& out, std::int64_t timeout_ms);
     bool is_connected();
     void zero(std::vector<int> indices);
+    void queue_frames(std::size_t capacity);
+    std::size_t take_frames(FrameBatch& out, std::size_t max_frames, std::int64_t timeout_ms);
+    CommsStats stats();
 
 private:
     void disconnect_locked();
-    void reader_loop();
+    void reader_loop() noexcept;
+    void read_frames();
+    bool publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded);
+    void hand_to_zero_locked();
+    void end_connection(const char* reason) noexcept;
+    void collect_decoder_counts() noexcept;
+    // new_data goes false either way; each frame is counted once, as taken or
+    // as lost.
+    bool take_unread_locked();
+    void withdraw_unread_locked();
 
     // Replaced under state_mutex; between those points only the reader uses it.
     std::unique_ptr<serial::Serial> port;
@@ -82,9 +82,40 @@ private:
     const std::int32_t zero_sample_count = 20;
     std::condition_variable data_ready;
     bool new_data = false;
-    // Guarded by state_mutex: counts published frames, so zeroing can wait for
-    // the next frame without racing other readers for new_data.
+    // Guarded by state_mutex: frames published so far, which is also the
+    // sequence number of the newest one.
     std::uint64_t frames_published = 0;
+    // A zero call collecting its frames. The reader hands it every frame it
+    // publishes, so the samples are consecutive frames however late the
+    // zeroing thread wakes, and no other reader can take them first.
+    struct ZeroSampling {
+        bool retire_next = false;  // the next frame is taken, unused
+        std::vector<std::vector<double>> samples;
+        std::size_t taken = 0;
+        bool empty_frame = false;  // a frame without values came among the samples
+    };
+    // Guarded by state_mutex; set while a zero call samples.
+    ZeroSampling* sampling = nullptr;
+    // Zero calls take turns.
+    std::mutex zero_mutex;
+    // Guarded by state_mutex: when the newest frame was decoded.
+    std::chrono::steady_clock::time_point latest_time{};
+    // Guarded by state_mutex: the frame queue, a ring of queue.size() slots
+    // (none while off) whose vectors keep their capacity, so the reader
+    // allocates nothing once each slot has held a frame.
+    std::vector<Frame> queue;
+    std::size_t queue_head = 0;
+    std::size_t queue_count = 0;
+    // Guarded by state_mutex.
+    std::uint64_t frames_delivered = 0;
+    std::uint64_t frames_overwritten = 0;
+    std::uint64_t frames_dropped = 0;
+    std::uint64_t connects = 0;
+    std::uint64_t port_errors = 0;
+    std::string last_error;
+    // Written by the reader after every decoder call, without state_mutex.
+    std::atomic<std::uint64_t> frames_rejected{0};
+    std::atomic<std::uint64_t> bytes_discarded{0};
     std::atomic<bool> running{false};
 
     // Guarded by state_mutex: a decoder chosen by init, installed by the reader
@@ -167,7 +198,7 @@ void CommsImpl::init(const std::string& file_name) {
         // A frame still waiting was calibrated by the old models, and its
         // values are gone with the old output: the next read waits for a frame
         // of the new configuration.
-        new_data = false;
+        withdraw_unread_locked();
         if (new_protocol) {
             pending_protocol.swap(new_protocol);
             protocol_pending = true;
@@ -198,6 +229,7 @@ void CommsImpl::connect(const std::string& port_name) {
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         port = std::move(new_port);
+        ++connects;
     }
     running = true;
     try {
@@ -209,6 +241,7 @@ void CommsImpl::connect(const std::string& port_name) {
         {
             std::lock_guard<std::mutex> lock(state_mutex);
             dead = std::move(port);
+            --connects;
         }
         close_quietly(dead);
         throw;
@@ -251,7 +284,24 @@ bool CommsImpl::is_connected() {
     return port && port->is_open();
 }
 
-void CommsImpl::reader_loop() {
+void CommsImpl::reader_loop() noexcept {
+    // Nothing may leave this thread: an escaping exception would end the
+    // process. Whatever stops the reading ends the connection instead.
+    try {
+        read_frames();
+    } catch (const serial::SerialError& e) {
+        // The description without the source file and line: the text a user
+        // reads in stats()["last_error"].
+        end_connection(e.description().c_str());
+    } catch (const std::exception& e) {
+        end_connection(e.what());
+    } catch (...) {
+        end_connection("unknown error");
+    }
+    running = false;
+}
+
+void CommsImpl::read_frames() {
     std::vector<double> frame_values(1024, 0.0);
     // Only this thread drops the port while it runs (on a port error), and
     // disconnect replaces it only after joining this thread.
@@ -259,65 +309,137 @@ void CommsImpl::reader_loop() {
     std::unique_ptr<Protocol> retired;
     bool stream_start = true;
 
-    try {
-        if (device && device->is_open()) device->flush();
-        while (running) {
-            if (!protocol || protocol_pending) {
-                std::unique_lock<std::mutex> lock(state_mutex);
-                if (!protocol && !pending_protocol) {
-                    // Connected before init: wait, without reading, for a decoder.
-                    config_changed.wait(lock, [this] { return pending_protocol || !running; });
-                }
-                if (!running) break;
-                if (pending_protocol) {
-                    retired = std::move(protocol);
-                    protocol = std::move(pending_protocol);
-                    protocol_pending = false;
-                    stream_start = true;
-                }
+    if (device && device->is_open()) device->flush();
+    while (running) {
+        if (!protocol || protocol_pending) {
+            std::unique_lock<std::mutex> lock(state_mutex);
+            if (!protocol && !pending_protocol) {
+                // Connected before init: wait, without reading, for a decoder.
+                config_changed.wait(lock, [this] { return pending_protocol || !running; });
             }
-            retired.reset();
-            if (stream_start) {
-                protocol->begin_stream();
-                stream_start = false;
+            if (!running) break;
+            if (pending_protocol) {
+                retired = std::move(protocol);
+                protocol = std::move(pending_protocol);
+                protocol_pending = false;
+                stream_start = true;
             }
-
-            if (!protocol->parse(frame_values, *device)) continue;
-
-            bool published = false;
-            {
-                std::lock_guard<std::mutex> lock(state_mutex);
-                // A frame read by a decoder that init has just replaced belongs
-                // to the old configuration; the next one will not.
-                if (pending_protocol) continue;
-                latest_raw.assign(frame_values.begin(), frame_values.end());
-                if (!latest_raw.empty()) {
-                    std::fill(latest_output.begin(), latest_output.end(), 0.0);
-                    for (const auto& model : models) model->calibrate(latest_output, latest_raw);
-                    new_data = true;
-                    ++frames_published;
-                    published = true;
-                }
-            }
-            // Woken after the unlock: a waiter woken while the lock is still
-            // held would only go back to sleep on the mutex, one more context
-            // switch per frame. Waiters test new_data under the lock, so no
-            // wake-up is lost; this object outlives the thread that notifies.
-            if (published) data_ready.notify_all();
         }
-    } catch (const std::exception&) {
-        // The device went away or the port failed: drop the connection. The
-        // unread frame goes with it, in the same step, so no read sees the
-        // port gone and an old frame still offered.
-        std::unique_ptr<serial::Serial> dead;
+        retired.reset();
+        if (stream_start) {
+            protocol->begin_stream();
+            stream_start = false;
+        }
+
+        const bool decoded = protocol->parse(frame_values, *device);
+        collect_decoder_counts();
+        if (!decoded) continue;
+        const auto decoded_at = std::chrono::steady_clock::now();
+
+        bool published = false;
         {
             std::lock_guard<std::mutex> lock(state_mutex);
-            dead = std::move(port);
-            new_data = false;
+            // A frame read by a decoder that init has just replaced belongs
+            // to the old configuration; the next one will not.
+            if (pending_protocol) continue;
+            published = publish_locked(frame_values, decoded_at);
         }
-        close_quietly(dead);
+        // Woken after the unlock: a waiter woken while the lock is still
+        // held would only go back to sleep on the mutex, one more context
+        // switch per frame. Waiters test their condition under the lock, so
+        // no wake-up is lost; this object outlives the thread that notifies.
+        if (published) data_ready.notify_all();
     }
-    running = false;
+}
+
+// Returns whether a waiting thread may have something to see.
+bool CommsImpl::publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded) {
+    latest_raw.assign(frame.begin(), frame.end());
+    if (latest_raw.empty()) {
+        // A frame without values is offered to nobody; the one still waiting
+        // is gone with the raw values it had.
+        withdraw_unread_locked();
+        if (!sampling || sampling->retire_next || sampling->taken == sampling->samples.size()) return false;
+        sampling->empty_frame = true;
+        return true;
+    }
+    std::fill(latest_output.begin(), latest_output.end(), 0.0);
+    for (const auto& model : models) model->calibrate(latest_output, latest_raw);
+    withdraw_unread_locked();
+    new_data = true;
+    ++frames_published;
+    latest_time = decoded;
+    if (sampling) hand_to_zero_locked();
+    if (queue.empty()) return true;
+    if (queue_count == queue.size()) {
+        // Full: the reader never waits for a consumer, the oldest frame goes.
+        queue_head = (queue_head + 1) % queue.size();
+        --queue_count;
+        ++frames_dropped;
+    }
+    Frame& slot = queue[(queue_head + queue_count) % queue.size()];
+    slot.sequence = frames_published;
+    slot.time = decoded;
+    slot.raw.assign(latest_raw.begin(), latest_raw.end());
+    slot.values.assign(latest_output.begin(), latest_output.end());
+    ++queue_count;
+    return true;
+}
+
+void CommsImpl::hand_to_zero_locked() {
+    if (sampling->retire_next) {
+        sampling->retire_next = false;
+    } else if (sampling->taken < sampling->samples.size()) {
+        sampling->samples[sampling->taken++].assign(latest_raw.begin(), latest_raw.end());
+    } else {
+        return;  // zero has all it needs: the frame is the reads'
+    }
+    // Taken as read_raw would take it: no later read is offered it.
+    take_unread_locked();
+}
+
+void CommsImpl::collect_decoder_counts() noexcept {
+    if (!protocol) return;
+    const DecoderCounts counts = protocol->take_counts();
+    if (counts.bytes_discarded != 0) bytes_discarded.fetch_add(counts.bytes_discarded, std::memory_order_relaxed);
+    if (counts.frames_rejected != 0) frames_rejected.fetch_add(counts.frames_rejected, std::memory_order_relaxed);
+}
+
+void CommsImpl::end_connection(const char* reason) noexcept {
+    // The device went away or the port failed: drop the connection. The
+    // unread frame goes with it, in the same step, so no read sees the port
+    // gone and an old frame still offered.
+    collect_decoder_counts();
+    std::unique_ptr<serial::Serial> dead;
+    try {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        dead = std::move(port);
+        withdraw_unread_locked();
+        ++port_errors;
+        try {
+            last_error = reason;
+        } catch (...) {
+            // Short enough for the string's own buffer: never allocates.
+            last_error = "out of memory";
+        }
+    } catch (...) {
+        // The lock itself failed: the port cannot be taken from under the
+        // callers that read it, so it stays until disconnect closes it.
+    }
+    close_quietly(dead);
+}
+
+bool CommsImpl::take_unread_locked() {
+    if (!new_data) return false;
+    new_data = false;
+    ++frames_delivered;
+    return true;
+}
+
+void CommsImpl::withdraw_unread_locked() {
+    if (!new_data) return;
+    new_data = false;
+    ++frames_overwritten;
 }
 
 void CommsImpl::read(std::vector<double>& out, std::int64_t timeout_ms, bool raw) {
@@ -327,67 +449,184 @@ void CommsImpl::read(std::vector<double>& out, std::int64_t timeout_ms, bool raw
         out.assign(source.begin(), source.end());
         return;
     }
-    const auto wait = std::chrono::milliseconds(std::min(timeout_ms, kLongestWaitMs));
-    if (data_ready.wait_for(lock, wait, [this] { return new_data; })) {
+    const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
+    if (deadline.wait(data_ready, lock, [this] { return new_data; })) {
         out.assign(source.begin(), source.end());
-        new_data = false;
+        take_unread_locked();
     } else {
         out.clear();
     }
 }
 
-bool CommsImpl::next_raw_frame(std::vector<double>& out, std::int64_t timeout_ms, std::uint64_t& seen) {
+bool CommsImpl::read_frame(Frame& out, std::int64_t timeout_ms) {
+    const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
     std::unique_lock<std::mutex> lock(state_mutex);
-    if (!data_ready.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                             [&] { return frames_published != seen; })) {
-        return false;
-    }
-    out.assign(latest_raw.begin(), latest_raw.end());
-    seen = frames_published;
-    new_data = false;
+    if (!deadline.wait(data_ready, lock, [this] { return new_data; })) return false;
+    out.raw.assign(latest_raw.begin(), latest_raw.end());
+    out.values.assign(latest_output.begin(), latest_output.end());
+    out.sequence = frames_published;
+    out.time = latest_time;
+    take_unread_locked();
     return true;
 }
 
 void CommsImpl::zero(std::vector<int> indices) {
-    // Frames are taken like read_raw takes them (each one is no longer offered
-    // to a later read), but by their publication count rather than by
-    // new_data: a thread that keeps reading cannot snatch them from zeroing.
-    std::vector<std::vector<double>> samples(static_cast<std::size_t>(zero_sample_count));
-    std::vector<double> frame;
-    std::uint64_t seen = 0;
-    bool frame_waiting = false;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex);
-        seen = frames_published;
-        frame_waiting = new_data;
-        new_data = false;
-    }
-    // The frame already waiting, or else the next one, is retired unused: the
-    // samples must be frames that arrive after this call.
-    if (!frame_waiting) next_raw_frame(frame, 500, seen);
-    for (auto& sample : samples) {
-        if (!next_raw_frame(frame, 50, seen)) throw std::runtime_error("Could not zero the sensor");
-        sample = frame;
-    }
-
+    std::lock_guard<std::mutex> turn(zero_mutex);
+    ZeroSampling collected;
+    collected.samples.resize(static_cast<std::size_t>(zero_sample_count));
     std::vector<std::shared_ptr<SensorModel>> chosen_models;
     std::vector<std::shared_ptr<SensorParameters>> records;
     {
-        std::lock_guard<std::mutex> lock(state_mutex);
+        std::unique_lock<std::mutex> lock(state_mutex);
+        for (auto& sample : collected.samples) sample.reserve(latest_raw.size());
+        // The frame already waiting, or else the next one, is retired unused:
+        // the samples are frames that arrive after this call.
+        collected.retire_next = !take_unread_locked();
+        sampling = &collected;
+        struct Detach {
+            ZeroSampling*& sampling;
+            ~Detach() { sampling = nullptr; }  // with state_mutex held: `lock` outlives this
+        } detach{sampling};
+
+        if (collected.retire_next) {
+            serial::Deadline::after_ms(500).wait(data_ready, lock, [&] { return !collected.retire_next; });
+            // After a silent half second the next frame is a sample.
+            collected.retire_next = false;
+        }
+        for (std::size_t i = 0; i < collected.samples.size(); ++i) {
+            // Each frame must follow the one before within 50 ms.
+            const bool came = serial::Deadline::after_ms(50).wait(
+                data_ready, lock, [&] { return collected.taken > i || collected.empty_frame; });
+            if (!came || collected.empty_frame) throw std::runtime_error("Could not zero the sensor");
+        }
         chosen_models = models;
         records = parameter_records;
     }
-    for (std::size_t k = 0; k < chosen_models.size(); ++k) {
-        if (indices.empty()) {
-            chosen_models[k]->zero(samples);
-            continue;
-        }
-        for (const auto& entry : records[k]->output_map) {
-            if (std::find(indices.begin(), indices.end(), entry.second) != indices.end()) {
+    const auto& samples = collected.samples;
+    // Frames published since the last sample were calibrated with the old
+    // offsets: the one still waiting is withdrawn, also after a model refused,
+    // so that the next read returns values of the new zero.
+    auto withdraw_stale = [this] {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        withdraw_unread_locked();
+    };
+    try {
+        for (std::size_t k = 0; k < chosen_models.size(); ++k) {
+            if (indices.empty()) {
                 chosen_models[k]->zero(samples);
+                continue;
+            }
+            for (const auto& entry : records[k]->output_map) {
+                if (std::find(indices.begin(), indices.end(), entry.second) != indices.end()) {
+                    chosen_models[k]->zero(samples);
+                }
             }
         }
+    } catch (...) {
+        withdraw_stale();
+        throw;
     }
+    withdraw_stale();
+}
+
+void CommsImpl::queue_frames(std::size_t capacity) {
+    if (capacity > NervlaneComms::kLargestQueue) {
+        throw std::invalid_argument("queue capacity " + std::to_string(capacity) +
+                                    " is above the largest supported, " +
+                                    std::to_string(NervlaneComms::kLargestQueue));
+    }
+    std::size_t readings = 0;
+    std::size_t outputs = 0;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        readings = latest_raw.size();
+        outputs = latest_output.size();
+    }
+    // Built outside the lock, with room for frames like the latest one, so the
+    // reader neither waits for this allocation nor makes its own later.
+    std::vector<Frame> ring(capacity);
+    for (Frame& slot : ring) {
+        slot.raw.reserve(readings);
+        slot.values.reserve(outputs);
+    }
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        const std::size_t kept = std::min(queue_count, capacity);
+        if (capacity != 0) frames_dropped += queue_count - kept;
+        const std::size_t first = queue_head + (queue_count - kept);
+        for (std::size_t i = 0; i < kept; ++i) std::swap(ring[i], queue[(first + i) % queue.size()]);
+        queue.swap(ring);
+        queue_head = 0;
+        queue_count = kept;
+    }
+    // Wakes a take_frames waiting on a queue that has just been stopped.
+    if (capacity == 0) data_ready.notify_all();
+    // The old ring is freed here, outside the lock.
+}
+
+std::size_t CommsImpl::take_frames(FrameBatch& out, std::size_t max_frames, std::int64_t timeout_ms) {
+    const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
+    std::unique_lock<std::mutex> lock(state_mutex);
+    auto same_shape = [&out](const Frame& frame) {
+        return frame.raw.size() == out.readings && frame.values.size() == out.outputs;
+    };
+    for (;;) {
+        if (queue.empty()) throw std::logic_error("Frames are not being queued: call queue_frames first");
+        if (!deadline.wait(data_ready, lock, [this] { return queue_count != 0 || queue.empty(); })) {
+            out = FrameBatch();
+            return 0;
+        }
+        if (queue.empty()) continue;
+        // Counted and sized first, then filled: the reader never waits for
+        // this allocation, only for the copy.
+        out.readings = queue[queue_head].raw.size();
+        out.outputs = queue[queue_head].values.size();
+        const std::size_t limit = max_frames == 0 ? queue_count : std::min(max_frames, queue_count);
+        std::size_t n = 1;
+        while (n < limit && same_shape(queue[(queue_head + n) % queue.size()])) ++n;
+        lock.unlock();
+        out.sequence.resize(n);
+        out.time.resize(n);
+        out.raw.resize(n * out.readings);
+        out.values.resize(n * out.outputs);
+        lock.lock();
+        // Frames may have been dropped from a full queue meanwhile; what is
+        // at the head now is taken, as long as it has the same shape.
+        std::size_t taken = 0;
+        while (taken < n && queue_count != 0 && same_shape(queue[queue_head])) {
+            const Frame& frame = queue[queue_head];
+            out.sequence[taken] = frame.sequence;
+            out.time[taken] = frame.time;
+            std::copy(frame.raw.begin(), frame.raw.end(), out.raw.data() + taken * out.readings);
+            std::copy(frame.values.begin(), frame.values.end(), out.values.data() + taken * out.outputs);
+            queue_head = (queue_head + 1) % queue.size();
+            --queue_count;
+            ++taken;
+        }
+        if (taken == 0) continue;  // every frame counted was dropped: look again
+        out.sequence.resize(taken);
+        out.time.resize(taken);
+        out.raw.resize(taken * out.readings);
+        out.values.resize(taken * out.outputs);
+        return taken;
+    }
+}
+
+CommsStats CommsImpl::stats() {
+    CommsStats result;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        result.frames_decoded = frames_published;
+        result.frames_delivered = frames_delivered;
+        result.frames_overwritten = frames_overwritten;
+        result.frames_dropped = frames_dropped;
+        result.connects = connects;
+        result.port_errors = port_errors;
+        result.last_error = last_error;
+    }
+    result.frames_rejected = frames_rejected.load(std::memory_order_relaxed);
+    result.bytes_discarded = bytes_discarded.load(std::memory_order_relaxed);
+    return result;
 }
 
 NervlaneComms::NervlaneComms() : impl(std::make_unique<CommsImpl>()) {}
@@ -413,6 +652,16 @@ void NervlaneComms::read_raw(std::vector<double>& out, std::int64_t timeout_ms) 
 bool NervlaneComms::is_connected() const { return impl->is_connected(); }
 
 void NervlaneComms::zero(std::vector<int> indices) { impl->zero(std::move(indices)); }
+
+bool NervlaneComms::read_frame(Frame& out, std::int64_t timeout_ms) { return impl->read_frame(out, timeout_ms); }
+
+void NervlaneComms::queue_frames(std::size_t capacity) { impl->queue_frames(capacity); }
+
+std::size_t NervlaneComms::take_frames(FrameBatch& out, std::size_t max_frames, std::int64_t timeout_ms) {
+    return impl->take_frames(out, max_frames, timeout_ms);
+}
+
+CommsStats NervlaneComms::stats() const { return impl->stats(); }
 
 std::string NervlaneComms::version() { return "dev"; }
 

@@ -1,13 +1,16 @@
 // The comms object: one connection to a Nervlane tactile sensor.
 //
 // Thread-safety contract: every public operation may be called from several
-// threads at once on one object. `read`, `read_raw` and `is_connected` run
-// concurrently with everything else; `connect`, `init` and `zero` may also run
-// concurrently with each other and with the reads (connections are opened and
-// closed one at a time; a new configuration takes effect between two frames).
-// Only destruction must not overlap another call on the same object.
+// threads at once on one object. `read`, `read_raw`, `read_frame`,
+// `take_frames`, `stats` and `is_connected` run concurrently with everything
+// else; `connect`, `init`, `zero` and `queue_frames` may also run concurrently
+// with each other and with the reads (connections are opened and closed one at
+// a time; a new configuration takes effect between two frames). Only
+// destruction must not overlap another call on the same object.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +19,48 @@
 namespace nervlane_comm {
 
 class CommsImpl;
+
+// One frame as the reader published it.
+struct Frame {
+    // 1 for the first frame this object ever decoded, counting on across
+    // reconnects: a gap between two frames a caller sees is frames it missed.
+    std::uint64_t sequence = 0;
+    // When the reader finished decoding the frame, on the steady clock (the
+    // clock of Python's time.monotonic()).
+    std::chrono::steady_clock::time_point time{};
+    std::vector<double> raw;
+    // The calibrated values of this same frame.
+    std::vector<double> values;
+};
+
+// Queued frames taken in one go, oldest first, all of one shape: `readings`
+// raw values and `outputs` calibrated values per frame, stored frame after
+// frame in `raw` and `values`.
+struct FrameBatch {
+    std::size_t readings = 0;
+    std::size_t outputs = 0;
+    std::vector<std::uint64_t> sequence;
+    std::vector<std::chrono::steady_clock::time_point> time;
+    std::vector<double> raw;     // size() * readings
+    std::vector<double> values;  // size() * outputs
+
+    std::size_t size() const noexcept { return sequence.size(); }
+};
+
+// What the object has seen since it was made. Every frame decoded is, in the
+// end, delivered or overwritten: frames_decoded == frames_delivered +
+// frames_overwritten + (1 while a frame waits to be read).
+struct CommsStats {
+    std::uint64_t frames_decoded = 0;      // published, each with the next sequence number
+    std::uint64_t frames_delivered = 0;    // taken by a waiting read, read_frame or zero
+    std::uint64_t frames_overwritten = 0;  // replaced or withdrawn before anyone took them
+    std::uint64_t frames_dropped = 0;      // pushed out of a full (or shrunk) frame queue
+    std::uint64_t frames_rejected = 0;     // refused by the decoder
+    std::uint64_t bytes_discarded = 0;     // skipped while looking for a frame start
+    std::uint64_t connects = 0;            // successful connect calls
+    std::uint64_t port_errors = 0;         // connections ended by an error
+    std::string last_error;                // what ended the last one; empty before any
+};
 
 class NervlaneComms {
 public:
@@ -43,18 +88,48 @@ public:
     // Newest calibrated (`read`) or raw (`read_raw`) frame. With `timeout_ms`
     // <= 0 the latest values are returned at once; otherwise the call waits up
     // to `timeout_ms` for a frame not yet returned and leaves `out` empty when
-    // none came. Throws only std::system_error (lock failures).
+    // none came. Throws std::bad_alloc and std::system_error (lock failures).
     void read(std::vector<double>& out, std::int64_t timeout_ms);
     void read_raw(std::vector<double>& out, std::int64_t timeout_ms);
+
+    // The newest frame not yet taken, raw and calibrated values together, with
+    // its sequence number and time; taking it is the same as a waiting `read`
+    // taking it. Waits up to `timeout_ms` (<= 0: not at all) and returns false,
+    // leaving `out` as it was, when no frame came. Throws std::bad_alloc and
+    // std::system_error (lock failures).
+    bool read_frame(Frame& out, std::int64_t timeout_ms);
+
+    // Keeps every frame published from now on in a queue of `capacity` frames,
+    // apart from the newest-frame hand-off of the reads. When it is full the
+    // oldest frame is dropped (and counted). Called again, it keeps the newest
+    // queued frames that fit; 0 stops queuing and frees the queue. Throws
+    // std::invalid_argument for a capacity above kLargestQueue, std::bad_alloc
+    // and std::system_error, in every case changing nothing.
+    void queue_frames(std::size_t capacity);
+    static constexpr std::size_t kLargestQueue = 10'000'000;
+
+    // Moves up to `max_frames` queued frames (0: all) into `out`, oldest first,
+    // stopping before the first frame of another shape; waits up to
+    // `timeout_ms` for the first one. Returns the number taken (0 after a
+    // time-out). Throws std::logic_error when no queue is kept (also when
+    // queue_frames(0) ends it during the wait), std::bad_alloc and
+    // std::system_error.
+    std::size_t take_frames(FrameBatch& out, std::size_t max_frames, std::int64_t timeout_ms);
+
+    // The counters, read together. Throws std::bad_alloc and std::system_error.
+    CommsStats stats() const;
 
     // True while the port is open; false after the device went away.
     bool is_connected() const;
 
-    // Averages 20 fresh raw frames into the zero offset of the sensors whose
-    // output positions are listed (every sensor when `indices` is empty).
+    // Averages the 20 consecutive raw frames after the call into the zero
+    // offset of the sensors whose output positions are listed (every sensor
+    // when `indices` is empty). The frame waiting, or else the next one, is
+    // skipped first; no read is offered the frames zero takes.
     // Throws std::runtime_error "Could not zero the sensor" when a frame does
-    // not come within 50 ms (no model is changed then), and the models'
-    // errors ("Sensor requested zeroing is not plugged in.").
+    // not come within 50 ms or has no values (no model is changed then), the
+    // models' errors ("Sensor requested zeroing is not plugged in."),
+    // std::bad_alloc and std::system_error.
     void zero(std::vector<int> indices);
 
     static std::string version();

@@ -19,6 +19,7 @@
 #include "serial/serial.h"
 #include "test_device.h"
 
+using nervlane_comm::FrameBatch;
 using nervlane_comm::NervlaneComms;
 using testing_support::TestDevice;
 using Clock = std::chrono::steady_clock;
@@ -161,6 +162,25 @@ double elapsed_ms(Clock::time_point since) {
     return std::chrono::duration<double, std::milli>(Clock::now() - since).count();
 }
 
+// Opening the port works only once whoever held it has let it go.
+void open_and_close(const std::string& port) {
+    serial::Serial(port, 115200, serial::SerialTimeouts(), serial::ByteSize::eight_bits, serial::Parity::none,
+                   serial::StopBits::one, serial::FlowControl::none);
+}
+
+// Reads until the device has been quiet for a while: no frame left in flight.
+void drain(NervlaneComms& comms) {
+    while (!read_raw(comms, 100).empty()) {
+    }
+}
+
+// Column `column` of every frame in the batch.
+std::vector<double> raw_column(const FrameBatch& batch, std::size_t column) {
+    std::vector<double> out;
+    for (std::size_t i = 0; i < batch.size(); ++i) out.push_back(batch.raw[i * batch.readings + column]);
+    return out;
+}
+
 class CommsFormats : public testing::TestWithParam<Format> {};
 
 }  // namespace
@@ -226,6 +246,35 @@ INSTANTIATE_TEST_SUITE_P(AllFormats, CommsFormats, testing::Values(kText, kBinar
                                                                         : "Encrypted");
                          });
 
+class CommsBinaryFormats : public testing::TestWithParam<Format> {};
+
+TEST_P(CommsBinaryFormats, CountsTheBytesSkippedAndTheFramesRefused) {
+    const Format format = GetParam();
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(format, {}, {{0, 0}}));
+    comms.connect(device.port());
+    // 37 bytes of garbage, none of them 0xFF, before a frame.
+    std::vector<std::uint8_t> garbage(37);
+    for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<std::uint8_t>(7 * i + 1);
+    device.write(garbage);
+    device.write(encode(format, {5}));
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{5}));
+    // Frames refused for a count or length of 0 and of 512.
+    device.write(std::vector<std::uint8_t>{0xFF, 0xFF, 0x00, 0x00, 0xFF, 0xFF, 0x00, 0x02});
+    device.write(encode(format, {6}));
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{6}));
+    const auto stats = comms.stats();
+    EXPECT_EQ(stats.bytes_discarded, 37u);
+    EXPECT_EQ(stats.frames_rejected, 2u);
+    EXPECT_EQ(stats.frames_decoded, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BinaryAndEncrypted, CommsBinaryFormats, testing::Values(kBinary, kEncrypted),
+                         [](const testing::TestParamInfo<Format>& info) {
+                             return std::string(info.param == kBinary ? "Binary" : "Encrypted");
+                         });
+
 TEST(Comms, ReadAndReadRawShareOneNewFrameFlagAndOnlyTheNewestFrameIsKept) {
     TestDevice device;
     NervlaneComms comms;
@@ -261,6 +310,32 @@ TEST(Comms, EmptyFrameEmptiesRawValuesAndWakesNobody) {
     EXPECT_TRUE(waited.empty());
     EXPECT_TRUE(read_raw(comms, 0).empty());
     EXPECT_EQ(read_calibrated(comms, 0), (std::vector<double>{42.0}));
+
+    // A frame left unread is withdrawn by an empty frame: no read is offered
+    // it any more, though its calibrated values stay the latest.
+    device.write(testing_support::binary_frame({43}));
+    ASSERT_TRUE(eventually([&] { return read_raw(comms, 0) == std::vector<double>{43}; }));
+    device.write(std::vector<std::uint8_t>{0xFF, 0xFF, 0x00, 0x00});
+    ASSERT_TRUE(eventually([&] { return read_raw(comms, 0).empty(); }));
+    const auto start = Clock::now();
+    EXPECT_TRUE(read_calibrated(comms, 150).empty());
+    EXPECT_TRUE(read_raw(comms, 150).empty());
+    EXPECT_GE(elapsed_ms(start), 290.0);
+    EXPECT_EQ(read_calibrated(comms, 0), (std::vector<double>{43.0}));
+    const auto stats = comms.stats();
+    EXPECT_EQ(stats.frames_decoded, 2u);
+    EXPECT_EQ(stats.frames_delivered, 1u);
+    EXPECT_EQ(stats.frames_overwritten, 1u);
+}
+
+TEST(Comms, FirstTextLineAfterConnectIsTakenAsCutAndNotDelivered) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kText, {}, {{0, 0}}));
+    comms.connect(device.port());
+    device.write("5,6\n7,8\n");
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{7, 8}));
+    EXPECT_EQ(comms.stats().frames_decoded, 1u);
 }
 
 TEST(Comms, ConnectFailureLeavesTheObjectIdleAndReusable) {
@@ -286,32 +361,55 @@ TEST(Comms, ConnectFailureLeavesTheObjectIdleAndReusable) {
     EXPECT_TRUE(comms.is_connected());
     device.write(testing_support::binary_frame({7}));
     EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{7}));
+
+    // A port that cannot be opened still ends the open connection first.
+    EXPECT_THROW(comms.connect("/dev/nervlane-no-such-port"), serial::IOException);
+    EXPECT_FALSE(comms.is_connected());
+    device.write(testing_support::binary_frame({8}));
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_NO_THROW(open_and_close(device.port()));
+    EXPECT_EQ(comms.stats().connects, 2u);
 }
 
 TEST(Comms, DevicePulledMidStreamDisconnectsAndAReconnectKeepsTheConfiguration) {
     NervlaneComms comms;
     comms.init(write_params(kBinary, {}, {{1, 0, -1.0, 10.0}}));
+    nervlane_comm::Frame before;
     {
         TestDevice device;
         comms.connect(device.port());
         device.stream(sequence(kBinary, {500}), 100.0);
-        ASSERT_FALSE(read_raw(comms, 2000).empty());
+        ASSERT_TRUE(comms.read_frame(before, 2000));
         device.hang_up();
         EXPECT_TRUE(eventually([&] { return !comms.is_connected(); }, std::chrono::milliseconds(2000)));
         // No frame is offered once the port is gone.
         EXPECT_TRUE(read_raw(comms, 150).empty());
         EXPECT_TRUE(read_calibrated(comms, 150).empty());
+        // ...and the object tells why.
+        const auto stats = comms.stats();
+        EXPECT_EQ(stats.port_errors, 1u);
+        EXPECT_FALSE(stats.last_error.empty());
+        // A reason a person can read, without the raising source file and line.
+        EXPECT_EQ(stats.last_error.find(", line "), std::string::npos) << stats.last_error;
     }
     TestDevice replacement;
     comms.connect(replacement.port());
     EXPECT_TRUE(comms.is_connected());
     replacement.stream(sequence(kBinary, {500}), 100.0);
-    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{490.0}));
+    nervlane_comm::Frame after;
+    ASSERT_TRUE(comms.read_frame(after, 2000));
+    EXPECT_EQ(after.values, (std::vector<double>{490.0}));
+    // Sequence numbers go on across connections.
+    EXPECT_GT(after.sequence, before.sequence);
+    EXPECT_EQ(comms.stats().connects, 2u);
 }
 
 TEST(Comms, ConnectBeforeInitWaitsForADecoder) {
     TestDevice device;
     NervlaneComms comms;
+    // A selector outside 0..2 on a fresh object chooses no decoder either.
+    comms.init(write_bytes(std::string("\x91\x07", 2)));
+    EXPECT_EQ(read_calibrated(comms, 0), (std::vector<double>{0.0}));
     comms.connect(device.port());
     device.stream(sequence(kBinary, {321}), 100.0);
     EXPECT_TRUE(read_raw(comms, 200).empty());
@@ -320,6 +418,89 @@ TEST(Comms, ConnectBeforeInitWaitsForADecoder) {
     const auto raw = read_raw(comms, 2000);
     ASSERT_EQ(raw.size(), 2u);
     EXPECT_EQ(raw[1], 321.0);
+}
+
+TEST(Comms, FrameQueueKeepsTheNewestFramesApartFromReadsAndCountsWhatIsLost) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    FrameBatch batch;
+    EXPECT_THROW(comms.take_frames(batch, 0, 0), std::logic_error);
+    EXPECT_THROW(comms.queue_frames(NervlaneComms::kLargestQueue + 1), std::invalid_argument);
+    comms.connect(device.port());
+    comms.queue_frames(100);
+
+    // 150 frames nobody takes in time: the queue keeps the newest 100.
+    for (std::uint16_t i = 0; i < 150; ++i) {
+        device.write(testing_support::binary_frame({i, static_cast<std::uint16_t>(1000 + i)}));
+    }
+    ASSERT_TRUE(eventually([&] { return comms.stats().frames_decoded == 150; }));
+    // Reads and the queue do not take frames from each other.
+    EXPECT_EQ(read_raw(comms, 500), (std::vector<double>{149, 1149}));
+    ASSERT_EQ(comms.take_frames(batch, 0, 0), 100u);
+    EXPECT_EQ(batch.readings, 2u);
+    EXPECT_EQ(batch.outputs, 1u);
+    for (std::size_t k = 0; k < 100; ++k) {
+        ASSERT_EQ(batch.sequence[k], 51 + k);
+        ASSERT_EQ(batch.raw[2 * k], 50.0 + static_cast<double>(k));
+        ASSERT_EQ(batch.values[k], 1050.0 + static_cast<double>(k));
+        if (k > 0) {
+            ASSERT_GE(batch.time[k], batch.time[k - 1]);
+        }
+    }
+    const auto stats = comms.stats();
+    EXPECT_EQ(stats.frames_dropped, 50u);
+    EXPECT_EQ(stats.frames_delivered, 1u);
+    EXPECT_EQ(stats.frames_overwritten, 149u);
+
+    const auto start = Clock::now();
+    EXPECT_EQ(comms.take_frames(batch, 0, 150), 0u);
+    EXPECT_EQ(batch.size(), 0u);
+    EXPECT_GE(elapsed_ms(start), 140.0);
+
+    // Stopping the queue discards it and ends a wait for it with an error.
+    device.write(testing_support::binary_frame({7, 7}));
+    ASSERT_TRUE(eventually([&] { return comms.stats().frames_decoded == 151; }));
+    std::thread waiter([&] {
+        FrameBatch waited;
+        comms.take_frames(waited, 0, 0);
+        EXPECT_THROW(comms.take_frames(waited, 0, 5000), std::logic_error);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    comms.queue_frames(0);
+    waiter.join();
+    EXPECT_THROW(comms.take_frames(batch, 0, 0), std::logic_error);
+    comms.queue_frames(10);
+    EXPECT_EQ(comms.take_frames(batch, 0, 0), 0u);
+}
+
+TEST(Comms, FrameBatchesSplitWhereTheFrameShapeChanges) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.connect(device.port());
+    comms.queue_frames(100);
+    for (std::uint16_t i = 0; i < 3; ++i) device.write(testing_support::binary_frame({i, 10}));
+    for (std::uint16_t i = 3; i < 5; ++i) device.write(testing_support::binary_frame({i, 10, 20}));
+    ASSERT_TRUE(eventually([&] { return comms.stats().frames_decoded == 5; }));
+    // One more output from here on (selector 7 keeps the decoder).
+    comms.init(write_params(7, {}, {{2, 1}}));
+    for (std::uint16_t i = 5; i < 7; ++i) device.write(testing_support::binary_frame({i, 10, 20}));
+    ASSERT_TRUE(eventually([&] { return comms.stats().frames_decoded == 7; }));
+
+    FrameBatch batch;
+    ASSERT_EQ(comms.take_frames(batch, 2, 0), 2u);
+    EXPECT_EQ(raw_column(batch, 0), (std::vector<double>{0, 1}));
+    ASSERT_EQ(comms.take_frames(batch, 0, 0), 1u);
+    EXPECT_EQ(raw_column(batch, 0), (std::vector<double>{2}));
+    ASSERT_EQ(comms.take_frames(batch, 0, 0), 2u);
+    EXPECT_EQ(batch.readings, 3u);
+    EXPECT_EQ(raw_column(batch, 0), (std::vector<double>{3, 4}));
+    EXPECT_EQ(batch.values, (std::vector<double>{10, 10}));
+    ASSERT_EQ(comms.take_frames(batch, 0, 0), 2u);
+    EXPECT_EQ(batch.outputs, 2u);
+    EXPECT_EQ(raw_column(batch, 0), (std::vector<double>{5, 6}));
+    EXPECT_EQ(batch.values, (std::vector<double>{10, 20, 10, 20}));
 }
 
 TEST(Comms, InitSizesTheOutputAndAccumulatesFiles) {
@@ -403,33 +584,81 @@ TEST(Comms, InitWhileStreamingTakesEffectBetweenFrames) {
         EXPECT_EQ(calibrated[0], 100.0);
         EXPECT_EQ(calibrated[1], 200.0 * (i + 1));
     }
+
+    // A frame published but not yet taken is withdrawn by init.
+    device.stop_stream();
+    device.write(testing_support::binary_frame({65000, 100, 200}));
+    ASSERT_TRUE(eventually([&] { return read_raw(comms, 0) == std::vector<double>{65000, 100, 200}; }));
+    const auto overwritten = comms.stats().frames_overwritten;
+    comms.init(write_params(kBinary, {}, {{2, 1}}));
+    EXPECT_TRUE(read_calibrated(comms, 150).empty());
+    EXPECT_EQ(comms.stats().frames_overwritten, overwritten + 1);
 }
 
-TEST(Comms, ZeroAveragesFreshFramesIntoTheChosenTaxels) {
+TEST(Comms, ZeroAveragesTwentyFreshFramesIntoTheChosenTaxels) {
     TestDevice device;
     NervlaneComms comms;
     comms.init(write_params(kBinary, {}, {{1, 3}, {2, 4}}));
     comms.connect(device.port());
-    std::atomic<std::uint16_t> level{1000};
+    // Raw 1 alternates 1000, 1040 frame by frame, so only 20 consecutive
+    // frames average to exactly 1020; raw 2 stays at 2000.
+    auto alternating = [](std::uint64_t i) {
+        return testing_support::binary_frame(
+            {static_cast<std::uint16_t>(i % 60000), static_cast<std::uint16_t>(i % 2 == 0 ? 1000 : 1040), 2000});
+    };
+    // A distinct frame is waiting, unread, when zeroing starts: it is retired,
+    // not averaged.
+    device.write(testing_support::binary_frame({65000, 5000, 2000}));
+    ASSERT_TRUE(eventually([&] { return read_raw(comms, 0) == std::vector<double>{65000, 5000, 2000}; }));
     device.stream(
         [&](std::uint64_t i) {
-            return testing_support::binary_frame({static_cast<std::uint16_t>(i % 60000), level.load(), 2000});
+            // Late enough for zero to find the distinct frame still waiting.
+            if (i == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return alternating(i);
         },
         // Zeroing gives up when one frame takes over 50 ms; the headroom keeps
         // a loaded machine (parallel tests, sanitizers, wine) from failing it.
         200.0);
-    ASSERT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 1000, 2000}));
+    // The calibrated values of the next 1040 frame: 1040 - 1020 is exactly
+    // 20 (1000 - 1020 would be clamped to 0).
+    auto calibrated_at_1040 = [&] {
+        nervlane_comm::Frame frame;
+        while (comms.read_frame(frame, 2000)) {
+            if (frame.raw.at(1) == 1040) return frame.values;
+        }
+        return std::vector<double>{};
+    };
+    comms.zero({3});
+    EXPECT_EQ(calibrated_at_1040(), (std::vector<double>{0, 0, 0, 20, 2000}));
 
     comms.zero({99});  // no sensor there: reads the frames, changes nothing
-    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 1000, 2000}));
-
-    comms.zero({3});
-    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 0, 2000}));
-    level = 1010;
-    EXPECT_TRUE(eventually([&] { return read_calibrated(comms, 500) == std::vector<double>{0, 0, 0, 10, 2000}; }));
+    EXPECT_EQ(calibrated_at_1040(), (std::vector<double>{0, 0, 0, 20, 2000}));
 
     comms.zero({});
-    EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0, 0, 0, 0, 0}));
+    EXPECT_EQ(calibrated_at_1040(), (std::vector<double>{0, 0, 0, 20, 0}));
+
+    // Exactly 21 frames: zero retires the first and averages the other 20, so
+    // none is left for a later read.
+    device.stop_stream();
+    drain(comms);
+    std::thread zeroing([&] { EXPECT_NO_THROW(comms.zero({4})); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    device.stream([&](std::uint64_t i) { return i < 21 ? alternating(i) : std::vector<std::uint8_t>{}; }, 200.0);
+    zeroing.join();
+    const auto quiet = Clock::now();
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_GE(elapsed_ms(quiet), 190.0);
+
+    // A taxel whose raw position lies beyond the frames.
+    device.stop_stream();
+    comms.init(write_params(kBinary, {}, {{9, 5}}));
+    device.stream(alternating, 200.0);
+    try {
+        comms.zero({5});
+        FAIL() << "zeroed a taxel that is not plugged in";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Sensor requested zeroing is not plugged in.");
+    }
 }
 
 TEST(Comms, ZeroSucceedsWhileOtherThreadsKeepReading) {
@@ -457,7 +686,7 @@ TEST(Comms, ZeroSucceedsWhileOtherThreadsKeepReading) {
     EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{0.0}));
 }
 
-TEST(Comms, ZeroFailsWithoutChangingAnythingWhenFramesComeTooSlowly) {
+TEST(Comms, ZeroFailsWithoutChangingAnythingWhenFramesAreLateOrEmpty) {
     NervlaneComms idle;
     idle.init(write_params(kBinary, {}, {{0, 0}}));
     const auto start = Clock::now();
@@ -478,6 +707,24 @@ TEST(Comms, ZeroFailsWithoutChangingAnythingWhenFramesComeTooSlowly) {
     ASSERT_EQ(read_calibrated(comms, 2000), (std::vector<double>{900.0}));
     EXPECT_THROW(comms.zero({}), std::runtime_error);
     EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{900.0}));
+
+    // Every frame chased by one without values, which withdraws it: zeroing
+    // wakes for the frame and finds it gone, an empty sample.
+    device.stop_stream();
+    device.stream(
+        [](std::uint64_t i) {
+            auto bytes = testing_support::binary_frame({static_cast<std::uint16_t>(i % 60000), 700});
+            bytes.insert(bytes.end(), {0xFF, 0xFF, 0x00, 0x00});
+            return bytes;
+        },
+        200.0);
+    try {
+        comms.zero({});
+        FAIL() << "zero averaged frames without values";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Could not zero the sensor");
+    }
+    EXPECT_EQ(read_calibrated(comms, 0), (std::vector<double>{700.0}));
 }
 
 TEST(Comms, DestroyingAStreamingObjectStopsTheReaderAndFreesThePort) {
@@ -493,9 +740,7 @@ TEST(Comms, DestroyingAStreamingObjectStopsTheReaderAndFreesThePort) {
         EXPECT_LT(elapsed_ms(start), 1000.0);
     }
     // The port was released: it opens again at once.
-    serial::SerialTimeouts timeouts;
-    EXPECT_NO_THROW(serial::Serial(device.port(), 115200, timeouts, serial::ByteSize::eight_bits,
-                                   serial::Parity::none, serial::StopBits::one, serial::FlowControl::none));
+    EXPECT_NO_THROW(open_and_close(device.port()));
 }
 
 TEST(Comms, ConcurrentCallsFromSeveralThreadsAreSafe) {
@@ -523,6 +768,16 @@ TEST(Comms, ConcurrentCallsFromSeveralThreadsAreSafe) {
         while (!stop) {
             comms.init(params);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    threads.emplace_back([&] {
+        nervlane_comm::Frame frame;
+        FrameBatch batch;
+        for (std::size_t capacity = 1; !stop; capacity = capacity % 50 + 7) {
+            comms.queue_frames(capacity);
+            comms.take_frames(batch, 3, 20);
+            if (comms.read_frame(frame, 20)) ++frames;
+            comms.stats();
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
