@@ -58,7 +58,7 @@ std::vector<double> read_frame(NervlaneComms& comms, std::int32_t timeout, bool 
 }  // namespace
 
 PYBIND11_MODULE(nervlane_comm_py, m) {
-    m.attr("__version__") = "0.1.1";
+    m.attr("__version__") = NERVLANE_VERSION;
 
     py::class_<NervlaneComms>(m, "NervlaneComms", "NervlaneComms wrapper")
         .def(py::init<>(), "Constructs NervlaneComms object")
