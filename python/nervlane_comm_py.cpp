@@ -2,8 +2,8 @@
 //
 // The comms object is thread-safe, so every call that may wait (a read, zero,
 // connect, close, init) lets go of the interpreter lock while it waits: other
-// Python threads keep running. Long reads wait in short slices and check for signals
-// between them, so Ctrl+C ends a read(10000) promptly.
+// Python threads keep running. Long reads wait in short slices and check for
+// signals between them, so Ctrl+C ends a read(10000) promptly.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
