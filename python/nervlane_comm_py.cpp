@@ -1,9 +1,10 @@
 // The Python module: a thin binding of nervlane_comm::NervlaneComms.
 //
 // The comms object is thread-safe, so every call that may wait (a read, zero,
-// connect, init, taking queued frames) lets go of the interpreter lock while it
-// waits: other Python threads keep running. Long waits go in short slices with
-// a check for signals between them, so Ctrl+C ends a read(10000) promptly.
+// connect, close, init, taking queued frames) lets go of the interpreter lock
+// while it waits: other Python threads keep running. Long waits go in short
+// slices with a check for signals between them, so Ctrl+C ends a read(10000)
+// promptly.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -23,6 +24,43 @@
 
 namespace py = pybind11;
 using nervlane_comm::NervlaneComms;
+
+namespace {
+
+// A parameter file name as the comms object takes it: UTF-8 on every platform.
+struct FileName {
+    std::string utf8;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+// Takes a str, as the plain string conversion does, and also bytes and any
+// os.PathLike (pathlib.Path). A str is encoded as os.fsencode does (UTF-8 on
+// Windows too), so a name Python decoded from the file system comes back byte
+// for byte.
+template <>
+struct type_caster<FileName> {
+    PYBIND11_TYPE_CASTER(FileName, io_name("str | os.PathLike[str]", "str"));
+
+    bool load(handle src, bool) {
+        auto path = reinterpret_steal<object>(PyOS_FSPath(src.ptr()));
+        if (path && PyUnicode_Check(path.ptr())) {
+            path = reinterpret_steal<object>(PyUnicode_EncodeFSDefault(path.ptr()));
+        }
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (!path || PyBytes_AsStringAndSize(path.ptr(), &data, &size) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        value.utf8.assign(data, static_cast<std::size_t>(size));
+        return true;
+    }
+};
+
+}  // namespace pybind11::detail
 
 namespace {
 
@@ -190,7 +228,7 @@ void bind_frames(py::module_& m) {
 }  // namespace
 
 PYBIND11_MODULE(nervlane_comm_py, m) {
-    m.attr("__version__") = "0.1.1";
+    m.attr("__version__") = NERVLANE_VERSION;
 
     // Every error of the serial port library is a PortError: a RuntimeError
     // with the library's message and, in `reason`, the one word that tells a
@@ -220,8 +258,9 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
 
     py::class_<NervlaneComms>(m, "NervlaneComms", "NervlaneComms wrapper")
         .def(py::init<>(), "Constructs NervlaneComms object")
-        .def("init", &NervlaneComms::init, "Initialise sensor comms", py::arg("file_name"),
-             py::call_guard<py::gil_scoped_release>())
+        .def(
+            "init", [](NervlaneComms& self, const FileName& file_name) { self.init(file_name.utf8); },
+            "Initialise sensor comms", py::arg("file_name"), py::call_guard<py::gil_scoped_release>())
         .def("connect", &NervlaneComms::connect, "Connects to the sensor", py::arg("port"),
              py::call_guard<py::gil_scoped_release>())
         .def(
@@ -233,6 +272,12 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
         .def("is_connected", &NervlaneComms::is_connected, "Is sensor connected?")
         .def("zero", &NervlaneComms::zero, "Zeroes the sensor", py::call_guard<py::gil_scoped_release>())
         .def_property_readonly_static(
-            "version", [](const py::object&) { return NervlaneComms::version(); }, "Returns the version string");
+            "version", [](const py::object&) { return NervlaneComms::version(); }, "Returns the version string")
+        .def("close", &NervlaneComms::close, "Disconnects from the sensor; connect may be called again",
+             py::call_guard<py::gil_scoped_release>())
+        .def("__enter__", [](const py::object& self) { return self; }, "Returns the object itself")
+        .def(
+            "__exit__", [](NervlaneComms& self, const py::args&) { self.close(); }, "Disconnects from the sensor",
+            py::call_guard<py::gil_scoped_release>());
     bind_frames(m);
 }

@@ -1,7 +1,9 @@
 """Connects a Python script to a Nervlane tactile sensor on a serial port."""
 
+import os
 from collections.abc import Sequence
-from typing import Final, Literal, SupportsInt, TypedDict
+from types import TracebackType
+from typing import Final, Literal, SupportsInt, TypedDict, TypeVar
 
 import numpy
 from numpy.typing import NDArray
@@ -65,6 +67,8 @@ class PortError(RuntimeError):
 
     reason: Literal["not_found", "busy", "access_denied", "disconnected", "other"]
 
+_Comms = TypeVar("_Comms", bound=NervlaneComms)
+
 class NervlaneComms:
     """NervlaneComms wrapper"""
 
@@ -74,7 +78,7 @@ class NervlaneComms:
     def __init__(self) -> None:
         """Constructs NervlaneComms object"""
 
-    def init(self, file_name: str) -> None:
+    def init(self, file_name: str | os.PathLike[str]) -> None:
         """Initialise sensor comms"""
 
     def connect(self, port: str) -> None:
@@ -91,6 +95,16 @@ class NervlaneComms:
 
     def zero(self, arg0: Sequence[SupportsInt], /) -> None:
         """Zeroes the sensor"""
+
+    def close(self) -> None:
+        """Disconnects from the sensor; connect may be called again"""
+
+    def __enter__(self: _Comms) -> _Comms:
+        """Returns the object itself"""
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 traceback: TracebackType | None, /) -> None:
+        """Disconnects from the sensor"""
 
     def read_frame(self, timeout: SupportsInt = 500) -> Frame | None:
         """Reads the newest unread frame with its sequence number and time; None after the time-out"""

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(build-essential ninja-build pkg-config libmsgpack-cxx-dev googletest libgtest-dev locales)
+APT_PACKAGES=(build-essential ninja-build pkg-config googletest libgtest-dev locales)
 if [ "${NERVLANE_WITH_EXTRAS:-1}" = 1 ]; then
   # Sanitizer runtimes, the fuzzer's compiler, and the Windows cross build under wine.
   APT_PACKAGES+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 wine strace)
@@ -24,22 +24,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Python 3.13: Debian's if it has one, else pyenv's.
-find_python() {
-  for c in python3.13 "$(command -v pyenv >/dev/null 2>&1 && pyenv root)/versions/3.13"*/bin/python3.13 \
-           /root/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13; do
-    [ -n "$c" ] || continue
-    if "$c" -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then
-      command -v "$c" 2>/dev/null || echo "$c"; return 0
-    fi
-  done
-  return 1
-}
-PY=$(find_python) || { echo "setup: Python 3.13 not found (apt-get install python3.13, or pyenv install 3.13)" >&2; exit 1; }
+# Python 3.13: the one on PATH, else pyenv's. Other versions are for the
+# version matrix (scripts/test-pythons.sh), which uses those it finds.
+PY=$(bash scripts/find-python.sh 3.13) || { echo "setup: Python 3.13 not found (apt-get install python3.13, or pyenv install 3.13)" >&2; exit 1; }
 
 if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
   rm -rf .venv
   "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
+# The build requirements go into .venv too: the plain CMake builds (C++ tests,
+# sanitizers, wine, fuzzers) take msgpack-cxx's headers from there.
+.venv/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))' |
+  xargs -d '\n' .venv/bin/python -m pip install -q
 .venv/bin/python -m pip install -q ".[test,plot]"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine and runs every test: the C++ suite (plain, with
 # AddressSanitizer+UBSan, with ThreadSanitizer), the Windows backend's suite
-# under wine, and the Python suite against the installed module.
+# under wine, the Python suite against the installed module (3.13), and the
+# source distribution under each other CPython 3.10 to 3.12 on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -9,6 +10,20 @@ export PATH="$PWD/.venv/bin:$PATH"
 jobs=$(nproc)
 
 step() { printf '\n=== %s ===\n' "$*"; }
+
+# Every msgpack header a build compiled must come from the msgpack-cxx package
+# of that build's Python environment, never from the system's include folders.
+check_msgpack_headers() {  # build-dir, pattern every header's path must match
+  local headers
+  headers=$(ninja -C "$1" -t deps | grep -E '^ .*/msgpack(\.hpp|/.*)$' | sed 's/^ *//' | sort -u)
+  if [ -z "$headers" ]; then
+    echo "msgpack headers: none recorded in $1" >&2; return 1
+  fi
+  if grep -Ev -- "$2" <<<"$headers" | head -5 | grep .; then
+    echo "msgpack headers: $1 compiled the ones above, from outside $2" >&2; return 1
+  fi
+  echo "msgpack headers: $(wc -l <<<"$headers") in $1, all from $(sed 's|/msgpack_cxx/.*||' <<<"$headers" | sort -u | head -1)"
+}
 
 run_cpp_suite() {  # build-dir, extra cmake options...
   local dir=$1; shift
@@ -26,6 +41,9 @@ step "C++ tests"
 # NERVLANE_REQUIRE_COMMA_LOCALE=1: the locale test fails rather than skips
 # when it finds no comma-decimal locale.
 LOCPATH="$PWD/build/locale" NERVLANE_REQUIRE_COMMA_LOCALE=1 run_cpp_suite build/native
+check_msgpack_headers build/native "^$PWD/\.venv/"
+# setup.sh's pip install built the module in pip's own build environment.
+check_msgpack_headers "$(echo build/skbuild-*/)" "/pip-build-env-[^/]*/"
 
 step "C++ tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -40,11 +58,17 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 if [ -f scripts/test-windows.sh ]; then
   step "C++ tests of the Windows backend under wine"
   bash scripts/test-windows.sh
+  check_msgpack_headers build-win "^$PWD/\.venv/"
 fi
 
-step "Fuzz corpus replay"; bash scripts/fuzz-replay.sh
+step "Fuzz corpus replay"
+bash scripts/fuzz-replay.sh
+check_msgpack_headers build/fuzz "^$PWD/\.venv/"
 
-step "Python tests"
+step "Python versions 3.10 to 3.12, from the source distribution"
+bash scripts/test-pythons.sh
+
+step "Python tests ($(python -c 'import platform; print(platform.python_version())'))"
 set +e
 python -m pytest
 status=$?

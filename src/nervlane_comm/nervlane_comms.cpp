@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -12,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "parameter_file.h"
 #include "protocol.h"
 #include "protocol_factory.h"
 #include "sensor_model.h"
@@ -146,17 +146,7 @@ void CommsImpl::init(const std::string& file_name) {
     // Everything is read, decoded, checked and built into locals first; the
     // object changes only in the final locked step, so any error leaves it as
     // it was.
-    std::vector<char> bytes;
-    {
-        std::ifstream file(file_name, std::ios::binary | std::ios::ate);
-        if (!file) throw std::runtime_error("Cannot find sensor parameter file");
-        const std::streamoff size = file.tellg();
-        if (size < 0) throw std::runtime_error("Cannot find sensor parameter file");
-        bytes.resize(static_cast<std::size_t>(size));
-        file.seekg(0);
-        file.read(bytes.data(), size);
-        if (!file) throw std::runtime_error("Cannot find sensor parameter file");
-    }
+    std::vector<char> bytes = read_parameter_file(file_name);
     const ParameterFile decoded = decode_parameter_file(bytes.data(), bytes.size());
     bytes = {};
     validate_parameter_file(decoded);
@@ -650,6 +640,8 @@ void NervlaneComms::read_raw(std::vector<double>& out, std::int64_t timeout_ms) 
 }
 
 bool NervlaneComms::is_connected() const { return impl->is_connected(); }
+
+void NervlaneComms::close() { impl->disconnect(); }
 
 void NervlaneComms::zero(std::vector<int> indices) { impl->zero(std::move(indices)); }
 

@@ -3,10 +3,10 @@
 // Thread-safety contract: every public operation may be called from several
 // threads at once on one object. `read`, `read_raw`, `read_frame`,
 // `take_frames`, `stats` and `is_connected` run concurrently with everything
-// else; `connect`, `init`, `zero` and `queue_frames` may also run concurrently
-// with each other and with the reads (connections are opened and closed one at
-// a time; a new configuration takes effect between two frames). Only
-// destruction must not overlap another call on the same object.
+// else; `connect`, `close`, `init`, `zero` and `queue_frames` may also run
+// concurrently with each other and with the reads (connections are opened and
+// closed one at a time; a new configuration takes effect between two frames).
+// Only destruction must not overlap another call on the same object.
 #pragma once
 
 #include <chrono>
@@ -73,9 +73,11 @@ public:
     // Loads a sensor parameter file: chooses the frame decoder and builds one
     // calibration model per sensor, adding to what earlier calls configured.
     // All or nothing: on any error the object is left exactly as it was.
-    // Throws std::runtime_error ("Cannot find sensor parameter file", a record
-    // that no model can use, "Invalid output map for the sensor type") and
-    // msgpack's errors ("insufficient bytes", "parse error", "bad cast").
+    // `file_name` is UTF-8 on every platform; only a regular file is read.
+    // Throws std::runtime_error ("Cannot find sensor parameter file", "Sensor
+    // parameter file is larger than 64 MiB", a record that no model can use,
+    // "Invalid output map for the sensor type") and msgpack's errors
+    // ("insufficient bytes", "parse error", "bad cast").
     void init(const std::string& file_name);
 
     // Opens `port` at 115200 baud, 8N1, no flow control, and starts the reader
@@ -121,6 +123,13 @@ public:
 
     // True while the port is open; false after the device went away.
     bool is_connected() const;
+
+    // Stops the reader thread and closes the port, so another program may
+    // open it; `connect` may be called again later and keeps the
+    // configuration. Does nothing when not connected. Throws std::system_error
+    // (thread and lock failures) and the serial library's IOException when
+    // the port will not close (the object is disconnected all the same).
+    void close();
 
     // Averages the 20 consecutive raw frames after the call into the zero
     // offset of the sensors whose output positions are listed (every sensor

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -16,8 +17,13 @@
 #include <msgpack.hpp>
 
 #include "nervlane_comms.h"
+#include "parameter_file.h"
 #include "serial/serial.h"
 #include "test_device.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>  // mkfifo
+#endif
 
 using nervlane_comm::FrameBatch;
 using nervlane_comm::NervlaneComms;
@@ -528,6 +534,23 @@ TEST(Comms, InitSizesTheOutputAndAccumulatesFiles) {
     EXPECT_EQ(read_calibrated(both, 2000), (std::vector<double>{33.0, 0.0, 44.0}));
 }
 
+// Windows takes a narrow file name in the ANSI code page, which holds neither
+// of these characters; init's names are UTF-8 on every platform.
+TEST(Comms, InitOpensAFileByItsUtf8Name) {
+    namespace fs = std::filesystem;
+    // "café 传感器": e-acute and three CJK characters, spelt as UTF-8 bytes.
+    const std::string folder =
+        testing::TempDir() + "nervlane_" + unique_test_tag() + "caf\xc3\xa9 \xe4\xbc\xa0\xe6\x84\x9f\xe5\x99\xa8";
+    fs::remove_all(fs::u8path(folder));  // what a failed run left
+    fs::create_directories(fs::u8path(folder));
+    const std::string file = folder + "/sensor \xc3\xa9.msgpack";
+    fs::copy_file(fs::u8path(write_params(kBinary, {}, {{0, 3}})), fs::u8path(file));
+    NervlaneComms comms;
+    comms.init(file);
+    EXPECT_EQ(read_calibrated(comms, 0), std::vector<double>(4, 0.0));
+    fs::remove_all(fs::u8path(folder));
+}
+
 TEST(Comms, FailedInitLeavesTheConfigurationIntactWhileStreaming) {
     TestDevice device;
     NervlaneComms comms;
@@ -545,6 +568,26 @@ TEST(Comms, FailedInitLeavesTheConfigurationIntactWhileStreaming) {
         }
     };
     expect_refused(testing::TempDir() + "no-such-parameter-file", "Cannot find sensor parameter file");
+    // Only regular files are read: a directory once reported a size that init
+    // then tried to allocate, a FIFO without a writer made it wait for ever,
+    // and a device reports a size it does not hold.
+    expect_refused(testing::TempDir(), "Cannot find sensor parameter file");
+#ifdef _WIN32
+    expect_refused("NUL", "Cannot find sensor parameter file");
+#else
+    expect_refused("/dev/null", "Cannot find sensor parameter file");
+    const std::string fifo = testing::TempDir() + "nervlane_fifo_" + unique_test_tag();
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    expect_refused(fifo, "Cannot find sensor parameter file");
+    std::remove(fifo.c_str());
+#endif
+    // A file far larger than any parameter file (sparse, so it costs no disk)
+    // is refused before it is read.
+    const std::string huge = write_bytes("");
+    std::filesystem::resize_file(std::filesystem::u8path(huge), nervlane_comm::kMaxParameterFileBytes + 1);
+    expect_refused(huge, "Sensor parameter file is larger than 64 MiB");
+    std::filesystem::remove(std::filesystem::u8path(huge));
     expect_refused(write_bytes(""), "insufficient bytes");
     expect_refused(write_bytes("\xc1"), "parse error");
     expect_refused(write_bytes("\x81\x01\x02"), "bad cast");

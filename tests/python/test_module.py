@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
 import signal
 import subprocess
@@ -38,9 +39,12 @@ triaxial = triaxial_record
 @pytest.fixture
 def params(tmp_path: Path) -> Callable[..., str]:
     counter = iter(range(1_000_000))
+    # Every test's files lie in a folder whose name is not ASCII.
+    folder = tmp_path / "café 传感器"
+    folder.mkdir()
 
     def write(document: Any = None, *, raw_bytes: bytes | None = None) -> str:
-        path = tmp_path / f"params{next(counter)}.msgpack"
+        path = folder / f"params{next(counter)}.msgpack"
         path.write_bytes(raw_bytes if raw_bytes is not None else msgpack.packb(document))
         return str(path)
 
@@ -69,6 +73,7 @@ def run_python(code: str, timeout: float = 30.0) -> subprocess.CompletedProcess[
 class TestBindingSurface:
     def test_versions_and_docstrings(self) -> None:
         assert nc.__version__ == "0.1.1"
+        assert nc.__version__ == importlib.metadata.version("nervlane-comm")
         assert nc.NervlaneComms.version == "dev"
         comms = nc.NervlaneComms()
         assert comms.version == "dev"
@@ -168,7 +173,11 @@ def test_end_to_end(fmt: str, params: Callable[..., str], device: PtyDevice) -> 
     level[0] = 1010
     assert eventually(lambda: comms.read(500)[4:] == [10.0])
 
-    # Reconnecting keeps the configuration and the new zero level.
+    # Reconnecting keeps the configuration and the new zero level, after a
+    # close as well as straight away.
+    comms.close()
+    assert not comms.is_connected()
+    comms.connect(device.port)
     comms.connect(device.port)
     assert comms.is_connected()
     assert comms.read(2000) == [400.0, 200.0, 1000.0, 450.0, 10.0]
@@ -195,6 +204,18 @@ def test_a_new_device_after_a_pulled_one(params: Callable[..., str]) -> None:
     with PtyDevice() as second:
         comms.connect(second.port)
         second.stream_readings("binary", lambda i: [i % 60000, 700], 100.0)
+        assert comms.read(2000) == [690.0]
+
+        # close and a with block let go of the port at once, although `comms`
+        # and `held` are still referenced: the next object can open it.
+        comms.close()
+        with pytest.raises(LookupError), nc.NervlaneComms() as held:
+            held.init(Path(params([1, [], [taxel(1, 0)]])))
+            held.connect(second.port)
+            assert held.read(2000) == [700.0]
+            raise LookupError("the with block's own error")
+        assert not held.is_connected()
+        comms.connect(second.port)
         assert comms.read(2000) == [690.0]
 
 
@@ -313,8 +334,13 @@ def test_init_errors_are_runtime_errors_and_change_nothing(params: Callable[...,
     assert comms.read(0) == [0.0, 0.0, 0.0]
     wrong_kind = triaxial(0, 0)
     wrong_kind["SensorParameters"]["sensor_type"] = 1
-    cases = [
+    cases: list[tuple[str | Path, str]] = [
         (str(tmp_path / "missing.msgpack"), "^Cannot find sensor parameter file$"),
+        (tmp_path / "missing.msgpack", "^Cannot find sensor parameter file$"),
+        # Only regular files are read: a directory once raised MemoryError.
+        (tmp_path, "^Cannot find sensor parameter file$"),
+        ("/dev/null", "^Cannot find sensor parameter file$"),
+        (str(tmp_path / "bad\0name"), "^Cannot find sensor parameter file$"),
         (params(raw_bytes=b""), "^insufficient bytes$"),
         (params(raw_bytes=b"\x93\x01\x90"), "^insufficient bytes$"),
         (params(raw_bytes=b"\xc1"), "^parse error$"),
@@ -327,6 +353,20 @@ def test_init_errors_are_runtime_errors_and_change_nothing(params: Callable[...,
     for path, message in cases:
         with pytest.raises(RuntimeError, match=message):
             comms.init(path)
+
+    # Opening a FIFO waits for a writer. If init ever did, one comes after 5 s,
+    # so the test fails rather than the suite hanging.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    writer = threading.Timer(5.0, lambda: os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)))
+    writer.start()
+    started = time.monotonic()
+    try:
+        with pytest.raises(RuntimeError, match="^Cannot find sensor parameter file$"):
+            comms.init(fifo)
+    finally:
+        writer.cancel()
+    assert time.monotonic() - started < 2.0
     assert comms.read(0) == [0.0, 0.0, 0.0]
 
 
@@ -418,7 +458,16 @@ def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     good = tmp_path / "good.py"
     good.write_text(textwrap.dedent("""
+        from pathlib import Path
+
         import nervlane_comm_py
+
+        def once(port: str, params: Path) -> bool:
+            with nervlane_comm_py.NervlaneComms() as comms:
+                comms.init(params)
+                comms.connect(port)
+                comms.close()
+                return comms.is_connected()
 
         def loop(port: str, params: str) -> list[float]:
             comms = nervlane_comm_py.NervlaneComms()
