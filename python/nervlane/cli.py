@@ -85,7 +85,7 @@ def _monitor(a: argparse.Namespace) -> None:
 def _record(a: argparse.Namespace) -> None:
     from .record import run_record
 
-    run_record(a.port, a.params, a.output, a.seconds, a.raw_only)
+    run_record(a.port, a.params, a.output, a.seconds, a.raw_only, a.force)
 
 
 def _plot(a: argparse.Namespace) -> None:
@@ -115,6 +115,8 @@ def build_parser() -> argparse.ArgumentParser:
         "USB port), 4 device went away, 5 optional extra missing",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--verbose", action="store_true",
+                        help="with an error, also print the module's own message (C++ source file and line)")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     port_help = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
 
@@ -142,19 +144,23 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (no keys read)")
     p.add_argument("--rate", type=_positive_float, metavar="HZ",
-                   help="the device's nominal frame rate; makes the skipped-frame count exact")
+                   help="the device's nominal frame rate; the view then counts frames that never arrived")
     p.set_defaults(func=_monitor)
 
-    p = sub.add_parser("record", help="record frames to CSV (and .npz)")
+    p = sub.add_parser("record", help="record every frame to CSV or .npz",
+                       description="One row per frame: sequence number, time, raw readings and calibrated "
+                       "values. Records until --seconds pass, Ctrl+C or SIGTERM.")
     p.add_argument("port", type=_port, help=port_help)
     p.add_argument("params", help="the sensor's parameter file")
-    p.add_argument("-o", "--output", required=True, metavar="FILE", help="FILE.csv, or FILE.npz for both")
-    p.add_argument("--seconds", type=_positive_float, required=True, metavar="S")
+    p.add_argument("-o", "--output", required=True, metavar="FILE",
+                   help="FILE.csv (with FILE.csv.json, the run's details), or FILE.npz (numpy arrays)")
+    p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
     p.add_argument("--raw-only", action="store_true", help="leave out the calibrated values")
+    p.add_argument("--force", action="store_true", help="replace an existing recording of that name")
     p.set_defaults(func=_record)
 
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
-    p.add_argument("file", help="a CSV written by 'nervlane record'")
+    p.add_argument("file", help="a .csv or .npz written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png")
     p.set_defaults(func=_plot)
 
@@ -198,6 +204,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except ToolError as e:
         try:
             print(f"error: {e}", file=sys.stderr)
+            if args.verbose and e.detail:
+                print(f"  module's message: {e.detail}", file=sys.stderr)
         except BrokenPipeError:
             pass
         return e.code

@@ -3,10 +3,13 @@
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, NamedTuple
+import re
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, Final, NamedTuple
 
 from . import document
-from .errors import EXIT_PORT, ToolError
+from .errors import EXIT_DISCONNECTED, EXIT_PORT, ToolError
+from .wire import format_name
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -67,34 +70,55 @@ def auto_port() -> str:
     )
 
 
-def explain_port_error(port: str, message: str) -> str:
-    """What went wrong opening ``port``, and what to do about it."""
-    low = message.lower()
-    if "does not exist" in low or "no such file" in low or "cannot find the file" in low:
+# The serial library frames its messages as "IO Exception: WHAT, file F,
+# line N." The file and line help whoever debugs the library, not the person
+# at the keyboard; they stay in ToolError.detail for --verbose.
+_FRAMING = re.compile(r"^IO Exception: (?P<what>.*?)(?:, file .*, line \d+\.)?$", re.DOTALL)
+
+
+def plain_error(message: str) -> str:
+    """A serial library message without its framing and source place."""
+    match = _FRAMING.match(message)
+    return match.group("what") if match else message
+
+
+def explain_port_error(port: str, error: BaseException) -> ToolError:
+    """What went wrong opening ``port`` and what to do about it, chosen by
+    the error's ``reason`` (PortError); the module's full message goes into
+    the detail."""
+    reason = getattr(error, "reason", "other")
+    message = str(error) or type(error).__name__
+    if reason == "not_found":
         hint = "check the cable and the port name"
         present = _ports_present()
         if present:
             hint += f" (serial ports present: {present})"
         elif os.name != "posix":
             hint += " (Device Manager lists the COM ports under 'Ports (COM & LPT)')"
-        return f"cannot open {port}: no such port; {hint}.\n  ({message})"
-    if "busy" in low or "in use" in low or "locked" in low or "resource temporarily unavailable" in low:
-        return (
-            f"cannot open {port}: the port is busy; another program (a serial terminal, "
-            f"another script, ModemManager) has it open. Close it and try again.\n  ({message})"
+        else:
+            hint += " (no serial ports found)"
+        text = f"cannot open {port}: no such port; {hint}."
+    elif reason == "busy":
+        text = (
+            f"cannot open {port}: the port is busy; another program (a serial terminal, another script, "
+            "ModemManager) has it open. Close it and try again."
         )
-    if "permission" in low or "access is denied" in low or "not permitted" in low:
-        if os.name == "posix":
-            return (
-                f"cannot open {port}: permission denied. Add yourself to the group that owns the port "
-                f"(usually 'dialout': sudo usermod -aG dialout $USER, then log in again), "
-                f"or give the device a udev rule with MODE=\"0660\" and GROUP=\"dialout\".\n  ({message})"
-            )
-        return (
+    elif reason == "access_denied" and os.name == "posix":
+        text = (
+            f"cannot open {port}: permission denied. Add yourself to the group that owns the port "
+            "(usually 'dialout': sudo usermod -aG dialout $USER, then log in again), "
+            'or give the device a udev rule with MODE="0660" and GROUP="dialout".'
+        )
+    elif reason == "access_denied":
+        text = (
             f"cannot open {port}: access denied; on Windows this usually means another program "
-            f"has the port open. Close it and try again.\n  ({message})"
+            "has the port open. Close it and try again."
         )
-    return f"cannot open {port}: {message}"
+    elif reason == "disconnected":
+        text = f"cannot open {port}: the device went away while it was being opened; check the cable and try again."
+    else:
+        text = f"cannot open {port}: {plain_error(message)}"
+    return ToolError(text, EXIT_PORT, detail=message)
 
 
 def load_module() -> object:
@@ -111,6 +135,8 @@ class Sensor(NamedTuple):
     """The port opened: ``auto`` resolved."""
     document: Any
     """The parameter document, for naming outputs (None if Python cannot read it)."""
+    format: str | None
+    """The frame format the parameter file chooses."""
 
 
 def open_sensor(port: str, params: str) -> Sensor:
@@ -135,13 +161,60 @@ def open_sensor(port: str, params: str) -> Sensor:
         port = auto_port()
     try:
         comms.connect(port)
-    except Exception as e:  # RuntimeError mostly; ValueError for an empty name
-        raise ToolError(explain_port_error(port, str(e)), EXIT_PORT) from e
-    return Sensor(comms, port, doc)
+    except Exception as e:  # PortError mostly; ValueError for an empty name
+        raise explain_port_error(port, e) from e
+    parts = document.split(doc)
+    return Sensor(comms, port, doc, None if parts is None else format_name(parts[0]))
 
 
-def disconnected_message(port: str) -> str:
-    return f"the sensor on {port} went away (cable pulled or device reset); stopped."
+def device_gone(port: str, stats: Mapping[str, Any]) -> ToolError:
+    """The error of a sensor that went away, with the reason the module
+    gave (``stats()["last_error"]``)."""
+    last = stats.get("last_error")
+    why = f" (last error: {plain_error(last)})" if last else ""
+    return ToolError(
+        f"the sensor on {port} went away (cable pulled or device reset){why}; stopped.",
+        EXIT_DISCONNECTED,
+        detail=last,
+    )
+
+
+class DecodeWatch:
+    """Notices a stream that the parameter file's format does not fit:
+    after a couple of seconds nothing decoded, or most of what arrives
+    refused or skipped by the decoder. Fed the module's ``stats()``."""
+
+    AFTER_S: Final = 2.0
+    # A decoder that fits skips only what it meets before the first frame
+    # starts (a partial line, the rest of a frame); beyond that allowance,
+    # more than a few bytes skipped per decoded frame is no longer noise.
+    STARTUP_BYTES: Final = 1024
+    BYTES_PER_FRAME: Final = 4
+
+    def __init__(self, stats: Mapping[str, Any], fmt: str | None, start: float) -> None:
+        self._base = dict(stats)
+        self._format = fmt or "unknown"
+        self._start = start
+
+    def hint(self, stats: Mapping[str, Any], now: float) -> str | None:
+        """What to tell the user now, or None while all looks well."""
+        seconds = now - self._start
+        if seconds < self.AFTER_S:
+            return None
+        decoded, rejected, skipped = (
+            stats[k] - self._base[k] for k in ("frames_decoded", "frames_rejected", "bytes_discarded")
+        )
+        question = f"does the parameter file's format ({self._format}) match the device?"
+        if decoded == 0 and rejected == 0 and skipped == 0:
+            return f"nothing received in {seconds:.1f} s: is the device on and sending? {question}"
+        if decoded == 0:
+            return f"nothing decoded in {seconds:.1f} s: {question}"
+        if rejected > decoded or skipped > self.STARTUP_BYTES + self.BYTES_PER_FRAME * decoded:
+            return (
+                f"the decoder refused {rejected} frames and skipped {skipped} bytes while it decoded "
+                f"{decoded} in {seconds:.1f} s: {question}"
+            )
+        return None
 
 
 def run_ports() -> None:

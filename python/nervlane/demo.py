@@ -9,7 +9,7 @@ import tempfile
 from .console import ToolConsole
 from .connection import open_sensor
 from .errors import ToolError
-from .monitor import live_view
+from .monitor import live_view, summary
 from .pty_device import PtyDevice
 from .signal_model import Layout, SignalModel, write_params
 from .wire import max_readings
@@ -38,20 +38,17 @@ def run_demo(seconds: float | None, fmt: str) -> None:
             f"virtual sensor on {device.port}: {DEMO_LAYOUT.triaxials} triaxial + {DEMO_LAYOUT.taxels} taxel "
             f"sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
         )
-        comms, _, doc = open_sensor(device.port, params)
+        comms, _, doc, _ = open_sensor(device.port, params)
         try:
             try:
                 comms.zero([])
                 console.print("zeroed all sensors")
             except RuntimeError as e:
                 console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
-            frames, skipped, elapsed = live_view(
-                comms, "nervlane demo", False, seconds, DEMO_RATE_HZ, device.port, console, doc
+            snap, base, elapsed = live_view(
+                comms, "nervlane demo", False, seconds, DEMO_RATE_HZ, device.port, console, doc, fmt
             )
         finally:
             del comms  # disconnect before the device hangs up
         device.stop()
-        console.print(
-            f"read {frames} frames in {elapsed:.1f} s ({frames / max(elapsed, 1e-9):.1f}/s); "
-            f"the sensor sent {device.frames_sent}, about {skipped} skipped"
-        )
+        console.print(f"{summary(snap, base, elapsed)}; the sensor sent {device.frames_sent}")

@@ -20,8 +20,14 @@ EXIT_MISSING_EXTRA: Final = 5
 
 
 class ToolError(Exception):
-    """A failure the tool reports in one message and an exit code."""
+    """A failure the tool reports in one message and an exit code.
 
-    def __init__(self, message: str, code: int = EXIT_ERROR) -> None:
+    ``detail`` is the text behind it that helps a developer more than the
+    person at the keyboard (the module's own message, with the C++ source
+    file and line); ``nervlane --verbose`` prints it too.
+    """
+
+    def __init__(self, message: str, code: int = EXIT_ERROR, detail: str | None = None) -> None:
         super().__init__(message)
         self.code = code
+        self.detail = detail

@@ -5,11 +5,11 @@ from __future__ import annotations
 import collections
 import contextlib
 import os
-import statistics
 import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 from rich.console import Console, Group
@@ -17,10 +17,10 @@ from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
-from .connection import disconnected_message, open_sensor
+from .connection import DecodeWatch, device_gone, open_sensor
 from .console import ToolConsole
 from .document import output_names, raw_names
-from .errors import EXIT_DISCONNECTED, ToolError
+from .errors import ToolError
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -30,35 +30,39 @@ READ_TIMEOUT_MS = 100
 MAX_COLUMNS = 8
 
 
-class FrameReader:
-    """Reads frames as fast as they come on a thread of its own, so that
-    drawing the view never makes it miss one, and keeps the counts the
-    view shows.
+@dataclass(frozen=True)
+class Snapshot:
+    """What the view shows at one moment."""
 
-    "Skipped" frames (published by the reader thread but overwritten before
-    this loop took them) cannot be counted directly: frames carry no
-    sequence number. With the device's nominal rate known it is the
-    expected count minus the frames read; otherwise every interval between
-    frames longer than 1.5x the median interval counts as
-    round(interval / median) - 1 skipped frames.
-    """
+    values: list[float]
+    frames: int
+    """Frames this view's reader took."""
+    decoded_per_s: float
+    stats: Mapping[str, Any]
+    """The module's counters (``stats()``)."""
+    missing: int | None
+    """Frames the nominal rate promised but the module never decoded (with ``--rate``)."""
+
+
+class FrameReader:
+    """Takes every frame it can on a thread of its own, so that drawing the
+    view never delays it, and keeps the newest for the view. What it did not
+    take the module counts as overwritten; zeroing's frames count as taken
+    by zeroing, not as missed."""
 
     def __init__(self, comms: nervlane_comm_py.NervlaneComms, raw: bool, expected_rate: float | None) -> None:
         self.comms = comms
         self.raw = raw
         self.expected_rate = expected_rate
-        self.io_lock = threading.Lock()  # zeroing must not race the reads for frames
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self.latest: list[float] = []
         self.frames = 0
-        self.timeouts = 0
-        self.first_time: float | None = None
-        self.last_time: float | None = None
-        self._recent: collections.deque[float] = collections.deque()
-        self._intervals: collections.deque[float] = collections.deque(maxlen=200)
-        self._median: float | None = None
-        self._gap_skipped = 0
+        self.base = comms.stats()
+        """The counters when the reader started."""
+        self._first: tuple[float, int] | None = None  # (time, sequence) of the first frame read
+        self._last: tuple[float, int] = (0.0, 0)
+        self._decoded: collections.deque[tuple[float, int]] = collections.deque()
         self.gone = False
         self.error: BaseException | None = None
         self._thread = threading.Thread(target=self._run, name="nervlane-monitor", daemon=True)
@@ -71,62 +75,58 @@ class FrameReader:
         self._thread.join()
 
     def _run(self) -> None:
-        read = self.comms.read_raw if self.raw else self.comms.read
         try:
             while not self._stop.is_set():
-                with self.io_lock:
-                    values = read(READ_TIMEOUT_MS)
-                now = time.monotonic()
-                if not values:
-                    with self._lock:
-                        self.timeouts += 1
+                frame = self.comms.read_frame(READ_TIMEOUT_MS)
+                if frame is None:
                     if not self.comms.is_connected():
                         self.gone = True
                         return
                     continue
-                self._count(values, now)
+                with self._lock:
+                    self.latest = frame.raw if self.raw else frame.values
+                    self.frames += 1
+                    self._last = (frame.time, frame.sequence)
+                    if self._first is None:
+                        self._first = self._last
         except BaseException as e:  # noqa: BLE001 - shown by the main thread
             self.error = e
 
-    def _count(self, values: list[float], now: float) -> None:
+    def snapshot(self) -> Snapshot:
+        now = time.monotonic()
+        stats = self.comms.stats()
+        decoded = stats["frames_decoded"]
+        window = self._decoded
+        window.append((now, decoded))
+        while len(window) > 2 and now - window[1][0] >= 1.0:
+            window.popleft()
+        span = now - window[0][0]
+        rate = (decoded - window[0][1]) / span if span > 0 else 0.0
         with self._lock:
-            self.latest = values
-            self.frames += 1
-            if self.last_time is not None:
-                dt = now - self.last_time
-                self._intervals.append(dt)
-                if self._median is None or self.frames % 50 == 0:
-                    self._median = statistics.median(self._intervals)
-                if self._median and len(self._intervals) >= 10 and dt > 1.5 * self._median:
-                    self._gap_skipped += max(0, round(dt / self._median) - 1)
-            else:
-                self.first_time = now
-            self.last_time = now
-            self._recent.append(now)
-            while self._recent and now - self._recent[0] > 1.0:
-                self._recent.popleft()
-
-    def snapshot(self) -> tuple[list[float], int, float, int, int]:
-        """(latest values, frames read, frames per second over the last
-        second, estimated skipped, time-outs)."""
-        with self._lock:
-            rate = float(len(self._recent))
-            if self.first_time is not None and time.monotonic() - self.first_time < 1.0 and len(self._recent) > 1:
-                rate = (len(self._recent) - 1) / max(1e-6, self._recent[-1] - self._recent[0])
-            if self.expected_rate and self.first_time is not None and self.last_time is not None:
-                expected = 1 + round((self.last_time - self.first_time) * self.expected_rate)
-                skipped = max(0, expected - self.frames)
-            else:
-                skipped = self._gap_skipped
-            return list(self.latest), self.frames, rate, skipped, self.timeouts
+            missing = None
+            if self.expected_rate and self._first is not None:
+                (first_time, first_sequence), (last_time, last_sequence) = self._first, self._last
+                expected = 1 + round((last_time - first_time) * self.expected_rate)
+                missing = max(0, expected - (last_sequence - first_sequence + 1))
+            return Snapshot(list(self.latest), self.frames, rate, stats, missing)
 
     def zero(self) -> str:
-        with self.io_lock:
-            try:
-                self.comms.zero([])
-            except RuntimeError as e:
-                return f"zeroing failed: {e}"
+        try:
+            self.comms.zero([])
+        except RuntimeError as e:
+            return f"zeroing failed: {e}"
         return "zeroed all sensors"
+
+
+def counters(snap: Snapshot, base: Mapping[str, Any]) -> str:
+    """The module's loss counters since the view started, in one line."""
+    s = snap.stats
+    text = (
+        f"overwritten {s['frames_overwritten'] - base['frames_overwritten']}  "
+        f"rejected {s['frames_rejected'] - base['frames_rejected']}  "
+        f"discarded {s['bytes_discarded'] - base['bytes_discarded']} B"
+    )
+    return text if snap.missing is None else f"{text}  missing {snap.missing}"
 
 
 def _cell(name: str, width: int, v: float, peak: float, raw: bool) -> Text:
@@ -139,17 +139,19 @@ def _cell(name: str, width: int, v: float, peak: float, raw: bool) -> Text:
 
 
 def render(
-    title: str, values: list[float], names: list[str], frames: int, rate: float, skipped: int, timeouts: int,
-    elapsed: float, raw: bool, status: str, hint: str, width: int = 80,
+    title: str, snap: Snapshot, base: Mapping[str, Any], names: list[str], elapsed: float, raw: bool,
+    status: str, hint: str, width: int = 80,
 ) -> Group:
-    """The view: a header line, then each value under the name the
-    recordings give its column, as many to a row as ``width`` holds."""
+    """The view: a header line with the counters, then each value under the
+    name the recordings give its column, as many to a row as ``width``
+    holds."""
     header = Text.assemble(
         (title, "bold"),
         f"  {'raw' if raw else 'calibrated'}  {elapsed:5.1f} s  ",
-        (f"{rate:6.1f} frames/s", "cyan"),
-        f"  read {frames}  skipped {skipped}  time-outs {timeouts}",
+        (f"{snap.decoded_per_s:6.1f} decoded/s", "cyan"),
+        f"  read {snap.frames}  {counters(snap, base)}",
     )
+    values = snap.values
     label = max(map(len, names), default=1)
     cols = max(1, min(MAX_COLUMNS, width // (label + 11)))  # name, value, padding
     table = Table(show_header=False, box=None, padding=(0, 1))
@@ -213,28 +215,34 @@ def live_view(
     port: str,
     console: Console | None = None,
     document: Any = None,
-) -> tuple[int, int, float]:
+    fmt: str | None = None,
+) -> tuple[Snapshot, Mapping[str, Any], float]:
     """Show the sensor until ``seconds`` pass, Ctrl+C, or 'q'. Keys are read
     only when interactive (no ``seconds`` and stdin a terminal). Calibrated
-    values are named after the sensors of the parameter ``document``.
+    values are named after the sensors of the parameter ``document``; a
+    stream that does not fit the frame format ``fmt`` gets a hint.
 
-    Returns (frames read, estimated skipped, seconds shown). Raises
-    ToolError (EXIT_DISCONNECTED) when the device goes away.
+    Returns (the last snapshot, the counters when the view started,
+    seconds shown). Raises ToolError (EXIT_DISCONNECTED) when the device
+    goes away.
     """
     console = console or ToolConsole()
     interactive = seconds is None and sys.stdin.isatty()
-    hint = "z: zero   q or Ctrl+C: quit" if interactive else ("Ctrl+C: quit" if seconds is None else "")
+    keys = "z: zero   q or Ctrl+C: quit" if interactive else ("Ctrl+C: quit" if seconds is None else "")
     reader = FrameReader(comms, raw, expected_rate)
+    base = reader.base
     reader.start()
     start = time.monotonic()
+    watch = DecodeWatch(base, fmt, start)
     status = ""
+    hint_shown = False
     last_plain = start
 
-    def frame() -> Group:
-        values, frames, rate, skipped, timeouts = reader.snapshot()
-        names = raw_names(len(values)) if raw else output_names(document, len(values))
-        return render(title, values, names, frames, rate, skipped, timeouts, time.monotonic() - start, raw,
-                      status, hint, console.width)
+    def view(snap: Snapshot) -> Group:
+        names = raw_names(len(snap.values)) if raw else output_names(document, len(snap.values))
+        hint = watch.hint(snap.stats, time.monotonic())
+        return render(title, snap, base, names, time.monotonic() - start, raw, hint or status,
+                      keys, console.width)
 
     live = Live(console=console, auto_refresh=False, transient=False) if console.is_terminal else None
     try:
@@ -244,7 +252,7 @@ def live_view(
                 if seconds is not None and now - start >= seconds:
                     break
                 if reader.gone:
-                    raise ToolError(disconnected_message(port), EXIT_DISCONNECTED)
+                    raise device_gone(port, comms.stats())
                 if reader.error is not None:
                     raise reader.error
                 key = poll()  # type: ignore[operator]
@@ -253,13 +261,20 @@ def live_view(
                 if key in ("z", "Z"):
                     status = "zeroing..."
                     if live is not None:
-                        live.update(frame(), refresh=True)
+                        live.update(view(reader.snapshot()), refresh=True)
                     status = reader.zero()
+                snap = reader.snapshot()
                 if live is not None:
-                    live.update(frame(), refresh=True)
+                    live.update(view(snap), refresh=True)
                 elif now - last_plain >= 1.0:
-                    _, frames, rate, skipped, _ = reader.snapshot()
-                    console.print(f"{now - start:5.1f} s  {frames} frames  {rate:.1f}/s  skipped {skipped}")
+                    console.print(
+                        f"{now - start:5.1f} s  {snap.decoded_per_s:.1f} decoded/s  read {snap.frames}  "
+                        f"{counters(snap, base)}"
+                    )
+                    hint = watch.hint(snap.stats, now)
+                    if hint is not None and not hint_shown:
+                        console.print(hint, soft_wrap=True)
+                        hint_shown = True
                     last_plain = now
                 wait = 1.0 / REFRESH_HZ
                 if seconds is not None:
@@ -270,15 +285,24 @@ def live_view(
     finally:
         reader.stop()
     elapsed = time.monotonic() - start
+    snap = reader.snapshot()
     if live is None:
-        console.print(frame())
-    _, frames, _, skipped, _ = reader.snapshot()
-    return frames, skipped, elapsed
+        console.print(view(snap))
+    return snap, base, elapsed
+
+
+def summary(snap: Snapshot, base: Mapping[str, Any], elapsed: float) -> str:
+    """The closing line of a view."""
+    decoded = snap.stats["frames_decoded"] - base["frames_decoded"]
+    return (
+        f"read {snap.frames} frames in {elapsed:.1f} s ({snap.frames / max(elapsed, 1e-9):.1f}/s); "
+        f"decoded {decoded}  {counters(snap, base)}"
+    )
 
 
 def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | None, rate: float | None) -> None:
     """``nervlane monitor``. Raises ToolError."""
-    comms, port, doc = open_sensor(port, params)
+    comms, port, doc, fmt = open_sensor(port, params)
     console = ToolConsole()
     try:
         if zero:
@@ -286,12 +310,9 @@ def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | 
                 comms.zero([])
             except RuntimeError as e:
                 if not comms.is_connected():
-                    raise ToolError(disconnected_message(port), EXIT_DISCONNECTED) from e
+                    raise device_gone(port, comms.stats()) from e
                 raise ToolError(f"zeroing failed: {e} (zeroing needs at least 20 frames per second)") from e
-        frames, skipped, elapsed = live_view(comms, port, raw, seconds, rate, port, console, doc)
-        console.print(
-            f"read {frames} frames in {elapsed:.1f} s ({frames / max(elapsed, 1e-9):.1f}/s), "
-            f"about {skipped} skipped"
-        )
+        snap, base, elapsed = live_view(comms, port, raw, seconds, rate, port, console, doc, fmt)
+        console.print(summary(snap, base, elapsed))
     finally:
         del comms

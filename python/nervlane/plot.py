@@ -4,79 +4,118 @@ from __future__ import annotations
 
 import csv
 import math
+import zipfile
+from dataclasses import dataclass
 from typing import Any
 
-from .document import RAW_PREFIX, TAXEL_PREFIX
+import numpy as np
+
+from .document import RAW_PREFIX, TAXEL_PREFIX, raw_names
 from .errors import EXIT_MISSING_EXTRA, ToolError
 from .files import atomic_path
-from .record import TIME_COLUMN
+from .record import SEQUENCE_COLUMN, TIME_COLUMN
 
 
-def _load(path: str) -> tuple[list[str], list[list[float]]]:
+@dataclass
+class Channels:
+    """A recording as the plot needs it: time, and one column per channel."""
+
+    names: list[str]
+    time: Any
+    data: Any
+    """frames x channels"""
+
+
+def _not_a_recording(path: str, why: str) -> ToolError:
+    return ToolError(f"{path} is not a recording made by 'nervlane record' ({why})")
+
+
+def _load_csv(path: str) -> Channels:
     try:
         with open(path, newline="") as f:
             rows = list(csv.reader(f))
-    except OSError as e:
-        raise ToolError(f"cannot read {path}: {e.strerror or e}") from e
-    if not rows or not rows[0] or rows[0][0] != TIME_COLUMN:
-        raise ToolError(f"{path} is not a recording made by 'nervlane record' (no {TIME_COLUMN} column)")
-    header = rows[0]
+    except (OSError, UnicodeDecodeError) as e:
+        raise ToolError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from e
+    header = rows[0] if rows else []
+    if TIME_COLUMN not in header:
+        raise _not_a_recording(path, f"no {TIME_COLUMN} column")
     try:
         body = [[float(x) if x != "" else math.nan for x in r] for r in rows[1:] if r]
     except ValueError as e:
         raise ToolError(f"{path}: {e}") from e
-    if not body:
-        raise ToolError(f"{path} holds no frames")
     if any(len(r) != len(header) for r in body):
         raise ToolError(f"{path}: rows and header differ in length")
-    return header, body
+    table = np.array(body, dtype=float).reshape(len(body), len(header))
+    keep = [i for i, n in enumerate(header) if n not in (TIME_COLUMN, SEQUENCE_COLUMN)]
+    return Channels([header[i] for i in keep], table[:, header.index(TIME_COLUMN)], table[:, keep])
+
+
+def _load_npz(path: str) -> Channels:
+    try:
+        with np.load(path, allow_pickle=False) as f:
+            missing = {TIME_COLUMN, "raw"} - set(f.files)
+            if missing:
+                raise _not_a_recording(path, f"no {', '.join(sorted(missing))} array")
+            raw = np.asarray(f["raw"], dtype=float)
+            cal = np.asarray(f["calibrated"], dtype=float) if "calibrated" in f.files else np.empty((len(raw), 0))
+            names = [str(n) for n in f["calibrated_names"]] if "calibrated_names" in f.files else []
+            t = np.asarray(f[TIME_COLUMN], dtype=float)
+    except (OSError, ValueError, zipfile.BadZipFile) as e:
+        raise ToolError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from e
+    if raw.ndim != 2 or cal.ndim != 2 or len(raw) != len(t) or len(cal) != len(t) or len(names) != cal.shape[1]:
+        raise _not_a_recording(path, "its arrays do not fit together")
+    return Channels([*raw_names(raw.shape[1]), *names], t, np.hstack([raw, cal]))
 
 
 def run_plot(path: str, out: str) -> None:
-    """Time series of every recorded channel, and a heat map of the taxels
-    at the frame where they were pressed hardest. Raises ToolError."""
+    """Time series of every calibrated channel (of the raw ones when there
+    are none), and a heat map of the taxels at the frame where they were
+    pressed hardest. Raises ToolError."""
     try:
         import matplotlib
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
-        import numpy as np
     except ImportError as e:
         raise ToolError(
-            f"plotting needs numpy and matplotlib ({e.name} is missing): pip install 'nervlane-comm[plot]'",
+            f"plotting needs matplotlib ({e.name} is missing): pip install 'nervlane-comm[plot]'",
             EXIT_MISSING_EXTRA,
         ) from e
 
-    header, body = _load(path)
-    data: Any = np.array(body, dtype=float)
-    t = data[:, 0]
-    cal_cols = [i for i, n in enumerate(header) if i > 0 and not n.startswith(RAW_PREFIX)]
-    raw_cols = [i for i, n in enumerate(header) if n.startswith(RAW_PREFIX)]
-    series = cal_cols or raw_cols
-    taxel_cols = [i for i in cal_cols if header[i].startswith(TAXEL_PREFIX)] or series
+    rec = _load_npz(path) if path.lower().endswith(".npz") else _load_csv(path)
+    if len(rec.time) == 0:
+        raise ToolError(f"{path} holds no frames")
+    names, t, data = rec.names, rec.time, rec.data
+    cal_cols = [i for i, n in enumerate(names) if not n.startswith(RAW_PREFIX)]
+    series = cal_cols or [i for i, n in enumerate(names) if n.startswith(RAW_PREFIX)]
+    taxel_cols = [i for i in cal_cols if names[i].startswith(TAXEL_PREFIX)]
 
-    fig, (ax_t, ax_h) = plt.subplots(1, 2, figsize=(13, 5), gridspec_kw={"width_ratios": [2, 1]})
+    if taxel_cols:
+        fig, (ax_t, ax_h) = plt.subplots(1, 2, figsize=(13, 5), gridspec_kw={"width_ratios": [2, 1]})
+    else:
+        fig, ax_t = plt.subplots(figsize=(9, 5))
     for i in series:
-        ax_t.plot(t, data[:, i], linewidth=0.8, label=header[i])
+        ax_t.plot(t, data[:, i], linewidth=0.8, label=names[i])
     ax_t.set_xlabel("time (s)")
     ax_t.set_ylabel("calibrated value" if cal_cols else "raw reading")
     ax_t.set_title(f"{len(series)} channels, {len(t)} frames")
     if len(series) <= 12:
         ax_t.legend(fontsize="small")
 
-    taxels = np.nan_to_num(data[:, taxel_cols])
-    strongest = int(np.argmax(taxels.sum(axis=1)))
-    n = len(taxel_cols)
-    cols = max(1, math.ceil(math.sqrt(n)))
-    rows = math.ceil(n / cols)
-    grid = np.full(rows * cols, np.nan)
-    grid[:n] = taxels[strongest]
-    image = ax_h.imshow(grid.reshape(rows, cols), cmap="viridis", interpolation="nearest")
-    fig.colorbar(image, ax=ax_h, shrink=0.8)
-    ax_h.set_title(f"strongest press, t = {t[strongest]:.2f} s")
-    ax_h.set_xticks([])
-    ax_h.set_yticks([])
-    ax_t.axvline(t[strongest], color="grey", linestyle="--", linewidth=0.8)
+    if taxel_cols:
+        taxels = np.nan_to_num(data[:, taxel_cols])
+        strongest = int(np.argmax(taxels.sum(axis=1)))
+        n = len(taxel_cols)
+        cols = max(1, math.ceil(math.sqrt(n)))
+        rows = math.ceil(n / cols)
+        grid = np.full(rows * cols, np.nan)
+        grid[:n] = taxels[strongest]
+        image = ax_h.imshow(grid.reshape(rows, cols), cmap="viridis", interpolation="nearest")
+        fig.colorbar(image, ax=ax_h, shrink=0.8, label="calibrated value")
+        ax_h.set_title(f"taxels at the strongest press, t = {t[strongest]:.2f} s")
+        ax_h.set_xticks([])
+        ax_h.set_yticks([])
+        ax_t.axvline(t[strongest], color="grey", linestyle="--", linewidth=0.8)
     fig.tight_layout()
     try:
         with atomic_path(out, ".png") as tmp:  # the suffix tells savefig the format

@@ -6,10 +6,12 @@ from __future__ import annotations
 import csv
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
 from collections.abc import Callable
+from datetime import datetime
 from importlib.metadata import version
 from pathlib import Path
 
@@ -18,6 +20,7 @@ import pytest
 
 from conftest import PYTHON_SOURCE, StreamingSensor, start_cli
 from nervlane import document
+from nervlane.sim import PtyDevice
 
 nc = pytest.importorskip("nervlane_comm_py")
 
@@ -142,6 +145,21 @@ def read_csv(path: Path) -> tuple[list[str], list[list[str]]]:
     return rows[0], rows[1:]
 
 
+def wait_for_rows(path: Path, rows: int, timeout: float = 20.0) -> None:
+    """Until the file on disk holds ``rows`` rows below its header."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if path.exists() and path.read_bytes().count(b"\n") > rows:
+            return
+        time.sleep(0.1)
+    raise AssertionError(f"{path} did not reach {rows} rows")
+
+
+def frame_id_readings(i: int) -> list[int]:
+    """22 readings from which the frame's index can be read back."""
+    return [i & 0xFFFF, i >> 16, *((i + 1000 * j) & 0xFFFF for j in range(2, 22))]
+
+
 class TestRecordAndPlot:
     def test_one_second_holds_about_a_second_of_frames(
         self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
@@ -151,34 +169,152 @@ class TestRecordAndPlot:
         done = cli("record", sensor.port, sensor.params, "-o", str(out), "--seconds", "1")
         assert done.returncode == 0, done.stderr
         header, rows = read_csv(out)
-        assert header[0] == "time_s" and header[1:14] == [f"raw_{i}" for i in range(13)]
-        assert header[14:] == ["tri0_x", "tri0_y", "tri0_z", *(f"taxel_{p}" for p in range(3, 12))]
+        assert header[:2] == ["sequence", "time_s"] and header[2:15] == [f"raw_{i}" for i in range(13)]
+        assert header[15:] == ["tri0_x", "tri0_y", "tri0_z", *(f"taxel_{p}" for p in range(3, 12))]
         assert 60 <= len(rows) <= 130
         assert all(len(r) == len(header) for r in rows)
-        times = [float(r[0]) for r in rows]
+        times = [float(r[1]) for r in rows]
         assert times == sorted(times) and times[-1] < 1.5
         sent = {f.readings for f in list(sensor.device.sent)}
-        assert sum(tuple(float(v) for v in r[1:14]) in sent for r in rows[-20:]) >= 15
-        assert f"recorded {len(rows)} frames" in done.stdout and "gaps" in done.stdout
+        assert sum(tuple(float(v) for v in r[2:15]) in sent for r in rows[-20:]) >= 15
+        assert f"recorded {len(rows)} frames" in done.stdout and "frames lost: 0" in done.stdout
+        meta = json.loads((tmp_path / "rec.csv.json").read_text())
+        assert (meta["port"], meta["format"], meta["frames"]) == (sensor.port, "binary", len(rows))
+        assert meta["params"] == os.path.abspath(sensor.params) and meta["stopped_by"] == "--seconds 1"
+        assert datetime.fromisoformat(meta["start_time"]).tzinfo is not None
+
+    def test_every_frame_at_2000_per_second_once_with_its_own_calibrated_values(
+        self, cli: Cli, tmp_path: Path
+    ) -> None:
+        # Calibrated value = 0.5 + 2 * raw, exactly: a row whose values came
+        # from another frame than its readings shows.
+        params = tmp_path / "p.msgpack"
+        document.write(params, document.make(
+            "binary", [], [document.taxel_record(j, j, lower=-1.0, coefs=(0.5, 2.0)) for j in range(22)]))
+        with PtyDevice() as device:
+            device.stream_readings("binary", frame_id_readings, 2000.0)
+            done = cli("record", device.port, str(params), "-o", str(tmp_path / "r.csv"), "--seconds", "3")
+            dropped_by_device = device.frames_dropped
+        assert done.returncode == 0, done.stderr
+        header, rows = read_csv(tmp_path / "r.csv")
+        assert len(header) == 2 + 22 + 22 and len(rows) >= 2000
+        sequence = [int(r[0]) for r in rows]
+        assert sequence == list(range(sequence[0], sequence[0] + len(rows)))
+        ids = []
+        for r in rows:
+            raw = [int(v) for v in r[2:24]]
+            ids.append(raw[0] + (raw[1] << 16))
+            assert raw == frame_id_readings(ids[-1])
+            assert [float(v) for v in r[24:]] == [0.5 + 2.0 * v for v in raw]
+        assert ids == sorted(set(ids)) and ids[-1] - ids[0] + 1 - len(ids) <= dropped_by_device
+        assert "frames lost: 0 " in done.stdout
 
     def test_raw_only_and_npz(self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path) -> None:
         np = pytest.importorskip("numpy")
         sensor = streaming_sensor("text", rate_hz=50.0, taxels=4, triaxials=0)
+        (tmp_path / "r.csv").write_text("a recording of its own\n")
         done = cli("record", sensor.port, sensor.params, "-o", str(tmp_path / "r.npz"), "--seconds", "0.6", "--raw-only")
         assert done.returncode == 0, done.stderr
-        header, rows = read_csv(tmp_path / "r.csv")
-        assert header == ["time_s", "raw_0", "raw_1", "raw_2", "raw_3"]
+        assert (tmp_path / "r.csv").read_text() == "a recording of its own\n"
+        assert sorted(os.listdir(tmp_path)) == sorted(["r.csv", "r.npz", os.path.basename(sensor.params)])
+        sent = {f.readings for f in list(sensor.device.sent)}
         with np.load(tmp_path / "r.npz") as data:
-            assert data["raw"].shape == (len(rows), 4) and data["calibrated"].shape == (len(rows), 0)
-            assert data["raw"][0].tolist() == [float(v) for v in rows[0][1:]]
+            n = len(data["sequence"])
+            assert n >= 15 and data["raw"].shape == (n, 4) and data["calibrated"].shape == (n, 0)
+            assert np.all(np.diff(data["sequence"]) == 1) and np.all(np.diff(data["time_s"]) > 0)
+            assert tuple(data["raw"][-1]) in sent
+            assert (str(data["format"]), str(data["port"])) == ("text", sensor.port)
+
+    def test_frames_that_change_length_keep_one_meaning_per_column(self, cli: Cli, tmp_path: Path) -> None:
+        np = pytest.importorskip("numpy")
+
+        def width(i: int) -> int:  # grows every 50 frames, whenever the recording starts; every 7th is short
+            return 2 if i % 7 == 0 else 3 + i // 50
+
+        params = tmp_path / "p.msgpack"
+        document.write(params, document.make(
+            "binary", [], [document.taxel_record(j, j, lower=-1.0) for j in range(3)]))
+        with PtyDevice() as device:
+            device.stream_readings("binary", lambda i: [i] * width(i), 200.0)
+            for name in ("r.csv", "r.npz"):
+                done = cli("record", device.port, str(params), "-o", str(tmp_path / name), "--seconds", "1")
+                assert done.returncode == 0 and "frames of different lengths" in done.stdout, done.stderr
+        header, rows = read_csv(tmp_path / "r.csv")
+        widest = len(header) - 2 - 3
+        assert widest >= max(width(int(r[2])) for r in rows) and len({width(int(r[2])) for r in rows}) >= 3
+        for r in rows:
+            i = int(r[2])
+            assert r[2:] == [str(i)] * width(i) + [""] * (widest - width(i)) + [str(i)] * min(3, width(i)) + (
+                ["0"] * (3 - width(i)))
+        with np.load(tmp_path / "r.npz") as data:
+            raw = data["raw"]
+            for row in raw:
+                w = width(int(row[0]))
+                assert row[:w].tolist() == [row[0]] * w and np.isnan(row[w:]).all()
+
+    def test_an_existing_file_or_a_folder_is_refused_before_recording(self, cli: Cli, tmp_path: Path) -> None:
+        # No such port: a check made only after connecting would fail on that instead (exit 3).
+        params = tmp_path / "p.msgpack"
+        document.write(params, document.make("binary", [], [document.taxel_record(0, 0)]))
+        nowhere = str(tmp_path / "ttyNOPE")
+        (tmp_path / "old.csv").write_text("kept\n")
+        for out, says in ((tmp_path / "old.csv", "old.csv already exists"), (tmp_path, "is a folder"),
+                          (tmp_path / "no" / "r.csv", "does not exist")):
+            done = cli("record", nowhere, str(params), "-o", str(out), "--seconds", "1")
+            assert done.returncode == 2 and says in done.stderr, done.stderr
+        assert (tmp_path / "old.csv").read_text() == "kept\n"
+        done = cli("record", nowhere, str(params), "-o", str(tmp_path / "old.csv"), "--force")
+        assert done.returncode == 3
+
+    def test_a_stopped_run_is_written_whole_and_a_killed_one_leaves_its_rows(
+        self, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
+    ) -> None:
+        np = pytest.importorskip("numpy")
+        sensor = streaming_sensor("binary", rate_hz=500.0, taxels=4, triaxials=0)
+        for name, stop in (("stopped.npz", signal.SIGTERM), ("killed.npz", signal.SIGKILL)):
+            proc = start_cli("record", sensor.port, sensor.params, "-o", str(tmp_path / name))
+            try:
+                wait_for_rows(tmp_path / f"{name}.journal.csv", 400)
+                proc.send_signal(stop)
+                out, err = proc.communicate(timeout=20)
+            finally:
+                proc.kill()
+                proc.wait()
+            if stop == signal.SIGTERM:
+                assert proc.returncode == 0 and "stopped by SIGTERM" in out, err
+                assert not (tmp_path / f"{name}.journal.csv").exists()
+                with np.load(tmp_path / name) as data:
+                    assert len(data["sequence"]) >= 400 and str(data["stopped_by"]) == "SIGTERM"
+        journal = (tmp_path / "killed.npz.journal.csv").read_text()
+        assert journal.endswith("\n") and not (tmp_path / "killed.npz").exists()
+        header, rows = read_csv(tmp_path / "killed.npz.journal.csv")
+        assert header == ["sequence", "time_s", *(f"raw_{i}" for i in range(4)), *(f"taxel_{i}" for i in range(4))]
+        assert len(rows) >= 400 and all(len(r) == len(header) for r in rows)
+        assert [int(r[0]) for r in rows] == list(range(int(rows[0][0]), int(rows[0][0]) + len(rows)))
+        assert json.loads((tmp_path / "killed.npz.journal.csv.json").read_text())["port"] == sensor.port
+
+    def test_a_format_that_does_not_fit_gets_a_hint_and_no_recording(
+        self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
+    ) -> None:
+        sensor = streaming_sensor("text", rate_hz=200.0, taxels=4, triaxials=0)
+        binary = tmp_path / "binary.msgpack"
+        document.write(binary, document.make("binary", [], [document.taxel_record(0, 0)]))
+        done = cli("record", sensor.port, str(binary), "-o", str(tmp_path / "r.csv"), "--seconds", "2.5")
+        assert done.returncode == 1
+        assert "no frame recorded" in done.stderr and "format (binary) match the device?" in done.stderr
+        assert not list(tmp_path.glob("r.*"))
+        done = cli("monitor", sensor.port, str(binary), "--seconds", "2.5")
+        assert done.returncode == 0 and "nothing decoded in 2" in done.stdout
 
     def test_plot_writes_a_png(self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path) -> None:
         pytest.importorskip("matplotlib")
         sensor = streaming_sensor("encrypted", rate_hz=100.0)
-        cli("record", sensor.port, sensor.params, "-o", str(tmp_path / "r.csv"), "--seconds", "0.5")
-        done = cli("plot", str(tmp_path / "r.csv"), "-o", str(tmp_path / "r.png"))
-        assert done.returncode == 0, done.stderr
-        assert (tmp_path / "r.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        for name in ("r.csv", "r.npz"):
+            done = cli("record", sensor.port, sensor.params, "-o", str(tmp_path / name), "--seconds", "0.5")
+            assert done.returncode == 0, done.stderr
+            done = cli("plot", str(tmp_path / name), "-o", str(tmp_path / f"{name}.png"))
+            assert done.returncode == 0, done.stderr
+            assert (tmp_path / f"{name}.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
     def test_plot_refuses_a_file_that_is_no_recording(self, cli: Cli, tmp_path: Path) -> None:
         pytest.importorskip("matplotlib")
@@ -197,7 +333,7 @@ class TestMonitorAndDemo:
         assert done.returncode == 0, done.stderr
         assert "read " in done.stdout and " frames in " in done.stdout
         frames = int(done.stdout.rsplit("read ", 1)[1].split()[0])
-        assert frames >= 40
+        assert frames >= 40 and "overwritten" in done.stdout and "rejected 0" in done.stdout
         assert "tri0_x" in done.stdout and "taxel_3" in done.stdout  # the names record gives the columns
 
     def test_monitor_into_a_pipe_that_closes_ends_quietly(
@@ -220,7 +356,9 @@ class TestMonitorAndDemo:
         params.write_bytes(msgpack.packb([1, [], []]))
         done = cli("monitor", str(tmp_path / "ttyNOPE"), str(params), "--seconds", "1")
         assert done.returncode == 3
-        assert "no such port" in done.stderr and "does not exist" in done.stderr
+        assert "no such port" in done.stderr and "check the cable" in done.stderr and ", line " not in done.stderr
+        done = cli("--verbose", "monitor", str(tmp_path / "ttyNOPE"), str(params), "--seconds", "1")
+        assert done.returncode == 3 and "does not exist., file " in done.stderr and ", line " in done.stderr
         done = cli("monitor", "", str(params), "--seconds", "1")
         assert done.returncode == 2 and "port name is empty" in done.stderr
 
@@ -232,9 +370,12 @@ class TestMonitorAndDemo:
         holder.init(sensor.params)
         holder.connect(sensor.port)
         done = cli("monitor", sensor.port, sensor.params, "--seconds", "1")
+        verbose = cli("--verbose", "monitor", sensor.port, sensor.params, "--seconds", "1")
         del holder
         assert done.returncode == 3
-        assert "busy" in done.stderr and sensor.port in done.stderr
+        assert "busy" in done.stderr and "Close it" in done.stderr and sensor.port in done.stderr
+        assert "flock" not in done.stderr and ", line " not in done.stderr
+        assert verbose.returncode == 3 and "flock" in verbose.stderr and ", line " in verbose.stderr
 
     def test_monitor_with_a_bad_parameter_file_names_it(self, cli: Cli, tmp_path: Path) -> None:
         (tmp_path / "p.msgpack").write_bytes(b"")
@@ -263,7 +404,7 @@ class TestMonitorAndDemo:
             proc.kill()
             proc.wait()
         assert proc.returncode == 4
-        assert "went away" in err
+        assert "went away" in err and "last error: Device" in err and ", line " not in err
 
     def test_demo_runs_without_a_terminal(self, cli: Cli) -> None:
         done = cli("demo", "--seconds", "1", "--format", "encrypted")

@@ -1,0 +1,224 @@
+"""Lossless recording under load: what `nervlane record` does, at 1 device x
+2000 frames/s and at 8 devices x 1000 frames/s (8 comms objects in one
+process, each queuing its frames), with two CPU-bound processes beside it.
+
+    .venv/bin/python bench/record_load.py [--seconds 10] [--readings 22] [--runs 1x2000,8x1000]
+
+Linux and macOS. The devices run in a process of their own (one pseudo-
+terminal and one streaming thread each, binary frames); this process takes
+the frames in batches and writes them through record's own CSV writer, one
+file per device, as `nervlane record -o FILE.csv` does. Per run it prints the
+frames the devices sent and this process recorded, the frames lost, and the
+CPU time of this process (the module's reader threads included) per frame.
+Lost frames are split by where they went: gaps in the sequence numbers
+(dropped by the recorder's queue), frames the decoder rejected, and frames
+the device could not send because nobody drained the port. Target: 0.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+from typing import Any
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "python"))
+
+BURNER = "while True: pass"
+
+
+def serve(count: int, rate: float, readings: int) -> int:
+    """The device process: ``count`` pseudo-terminals, each sent ``rate``
+    frames a second that carry their index, from "go" to "stop" on stdin;
+    then it prints what it sent. Like a real sensor it never waits for its
+    reader: a frame that finds the port full is not sent ("unsent"), and
+    when this process itself falls behind it skips the frames it missed
+    ("behind") rather than sending them in a burst."""
+    import select
+    import threading
+    import tty
+
+    from nervlane.wire import binary_frame
+
+    fds, ports = [], []
+    for _ in range(count):
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        ports.append(os.ttyname(slave))
+        os.close(slave)
+        os.set_blocking(master, False)
+        fds.append(master)
+    print(" ".join(ports), flush=True)
+    if sys.stdin.readline().strip() != "go":
+        return 1
+    stop = threading.Event()
+
+    def wait_for_stop() -> None:
+        sys.stdin.readline()
+        stop.set()
+
+    threading.Thread(target=wait_for_stop, daemon=True).start()
+    filler = [1000] * (readings - 2)
+    sent = unsent = behind = 0
+    period = 1.0 / rate
+    start = time.monotonic()
+    tick = 0
+    while not stop.is_set():
+        late = time.monotonic() - (start + tick * period)
+        if late < 0:
+            time.sleep(-late)
+            continue
+        if late > 0.05:
+            skip = int(late / period)
+            behind += skip * count
+            tick += skip
+            continue
+        frame = binary_frame([tick & 0xFFFF, tick >> 16, *filler])
+        for fd in fds:
+            try:
+                n = os.write(fd, frame)
+            except BlockingIOError:
+                unsent += 1
+                continue
+            while n < len(frame):  # the rest of a frame already started goes out whole
+                select.select([], [fd], [], 0.1)
+                try:
+                    n += os.write(fd, frame[n:])
+                except BlockingIOError:
+                    pass
+            sent += 1
+        tick += 1
+    print(json.dumps({"sent": sent, "unsent": unsent, "behind": behind}), flush=True)
+    sys.stdin.readline()  # the recorder has disconnected: hang up
+    for fd in fds:
+        os.close(fd)
+    return 0
+
+
+@dataclass
+class Figures:
+    devices: int
+    rate: float
+    seconds: float
+    sent: int
+    recorded: int
+    gaps: int
+    rejected: int
+    discarded: int
+    unsent: int
+    behind: int
+    cpu_s: float
+
+    def row(self) -> str:
+        lost = self.gaps + self.rejected + self.unsent
+        per_frame = self.cpu_s / self.recorded * 1e6 if self.recorded else float("nan")
+        return (
+            f"| {self.devices} x {self.rate:g}/s | {self.sent:,} | {self.recorded:,} | {lost} | {self.gaps} | "
+            f"{self.rejected} ({self.discarded} B) | {self.unsent} | {self.behind} | {per_frame:.1f} | "
+            f"{self.cpu_s / self.seconds * 100:.0f}% |"
+        )
+
+
+def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
+    import nervlane_comm_py as nc
+
+    from nervlane import document
+    from nervlane.record import PACE_S, QUEUE_FRAMES, WRITE_EVERY_S, Outputs, Recording
+
+    params = os.path.join(folder, "p.msgpack")
+    document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(readings)]))
+    burners = [subprocess.Popen([sys.executable, "-c", BURNER]) for _ in range(2)]
+    device = subprocess.Popen([sys.executable, __file__, "--serve", str(devices), str(rate), str(readings)],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert device.stdin is not None and device.stdout is not None
+    try:
+        ports = device.stdout.readline().split()
+        comms = []
+        for port in ports:
+            c = nc.NervlaneComms()
+            c.init(params)
+            c.connect(port)
+            c.queue_frames(QUEUE_FRAMES)
+            comms.append(c)
+        names = document.output_names(document.load(params)[0], readings)
+        base = [c.stats() for c in comms]
+        start = time.monotonic()
+        recordings = [
+            Recording(Outputs(os.path.join(folder, f"run{k}.csv"), False), True, names, False, {}, start)
+            for k in range(devices)
+        ]
+        cpu = time.process_time()
+        device.stdin.write("go\n")
+        device.stdin.flush()
+        last_write = start
+        while (now := time.monotonic()) - start < seconds:
+            for c, r in zip(comms, recordings):
+                r.add(c.take_frames(0))
+            if now - last_write >= WRITE_EVERY_S:
+                for r in recordings:
+                    r.write()
+                last_write = now
+            time.sleep(max(0.0, PACE_S - (time.monotonic() - now)))
+        device.stdin.write("stop\n")
+        device.stdin.flush()
+        sent = json.loads(device.stdout.readline())
+        time.sleep(0.2)  # the last frames through the readers
+        for c, r in zip(comms, recordings):
+            while len(batch := c.take_frames(0)):
+                r.add(batch)
+            r.finish()
+        cpu = time.process_time() - cpu
+        stats = [c.stats() for c in comms]
+        del comms, c
+        device.stdin.write("quit\n")
+        device.stdin.flush()
+        device.wait(timeout=30)
+    finally:
+        procs: list[subprocess.Popen[Any]] = [*burners, device]
+        for p in procs:
+            p.kill()
+            p.wait()
+    return Figures(
+        devices, rate, seconds,
+        sent=sent["sent"],
+        recorded=sum(r.tally.frames for r in recordings),
+        gaps=sum(r.tally.gaps for r in recordings),
+        rejected=sum(s["frames_rejected"] - b["frames_rejected"] for s, b in zip(stats, base)),
+        discarded=sum(s["bytes_discarded"] - b["bytes_discarded"] for s, b in zip(stats, base)),
+        unsent=sent["unsent"],
+        behind=sent["behind"],
+        cpu_s=cpu,
+    )
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--seconds", type=float, default=10.0)
+    ap.add_argument("--readings", type=int, default=22)
+    ap.add_argument("--runs", default="1x2000,8x1000", help="DEVICESxRATE, comma-separated")
+    ap.add_argument("--serve", nargs=3, metavar=("DEVICES", "RATE", "READINGS"), help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.serve:
+        return serve(int(args.serve[0]), float(args.serve[1]), int(args.serve[2]))
+
+    print(f"{args.readings} readings a frame, binary, {args.seconds:g} s a run, two CPU-bound processes beside; "
+          f"{os.cpu_count()} CPUs")
+    print("| devices x rate | sent | recorded | lost | queue gaps | decoder rejected | unsent (port full) "
+          "| device behind (not lost) | CPU µs/frame | CPU of one core |")
+    print("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|")
+    for run in args.runs.split(","):
+        devices, rate = run.split("x")
+        with tempfile.TemporaryDirectory(prefix="nervlane-record-load-") as folder:
+            figures = record_run(int(devices), float(rate), args.seconds, args.readings, folder)
+        print(figures.row(), flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
