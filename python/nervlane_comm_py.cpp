@@ -231,14 +231,16 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
     m.attr("__version__") = NERVLANE_VERSION;
 
     // Every error of the serial port library is a PortError: a RuntimeError
-    // with the library's message and, in `reason`, the one word that tells a
-    // missing port from a busy one or a device that went away.
+    // with the library's message; `reason` is the one word that tells a
+    // missing port from a busy one or a device that went away, `description`
+    // the message without its framing and the raising source file and line.
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> port_error;
     port_error.call_once_and_store_result([&m] {
         py::object type = py::reinterpret_steal<py::object>(
             PyErr_NewExceptionWithDoc("nervlane_comm_py.PortError",
                                       "A serial port error; `reason` is not_found, busy, access_denied, "
-                                      "disconnected or other.",
+                                      "disconnected or other; `description` is the message without the "
+                                      "source file and line.",
                                       PyExc_RuntimeError, nullptr));
         if (!type) throw py::error_already_set();
         m.attr("PortError") = type;
@@ -252,6 +254,9 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
             const py::object& type = port_error.get_stored();
             py::object value = type(e.what());
             value.attr("reason") = serial::reason_name(e.reason());
+            // What went wrong without the library's framing and source place:
+            // the text to show a person.
+            value.attr("description") = e.description();
             py::set_error(type, value);
         }
     });

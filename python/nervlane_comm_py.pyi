@@ -63,9 +63,10 @@ class _Stats(TypedDict):
     last_error: str | None
 
 class PortError(RuntimeError):
-    """A serial port error; `reason` is not_found, busy, access_denied, disconnected or other."""
+    """A serial port error; `reason` is not_found, busy, access_denied, disconnected or other; `description` is the message without the source file and line."""
 
     reason: Literal["not_found", "busy", "access_denied", "disconnected", "other"]
+    description: str
 
 _Comms = TypeVar("_Comms", bound=NervlaneComms)
 

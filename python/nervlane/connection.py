@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import re
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, Final, NamedTuple
 
@@ -70,18 +69,6 @@ def auto_port() -> str:
     )
 
 
-# The serial library frames its messages as "IO Exception: WHAT, file F,
-# line N." The file and line help whoever debugs the library, not the person
-# at the keyboard; they stay in ToolError.detail for --verbose.
-_FRAMING = re.compile(r"^IO Exception: (?P<what>.*?)(?:, file .*, line \d+\.)?$", re.DOTALL)
-
-
-def plain_error(message: str) -> str:
-    """A serial library message without its framing and source place."""
-    match = _FRAMING.match(message)
-    return match.group("what") if match else message
-
-
 def explain_port_error(port: str, error: BaseException) -> ToolError:
     """What went wrong opening ``port`` and what to do about it, chosen by
     the error's ``reason`` (PortError); the module's full message goes into
@@ -117,7 +104,7 @@ def explain_port_error(port: str, error: BaseException) -> ToolError:
     elif reason == "disconnected":
         text = f"cannot open {port}: the device went away while it was being opened; check the cable and try again."
     else:
-        text = f"cannot open {port}: {plain_error(message)}"
+        text = f"cannot open {port}: {getattr(error, 'description', message)}"
     return ToolError(text, EXIT_PORT, detail=message)
 
 
@@ -171,7 +158,7 @@ def device_gone(port: str, stats: Mapping[str, Any]) -> ToolError:
     """The error of a sensor that went away, with the reason the module
     gave (``stats()["last_error"]``)."""
     last = stats.get("last_error")
-    why = f" (last error: {plain_error(last)})" if last else ""
+    why = f" (last error: {last})" if last else ""
     return ToolError(
         f"the sensor on {port} went away (cable pulled or device reset){why}; stopped.",
         EXIT_DISCONNECTED,

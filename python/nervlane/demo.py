@@ -49,6 +49,6 @@ def run_demo(seconds: float | None, fmt: str) -> None:
                 comms, "nervlane demo", False, seconds, DEMO_RATE_HZ, device.port, console, doc, fmt
             )
         finally:
-            del comms  # disconnect before the device hangs up
+            comms.close()  # disconnect before the device hangs up
         device.stop()
         console.print(f"{summary(snap, base, elapsed)}; the sensor sent {device.frames_sent}")

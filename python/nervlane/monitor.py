@@ -315,4 +315,4 @@ def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | 
         snap, base, elapsed = live_view(comms, port, raw, seconds, rate, port, console, doc, fmt)
         console.print(summary(snap, base, elapsed))
     finally:
-        del comms
+        comms.close()

@@ -422,7 +422,7 @@ def run_record(port: str, params: str, out: str, seconds: float | None, raw_only
             elapsed = time.monotonic() - start
             stats = comms.stats()
             comms.queue_frames(0)
-            del sensor, comms  # disconnect now, not when this frame goes
+            comms.close()
             recording.meta.update(_outcome(recording.tally, stats, base, elapsed, stop.reason))
             if outputs.npz and recording.tally.frames:
                 console.print(f"writing {outputs.target}")

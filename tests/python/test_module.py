@@ -143,6 +143,7 @@ class TestBindingSurface:
             comms.connect(missing)
         assert error.value.reason == "not_found"
         assert str(error.value).startswith(f"IO Exception: Specified port, {missing}, does not exist.")
+        assert error.value.description == f"Specified port, {missing}, does not exist."
         with pytest.raises(ValueError, match="^Empty port is invalid.$"):
             comms.connect("")
         assert not comms.is_connected()
@@ -480,7 +481,7 @@ def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
             try:
                 comms.connect(port)
             except nervlane_comm_py.PortError as error:
-                if error.reason == "busy":
+                if error.reason == "busy" and error.description:
                     raise
             if comms.is_connected() and version and raw:
                 return comms.read(500)
