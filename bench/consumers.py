@@ -120,8 +120,11 @@ def run_module(port: str, fmt: str, readings: int, params: str, prefix: str) -> 
     print("ready", flush=True)
     consume(lambda: read_raw(100), stopper, rec)
     r1 = cpu_now()
+    summary = cpu_summary(r0, r1)
+    if hasattr(comms, "stats"):  # a build that counts its reader's frames
+        summary["reader_decoded"] = comms.stats()["frames_decoded"]
     del comms  # joins the reader before the files are written
-    rec.save(prefix, cpu_summary(r0, r1))
+    rec.save(prefix, summary)
 
 
 class PyserialReader:

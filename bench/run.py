@@ -333,10 +333,9 @@ def ratio_rows(results: list[Result]) -> tuple[list[str], list[str]]:
 
     for fmt in FORMATS:
         m, p, c = (by.get(("line", fmt, k)) for k in CONSUMERS)
-        if m and c:
-            check(m.p50_us <= 1.5 * c.p50_us and m.p99_us <= 1.5 * c.p99_us,
-                  f"line rate, {fmt}: latency p50/p99 at most 1.5× the C floor's "
-                  f"({ratio(m.p50_us, c.p50_us):.2f}×, {ratio(m.p99_us, c.p99_us):.2f}×)")
+        if m and c and fmt == "binary":
+            check(m.p50_us <= 1.3 * c.p50_us,
+                  f"line rate, binary: latency p50 at most 1.3× the C floor's ({ratio(m.p50_us, c.p50_us):.2f}×)")
         if m and p:
             check(m.p50_us < p.p50_us and m.p99_us < p.p99_us,
                   f"line rate, {fmt}: latency p50/p99 below pyserial's "
@@ -356,8 +355,8 @@ def ratio_rows(results: list[Result]) -> tuple[list[str], list[str]]:
         check(m.decoded_fps >= 10 * p.decoded_fps,
               f"unpaced, binary: decoding at least 10× pyserial's ({ratio(m.decoded_fps, p.decoded_fps):.1f}×)")
     if m and c:
-        check(m.decoded_fps >= c.decoded_fps / 3,
-              f"unpaced, binary: decoding at least a third of the C floor's "
+        check(m.decoded_fps >= c.decoded_fps / 2,
+              f"unpaced, binary: decoding at least half the C floor's "
               f"({ratio(m.decoded_fps, c.decoded_fps):.2f}×)")
     return rows, checks
 
@@ -371,7 +370,7 @@ def report(results: list[Result], readings: int, seconds: float) -> str:
         "",
         *results_table(results),
         "",
-        "ⁱ inferred from sequence gaps (the library does not count its reader's frames).",
+        "ⁱ inferred from sequence gaps (a build of the library without `stats()` does not count its reader's frames).",
         "",
         "The library's figures as ratios to the baselines measured in the same run "
         "(below 1× is better for CPU and latency, above 1× for rates):",
