@@ -702,6 +702,14 @@ TEST(Comms, ZeroAveragesTwentyFreshFramesIntoTheChosenTaxels) {
     } catch (const std::runtime_error& e) {
         EXPECT_STREQ(e.what(), "Sensor requested zeroing is not plugged in.");
     }
+    // A taxel the file marks as not fitted (a negative raw position).
+    comms.init(write_params(kBinary, {}, {{-1, 6}}));
+    try {
+        comms.zero({6});
+        FAIL() << "zeroed a taxel that is not fitted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Sensor requested zeroing is not plugged in.");
+    }
 }
 
 TEST(Comms, ZeroSucceedsWhileOtherThreadsKeepReading) {
