@@ -87,8 +87,9 @@ void report(const char* name, const Bytes& frame, int frames, nervlane_comm::Pro
     std::vector<double> values(1024, 0.0);
     const Timing t = run(
         frame, frames, [&](serial::Serial& port) { return decoder.parse(values, port); }, reads_only);
-    std::printf("%-10s %5zu bytes  parse %7.2f us cpu  reads alone %7.2f us cpu  decode %6.2f us  (wall %.1f us/frame)\n",
-                name, frame.size(), t.parse_cpu_us, t.reads_cpu_us, t.parse_cpu_us - t.reads_cpu_us, t.wall_us);
+    std::printf(
+        "%-10s %5zu bytes  parse %7.2f us cpu  reads alone %7.2f us cpu  decode %6.2f us  (wall %.1f us/frame)\n", name,
+        frame.size(), t.parse_cpu_us, t.reads_cpu_us, t.parse_cpu_us - t.reads_cpu_us, t.wall_us);
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 // allocations inside the timed loop, which must be zero, and times decoding
 // the matching parameter file. Times are processor time, not wall time.
 #include <atomic>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <new>
 #include <string>

@@ -35,12 +35,12 @@ static int64_t now_ns(void) {
 static double tv_s(struct timeval tv) { return (double)tv.tv_sec + (double)tv.tv_usec / 1e6; }
 
 struct record {
-    uint32_t *seq;
+    uint32_t* seq;
     int64_t *sent, *recv, *call;
     size_t n, cap;
 };
 
-static void record_add(struct record *r, const double *v, int64_t t, int64_t t_call) {
+static void record_add(struct record* r, const double* v, int64_t t, int64_t t_call) {
     if (r->n == r->cap) {
         r->cap = r->cap ? 2 * r->cap : 4096;
         r->seq = realloc(r->seq, r->cap * sizeof *r->seq);
@@ -61,10 +61,10 @@ static void record_add(struct record *r, const double *v, int64_t t, int64_t t_c
     r->n++;
 }
 
-static void save(const char *prefix, const char *name, const void *data, size_t bytes) {
+static void save(const char* prefix, const char* name, const void* data, size_t bytes) {
     char path[4096];
     snprintf(path, sizeof path, "%s.%s", prefix, name);
-    FILE *f = fopen(path, "wb");
+    FILE* f = fopen(path, "wb");
     if (!f || fwrite(data, 1, bytes, f) != bytes || fclose(f) != 0) {
         fprintf(stderr, "c_floor: cannot write %s\n", path);
         exit(1);
@@ -72,7 +72,7 @@ static void save(const char *prefix, const char *name, const void *data, size_t 
 }
 
 /* Decodes every whole frame in buf[0..len); returns the bytes consumed. */
-static size_t decode_binary(const uint8_t *buf, size_t len, struct record *r, int64_t t_call, uint32_t *last) {
+static size_t decode_binary(const uint8_t* buf, size_t len, struct record* r, int64_t t_call, uint32_t* last) {
     static double values[MAX_READINGS];
     size_t pos = 0;
     for (;;) {
@@ -84,7 +84,7 @@ static size_t decode_binary(const uint8_t *buf, size_t len, struct record *r, in
             continue;
         }
         if (pos + 4 + 2 * count > len) return pos;
-        const uint8_t *p = buf + pos + 4;
+        const uint8_t* p = buf + pos + 4;
         for (size_t i = 0; i < count; ++i, p += 2) values[i] = (double)(p[0] | (p[1] << 8));
         record_add(r, values, now_ns(), t_call);
         *last = r->seq[r->n - 1];
@@ -92,12 +92,12 @@ static size_t decode_binary(const uint8_t *buf, size_t len, struct record *r, in
     }
 }
 
-static size_t decode_text(const uint8_t *buf, size_t len, struct record *r, int64_t t_call, uint32_t *last) {
+static size_t decode_text(const uint8_t* buf, size_t len, struct record* r, int64_t t_call, uint32_t* last) {
     static double values[MAX_READINGS];
     static char line[1 << 16];
     size_t pos = 0;
     for (;;) {
-        const uint8_t *nl = memchr(buf + pos, '\n', len - pos);
+        const uint8_t* nl = memchr(buf + pos, '\n', len - pos);
         if (!nl) return pos;
         size_t n = (size_t)(nl - (buf + pos));
         if (n >= sizeof line) n = sizeof line - 1;
@@ -118,7 +118,7 @@ static size_t decode_text(const uint8_t *buf, size_t len, struct record *r, int6
     }
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc != 4 || (strcmp(argv[1], "binary") != 0 && strcmp(argv[1], "text") != 0)) {
         fprintf(stderr, "usage: c_floor binary|text PORT PREFIX\n");
         return 2;
@@ -197,7 +197,8 @@ int main(int argc, char **argv) {
             }
             if (n == 0) break; /* the device hung up */
             len += (size_t)n;
-            size_t used = text ? decode_text(buf, len, &rec, t_call, &seen) : decode_binary(buf, len, &rec, t_call, &seen);
+            size_t used =
+                text ? decode_text(buf, len, &rec, t_call, &seen) : decode_binary(buf, len, &rec, t_call, &seen);
             if (used == 0 && len == sizeof buf) used = len; /* no frame in a full buffer: drop it */
             memmove(buf, buf + used, len - used);
             len -= used;
@@ -211,13 +212,13 @@ int main(int argc, char **argv) {
     save(argv[3], "call", rec.call, rec.n * sizeof *rec.call);
     char path[4096];
     snprintf(path, sizeof path, "%s.json", argv[3]);
-    FILE *f = fopen(path, "w");
+    FILE* f = fopen(path, "w");
     if (!f) return 1;
     fprintf(f,
             "{\"cpu_user_s\": %.6f, \"cpu_sys_s\": %.6f, \"vol_switches\": %ld, \"invol_switches\": %ld, "
             "\"reader_decoded\": %zu}\n",
-            tv_s(r1.ru_utime) - tv_s(r0.ru_utime), tv_s(r1.ru_stime) - tv_s(r0.ru_stime),
-            r1.ru_nvcsw - r0.ru_nvcsw, r1.ru_nivcsw - r0.ru_nivcsw, rec.n);
+            tv_s(r1.ru_utime) - tv_s(r0.ru_utime), tv_s(r1.ru_stime) - tv_s(r0.ru_stime), r1.ru_nvcsw - r0.ru_nvcsw,
+            r1.ru_nivcsw - r0.ru_nivcsw, rec.n);
     fclose(f);
     close(fd);
     return 0;

@@ -89,7 +89,7 @@ class FrameMaker:
             self._stamp.pack_into(self._buf, wire.HEAD_SIZE, *words)
             return self._buf
         if self.fmt == "text":
-            return ("%d,%d,%d,%d,%d,%d" % words).encode("ascii") + self._tail
+            return ",".join(map(str, words)).encode("ascii") + self._tail
         self._stamp.pack_into(self._plain, 0, *words)
         return self._head + self._encryptor.update(self._plain)  # type: ignore[no-any-return]
 

@@ -127,15 +127,18 @@ class Figures:
 
 def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
     import nervlane_comm_py as nc
-
     from nervlane import document
     from nervlane.record import PACE_S, QUEUE_FRAMES, WRITE_EVERY_S, Outputs, Recording
 
     params = os.path.join(folder, "p.msgpack")
     document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(readings)]))
     burners = [subprocess.Popen([sys.executable, "-c", BURNER]) for _ in range(2)]
-    device = subprocess.Popen([sys.executable, __file__, "--serve", str(devices), str(rate), str(readings)],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    device = subprocess.Popen(
+        [sys.executable, __file__, "--serve", str(devices), str(rate), str(readings)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     assert device.stdin is not None and device.stdout is not None
     try:
         ports = device.stdout.readline().split()
@@ -158,7 +161,7 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
         device.stdin.flush()
         last_write = start
         while (now := time.monotonic()) - start < seconds:
-            for c, r in zip(comms, recordings):
+            for c, r in zip(comms, recordings, strict=False):
                 r.add(c.take_frames(0))
             if now - last_write >= WRITE_EVERY_S:
                 for r in recordings:
@@ -169,7 +172,7 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
         device.stdin.flush()
         sent = json.loads(device.stdout.readline())
         time.sleep(0.2)  # the last frames through the readers
-        for c, r in zip(comms, recordings):
+        for c, r in zip(comms, recordings, strict=False):
             while len(batch := c.take_frames(0)):
                 r.add(batch)
             r.finish()
@@ -185,12 +188,14 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
             p.kill()
             p.wait()
     return Figures(
-        devices, rate, seconds,
+        devices,
+        rate,
+        seconds,
         sent=sent["sent"],
         recorded=sum(r.tally.frames for r in recordings),
         gaps=sum(r.tally.gaps for r in recordings),
-        rejected=sum(s["frames_rejected"] - b["frames_rejected"] for s, b in zip(stats, base)),
-        discarded=sum(s["bytes_discarded"] - b["bytes_discarded"] for s, b in zip(stats, base)),
+        rejected=sum(s["frames_rejected"] - b["frames_rejected"] for s, b in zip(stats, base, strict=False)),
+        discarded=sum(s["bytes_discarded"] - b["bytes_discarded"] for s, b in zip(stats, base, strict=False)),
         unsent=sent["unsent"],
         behind=sent["behind"],
         cpu_s=cpu,
@@ -207,10 +212,14 @@ def main() -> int:
     if args.serve:
         return serve(int(args.serve[0]), float(args.serve[1]), int(args.serve[2]))
 
-    print(f"{args.readings} readings a frame, binary, {args.seconds:g} s a run, two CPU-bound processes beside; "
-          f"{os.cpu_count()} CPUs")
-    print("| devices x rate | sent | recorded | lost | queue gaps | decoder rejected | unsent (port full) "
-          "| device behind (not lost) | CPU µs/frame | CPU of one core |")
+    print(
+        f"{args.readings} readings a frame, binary, {args.seconds:g} s a run, two CPU-bound processes beside; "
+        f"{os.cpu_count()} CPUs"
+    )
+    print(
+        "| devices x rate | sent | recorded | lost | queue gaps | decoder rejected | unsent (port full) "
+        "| device behind (not lost) | CPU µs/frame | CPU of one core |"
+    )
     print("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|")
     for run in args.runs.split(","):
         devices, rate = run.split("x")

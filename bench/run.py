@@ -124,8 +124,18 @@ def run_one(
     log = os.path.join(tmp, f"{tag}.sent-log")
     prefix = os.path.join(tmp, tag)
     py = sys.executable
-    device_cmd = [py, os.path.join(HERE, "device.py"), "--format", fmt, "--readings", str(readings),
-                  "--seconds", str(seconds), "--log", log]
+    device_cmd = [
+        py,
+        os.path.join(HERE, "device.py"),
+        "--format",
+        fmt,
+        "--readings",
+        str(readings),
+        "--seconds",
+        str(seconds),
+        "--log",
+        log,
+    ]
     if scenario == "line":
         device_cmd.append("--paced")
     dev = cons = None
@@ -137,11 +147,23 @@ def run_one(
             cmd = [c_floor, fmt, port, prefix]
         elif consumer == "module":
             params = os.path.join(tmp, f"{fmt}.msgpack")
-            cmd = [py, os.path.join(HERE, "consumers.py"), "module", "--port", port, "--format", fmt,
-                   "--readings", str(readings), "--params", params, "--out", prefix]
+            cmd = [
+                py,
+                os.path.join(HERE, "consumers.py"),
+                "module",
+                "--port",
+                port,
+                "--format",
+                fmt,
+                "--readings",
+                str(readings),
+                "--params",
+                params,
+                "--out",
+                prefix,
+            ]
         else:
-            cmd = [py, os.path.join(HERE, "consumers.py"), "pyserial", "--port", port, "--format", fmt,
-                   "--out", prefix]
+            cmd = [py, os.path.join(HERE, "consumers.py"), "pyserial", "--port", port, "--format", fmt, "--out", prefix]
         cons = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         if read_line(cons, 30, CONSUMER_NAMES[consumer]) != "ready":
             raise BenchError(f"{CONSUMER_NAMES[consumer]} did not get ready")
@@ -182,8 +204,9 @@ def percentile(sorted_values: list[int], q: float) -> float:
 
 def analyse(scenario: str, fmt: str, consumer: str, sent: int, elapsed: float, log: str, prefix: str) -> Result:
     sent_ns = load(log, "q")
-    seqs, stamps, recv, call = (load(f"{prefix}.{n}", t) for n, t in
-                                (("seq", "I"), ("sent", "q"), ("recv", "q"), ("call", "q")))
+    seqs, stamps, recv, call = (
+        load(f"{prefix}.{n}", t) for n, t in (("seq", "I"), ("sent", "q"), ("recv", "q"), ("call", "q"))
+    )
     with open(f"{prefix}.json") as f:
         summary: dict[str, Any] = json.load(f)
     r = Result(scenario, fmt, consumer, seconds=elapsed, sent=sent)
@@ -268,8 +291,9 @@ def machine() -> str:
                     break
     except OSError:
         pass
-    return (f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, "
-            f"Python {platform.python_version()}")
+    return (
+        f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}, Python {platform.python_version()}"
+    )
 
 
 def fmt_num(x: float, digits: int = 0) -> str:
@@ -334,30 +358,41 @@ def ratio_rows(results: list[Result]) -> tuple[list[str], list[str]]:
     for fmt in FORMATS:
         m, p, c = (by.get(("line", fmt, k)) for k in CONSUMERS)
         if m and c and fmt == "binary":
-            check(m.p50_us <= 1.3 * c.p50_us,
-                  f"line rate, binary: latency p50 at most 1.3× the C floor's ({ratio(m.p50_us, c.p50_us):.2f}×)")
+            check(
+                m.p50_us <= 1.3 * c.p50_us,
+                f"line rate, binary: latency p50 at most 1.3× the C floor's ({ratio(m.p50_us, c.p50_us):.2f}×)",
+            )
         if m and p:
-            check(m.p50_us < p.p50_us and m.p99_us < p.p99_us,
-                  f"line rate, {fmt}: latency p50/p99 below pyserial's "
-                  f"({m.p50_us:.0f}/{m.p99_us:.0f} µs vs {p.p50_us:.0f}/{p.p99_us:.0f} µs)")
+            check(
+                m.p50_us < p.p50_us and m.p99_us < p.p99_us,
+                f"line rate, {fmt}: latency p50/p99 below pyserial's "
+                f"({m.p50_us:.0f}/{m.p99_us:.0f} µs vs {p.p50_us:.0f}/{p.p99_us:.0f} µs)",
+            )
         if m and c and fmt == "binary":
-            check(m.cpu_us_per_frame <= 2 * c.cpu_us_per_frame,
-                  f"line rate, binary: CPU per frame at most 2× the C floor's "
-                  f"({ratio(m.cpu_us_per_frame, c.cpu_us_per_frame):.2f}×)")
+            check(
+                m.cpu_us_per_frame <= 2 * c.cpu_us_per_frame,
+                f"line rate, binary: CPU per frame at most 2× the C floor's "
+                f"({ratio(m.cpu_us_per_frame, c.cpu_us_per_frame):.2f}×)",
+            )
         if m and p and fmt == "text":
-            check(m.cpu_us_per_frame <= 0.1 * p.cpu_us_per_frame,
-                  f"line rate, text: CPU per frame at most a tenth of pyserial's "
-                  f"({ratio(m.cpu_us_per_frame, p.cpu_us_per_frame):.3f}×)")
+            check(
+                m.cpu_us_per_frame <= 0.1 * p.cpu_us_per_frame,
+                f"line rate, text: CPU per frame at most a tenth of pyserial's "
+                f"({ratio(m.cpu_us_per_frame, p.cpu_us_per_frame):.3f}×)",
+            )
         if m:
             check(m.lost == 0, f"line rate, {fmt}: nothing lost by the reader ({m.lost} lost)")
     m, p, c = (by.get(("unpaced", "binary", k)) for k in CONSUMERS)
     if m and p:
-        check(m.decoded_fps >= 10 * p.decoded_fps,
-              f"unpaced, binary: decoding at least 10× pyserial's ({ratio(m.decoded_fps, p.decoded_fps):.1f}×)")
+        check(
+            m.decoded_fps >= 10 * p.decoded_fps,
+            f"unpaced, binary: decoding at least 10× pyserial's ({ratio(m.decoded_fps, p.decoded_fps):.1f}×)",
+        )
     if m and c:
-        check(m.decoded_fps >= c.decoded_fps / 2,
-              f"unpaced, binary: decoding at least half the C floor's "
-              f"({ratio(m.decoded_fps, c.decoded_fps):.2f}×)")
+        check(
+            m.decoded_fps >= c.decoded_fps / 2,
+            f"unpaced, binary: decoding at least half the C floor's ({ratio(m.decoded_fps, c.decoded_fps):.2f}×)",
+        )
     return rows, checks
 
 
@@ -398,6 +433,7 @@ def build_c_floor(tmp: str) -> str | None:
 
 def write_parameter_files(tmp: str, readings: int, formats: list[str]) -> None:
     from nervlane.signal_model import Layout, write_params  # the tree's own: frames put it on the path
+
     for fmt in formats:
         # One taxel per reading: the reader calibrates every frame, as it
         # does for a real sensor.
@@ -405,7 +441,9 @@ def write_parameter_files(tmp: str, readings: int, formats: list[str]) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0], formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     ap.add_argument("--seconds", type=float, default=5.0, help="length of each run (default 5)")
     ap.add_argument("--readings", type=int, default=64, help="readings per frame (default 64)")
     ap.add_argument("--scenarios", default=",".join(SCENARIOS), help="line,unpaced")
@@ -436,8 +474,10 @@ def main(argv: list[str] | None = None) -> int:
         import nervlane_comm_py  # noqa: F401
         import serial  # noqa: F401
     except ImportError as e:
-        print(f"{e}: run it with the project's Python (.venv/bin/python), which has nervlane_comm_py "
-              f"and pyserial", file=sys.stderr)
+        print(
+            f"{e}: run it with the project's Python (.venv/bin/python), which has nervlane_comm_py and pyserial",
+            file=sys.stderr,
+        )
         return 2
 
     results: list[Result] = []
@@ -462,11 +502,26 @@ def main(argv: list[str] | None = None) -> int:
             f.write(text)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump([asdict(r) | {"sent_fps": r.sent_fps, "delivered_fps": r.delivered_fps,
-                                    "decoded_fps": r.decoded_fps} for r in results], f, indent=1)
-    return 0 if len(results) == sum(
-        1 for s in scenarios for f in formats for c in consumers
-        if not (c == "c" and (c_floor is None or f == "encrypted"))) else 1
+            json.dump(
+                [
+                    asdict(r) | {"sent_fps": r.sent_fps, "delivered_fps": r.delivered_fps, "decoded_fps": r.decoded_fps}
+                    for r in results
+                ],
+                f,
+                indent=1,
+            )
+    return (
+        0
+        if len(results)
+        == sum(
+            1
+            for s in scenarios
+            for f in formats
+            for c in consumers
+            if not (c == "c" and (c_floor is None or f == "encrypted"))
+        )
+        else 1
+    )
 
 
 if __name__ == "__main__":

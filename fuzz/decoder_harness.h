@@ -64,9 +64,8 @@ public:
         // descriptor.
         // {0xFFFFFFFF, 0, ...}: every read returns at once with what is waiting.
         serial::SerialTimeouts immediate{serial::SerialTimeouts::kMaxTimeout, 0, 0, 0, 0};
-        port_.reset(new serial::Serial(name, 115200, immediate, serial::ByteSize::eight_bits,
-                                       serial::Parity::none, serial::StopBits::one,
-                                       serial::FlowControl::none));
+        port_.reset(new serial::Serial(name, 115200, immediate, serial::ByteSize::eight_bits, serial::Parity::none,
+                                       serial::StopBits::one, serial::FlowControl::none));
     }
 
     serial::Serial& port() { return *port_; }
@@ -110,8 +109,7 @@ class Feed {
 public:
     Feed()
         : port_("memory", 115200, serial::SerialTimeouts{serial::SerialTimeouts::kMaxTimeout, 0, 0, 0, 0},
-                serial::ByteSize::eight_bits, serial::Parity::none, serial::StopBits::one,
-                serial::FlowControl::none) {}
+                serial::ByteSize::eight_bits, serial::Parity::none, serial::StopBits::one, serial::FlowControl::none) {}
     serial::Serial& port() { return port_; }
     std::size_t waiting() { return memory_port_waiting(); }
     void deliver(const std::uint8_t* data, std::size_t size) { memory_port_append(data, size); }
@@ -186,7 +184,8 @@ void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check, F
     decoder.begin_stream();
     accounted += decoder.take_counts().bytes_discarded;
     if (frame_bytes ? accounted != size : accounted > size) {
-        std::fprintf(stderr, "counts account for %llu bytes of %zu\n", static_cast<unsigned long long>(accounted), size);
+        std::fprintf(stderr, "counts account for %llu bytes of %zu\n", static_cast<unsigned long long>(accounted),
+                     size);
         std::abort();
     }
 }

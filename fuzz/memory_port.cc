@@ -68,6 +68,4 @@ std::size_t memory_port_waiting() { return queue().waiting(); }
 
 }  // namespace nervlane_fuzz
 
-std::unique_ptr<serial::PortBackend> serial::make_backend() {
-    return std::make_unique<nervlane_fuzz::MemoryPort>();
-}
+std::unique_ptr<serial::PortBackend> serial::make_backend() { return std::make_unique<nervlane_fuzz::MemoryPort>(); }

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "nervlane_comms.h"
-#include "serial/serial.h"
 #include "serial/deadline.h"
+#include "serial/serial.h"
 
 namespace py = pybind11;
 using nervlane_comm::NervlaneComms;
@@ -161,8 +161,7 @@ std::optional<nervlane_comm::Frame> read_frame(NervlaneComms& comms, std::int32_
 PyFrameBatch take_frames(NervlaneComms& comms, std::int32_t timeout, std::int64_t max_frames) {
     const std::size_t most = non_negative(max_frames, "max_frames");
     nervlane_comm::FrameBatch batch;
-    wait_interruptibly(timeout,
-                       [&](std::int64_t wait_ms) { return comms.take_frames(batch, most, wait_ms) != 0; });
+    wait_interruptibly(timeout, [&](std::int64_t wait_ms) { return comms.take_frames(batch, most, wait_ms) != 0; });
     return to_python(std::move(batch));
 }
 
@@ -208,14 +207,16 @@ void bind_frames(py::module_& m) {
         .def("read_frame", &read_frame,
              "Reads the newest unread frame with its sequence number and time; None after the time-out",
              py::arg("timeout") = 500)
-        .def("queue_frames", [](NervlaneComms& self, std::int64_t capacity) {
-                 const std::size_t frames = non_negative(capacity, "capacity");
-                 py::gil_scoped_release release;
-                 self.queue_frames(frames);
-             },
-             "Keeps every frame from now on in a queue of `capacity` frames, dropping the oldest when full; "
-             "0 stops and frees it",
-             py::arg("capacity"))
+        .def(
+            "queue_frames",
+            [](NervlaneComms& self, std::int64_t capacity) {
+                const std::size_t frames = non_negative(capacity, "capacity");
+                py::gil_scoped_release release;
+                self.queue_frames(frames);
+            },
+            "Keeps every frame from now on in a queue of `capacity` frames, dropping the oldest when full; "
+            "0 stops and frees it",
+            py::arg("capacity"))
         .def("take_frames", &take_frames,
              "Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first",
              py::arg("timeout") = 500, py::arg("max_frames") = 0)
@@ -280,7 +281,8 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
             "version", [](const py::object&) { return NervlaneComms::version(); }, "Returns the version string")
         .def("close", &NervlaneComms::close, "Disconnects from the sensor; connect may be called again",
              py::call_guard<py::gil_scoped_release>())
-        .def("__enter__", [](const py::object& self) { return self; }, "Returns the object itself")
+        .def(
+            "__enter__", [](const py::object& self) { return self; }, "Returns the object itself")
         .def(
             "__exit__", [](NervlaneComms& self, const py::args&) { self.close(); }, "Disconnects from the sensor",
             py::call_guard<py::gil_scoped_release>());

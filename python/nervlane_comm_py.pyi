@@ -103,8 +103,9 @@ class NervlaneComms:
     def __enter__(self: _Comms) -> _Comms:
         """Returns the object itself"""
 
-    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
-                 traceback: TracebackType | None, /) -> None:
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, traceback: TracebackType | None, /
+    ) -> None:
         """Disconnects from the sensor"""
 
     def read_frame(self, timeout: SupportsInt = 500) -> Frame | None:

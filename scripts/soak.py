@@ -96,8 +96,12 @@ def main() -> int:
     parser.add_argument("--triaxials", type=int, default=2)
     parser.add_argument("--report-seconds", type=float, default=30.0, help="time between reports (default 30)")
     parser.add_argument("--zero-seconds", type=float, default=20.0, help="time between zero calls (default 20)")
-    parser.add_argument("--rss-tolerance-mib", type=float, default=4.0,
-                        help="allowed memory growth after the first minute (default 4 MiB)")
+    parser.add_argument(
+        "--rss-tolerance-mib",
+        type=float,
+        default=4.0,
+        help="allowed memory growth after the first minute (default 4 MiB)",
+    )
     args = parser.parse_args()
     if args.minutes <= 0:
         parser.error("--minutes must be positive")
@@ -126,8 +130,9 @@ def main() -> int:
         device = start_device(frames)
         comms.connect(device.port)
 
-        threads = [threading.Thread(target=reader, args=(comms, raw, counters, stop), daemon=True)
-                   for raw in (False, True)]
+        threads = [
+            threading.Thread(target=reader, args=(comms, raw, counters, stop), daemon=True) for raw in (False, True)
+        ]
         for t in threads:
             t.start()
 
@@ -137,8 +142,11 @@ def main() -> int:
         next_reconnect = 60.0
         baseline: float | None = None
         frames_at_report = 0
-        print(f"soak: {args.minutes:g} min, {args.format} frames of {layout.frame_size} readings, "
-              f"RSS {rss_mib():.1f} MiB at start", flush=True)
+        print(
+            f"soak: {args.minutes:g} min, {args.format} frames of {layout.frame_size} readings, "
+            f"RSS {rss_mib():.1f} MiB at start",
+            flush=True,
+        )
         try:
             while True:
                 now = time.monotonic() - start
@@ -170,12 +178,15 @@ def main() -> int:
                     next_report += args.report_seconds
                     frames_now = counters.total_frames()
                     with counters.lock:
-                        print(f"soak: {now:5.0f} s  read {counters.frames['read']:9d}  "
-                              f"read_raw {counters.frames['read_raw']:9d}  "
-                              f"({(frames_now - frames_at_report) / args.report_seconds:7.0f}/s)  "
-                              f"device sent {device.frames_sent:9d}  zeros {counters.zeros:3d}  "
-                              f"reconnects {counters.reconnects:2d}  replaced {counters.replacements}  "
-                              f"errors {dict(counters.errors)}  RSS {rss_mib():.1f} MiB", flush=True)
+                        print(
+                            f"soak: {now:5.0f} s  read {counters.frames['read']:9d}  "
+                            f"read_raw {counters.frames['read_raw']:9d}  "
+                            f"({(frames_now - frames_at_report) / args.report_seconds:7.0f}/s)  "
+                            f"device sent {device.frames_sent:9d}  zeros {counters.zeros:3d}  "
+                            f"reconnects {counters.reconnects:2d}  replaced {counters.replacements}  "
+                            f"errors {dict(counters.errors)}  RSS {rss_mib():.1f} MiB",
+                            flush=True,
+                        )
                     if frames_now == frames_at_report:
                         failures.append(f"{now:.0f} s: no frame in the last {args.report_seconds:g} s")
                     frames_at_report = frames_now
@@ -189,19 +200,24 @@ def main() -> int:
             device.close()
 
         end = rss_mib()
-        del comms
+        comms.close()
 
     with counters.lock:
-        print(f"soak: done: read {counters.frames['read']}, read_raw {counters.frames['read_raw']}, "
-              f"zeros {counters.zeros}, reconnects {counters.reconnects}, replaced {counters.replacements}, "
-              f"errors {dict(counters.errors)}", flush=True)
+        print(
+            f"soak: done: read {counters.frames['read']}, read_raw {counters.frames['read_raw']}, "
+            f"zeros {counters.zeros}, reconnects {counters.reconnects}, replaced {counters.replacements}, "
+            f"errors {dict(counters.errors)}",
+            flush=True,
+        )
         if counters.last_error:
             print(f"soak: last error: {counters.last_error}")
     if baseline is None:
         baseline = end
     growth = end - baseline
-    print(f"soak: RSS {baseline:.1f} MiB after the first minute, {end:.1f} MiB at the end "
-          f"({growth:+.1f} MiB, tolerance {args.rss_tolerance_mib:g})")
+    print(
+        f"soak: RSS {baseline:.1f} MiB after the first minute, {end:.1f} MiB at the end "
+        f"({growth:+.1f} MiB, tolerance {args.rss_tolerance_mib:g})"
+    )
     if growth > args.rss_tolerance_mib:
         failures.append(f"memory grew by {growth:.1f} MiB")
     for failure in failures:

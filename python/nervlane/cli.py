@@ -115,17 +115,23 @@ def build_parser() -> argparse.ArgumentParser:
         "USB port), 4 device went away, 5 optional extra missing",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    parser.add_argument("--verbose", action="store_true",
-                        help="with an error, also print the module's own message (C++ source file and line)")
+    parser.add_argument(
+        "--verbose",
+        action="store_true",
+        help="with an error, also print the module's own message (C++ source file and line)",
+    )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     port_help = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
 
     p = sub.add_parser("ports", help="list the serial ports (device, description, USB VID:PID, serial number)")
     p.set_defaults(func=_ports)
 
-    p = sub.add_parser("simulate", help="run a virtual sensor on a pseudo-terminal (Linux, macOS)",
-                       description="Prints the port path on the first line of standard output, then "
-                       "streams frames until Ctrl+C or the count.")
+    p = sub.add_parser(
+        "simulate",
+        help="run a virtual sensor on a pseudo-terminal (Linux, macOS)",
+        description="Prints the port path on the first line of standard output, then "
+        "streams frames until Ctrl+C or the count.",
+    )
     p.add_argument("--format", choices=FORMATS, default="binary")
     p.add_argument("--rate", type=_positive_float, default=100.0, help="frames per second (default 100)")
     p.add_argument("--taxels", type=lambda s: _count(s), default=16, help="taxel sensors (default 16)")
@@ -143,17 +149,29 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--raw", action="store_true", help="show raw readings instead of calibrated values")
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (no keys read)")
-    p.add_argument("--rate", type=_positive_float, metavar="HZ",
-                   help="the device's nominal frame rate; the view then counts frames that never arrived")
+    p.add_argument(
+        "--rate",
+        type=_positive_float,
+        metavar="HZ",
+        help="the device's nominal frame rate; the view then counts frames that never arrived",
+    )
     p.set_defaults(func=_monitor)
 
-    p = sub.add_parser("record", help="record every frame to CSV or .npz",
-                       description="One row per frame: sequence number, time, raw readings and calibrated "
-                       "values. Records until --seconds pass, Ctrl+C or SIGTERM.")
+    p = sub.add_parser(
+        "record",
+        help="record every frame to CSV or .npz",
+        description="One row per frame: sequence number, time, raw readings and calibrated "
+        "values. Records until --seconds pass, Ctrl+C or SIGTERM.",
+    )
     p.add_argument("port", type=_port, help=port_help)
     p.add_argument("params", help="the sensor's parameter file")
-    p.add_argument("-o", "--output", required=True, metavar="FILE",
-                   help="FILE.csv (with FILE.csv.json, the run's details), or FILE.npz (numpy arrays)")
+    p.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="FILE",
+        help="FILE.csv (with FILE.csv.json, the run's details), or FILE.npz (numpy arrays)",
+    )
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
     p.add_argument("--raw-only", action="store_true", help="leave out the calibrated values")
     p.add_argument("--force", action="store_true", help="replace an existing recording of that name")

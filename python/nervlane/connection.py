@@ -63,8 +63,7 @@ def auto_port() -> str:
         found = f"; other serial ports: {', '.join(map(describe_port, ports))}" if ports else ""
         raise ToolError(f"port {AUTO}: no USB serial port found (is the sensor plugged in?){found}", EXIT_PORT)
     raise ToolError(
-        f"port {AUTO}: {len(usb)} USB serial ports found, {', '.join(map(describe_port, usb))}; "
-        "name the one to use",
+        f"port {AUTO}: {len(usb)} USB serial ports found, {', '.join(map(describe_port, usb))}; name the one to use",
         EXIT_PORT,
     )
 
@@ -206,12 +205,12 @@ class DecodeWatch:
 
 def run_ports() -> None:
     """``nervlane ports``: a table of the serial ports the system lists."""
-    from .console import ToolConsole
     from rich.table import Table
 
+    from .console import ToolConsole
+
     ports = serial_ports()
-    table = Table("device", "description", "USB VID:PID", "serial number", "manufacturer",
-                  title="Serial ports")
+    table = Table("device", "description", "USB VID:PID", "serial number", "manufacturer", title="Serial ports")
     for p in ports:
         table.add_row(str(p.device), p.description or "", usb_id(p), p.serial_number or "", p.manufacturer or "")
     console = ToolConsole()

@@ -5,9 +5,8 @@ from __future__ import annotations
 import os
 import tempfile
 
-
-from .console import ToolConsole
 from .connection import open_sensor
+from .console import ToolConsole
 from .errors import ToolError
 from .monitor import live_view, summary
 from .pty_device import PtyDevice

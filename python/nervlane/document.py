@@ -313,10 +313,17 @@ def _need_int_map(v: Any, where: str) -> None:
 
 
 _Check = Callable[[Any, str], None]
-_BASE_RULES: Final[dict[str, _Check]] = {"sensor_type": _need_int, "input_map": _need_int_map,
-                                         "output_map": _need_int_map}
-_TAXEL_RULES: Final[dict[str, _Check]] = {"lower": _need_number, "upper": _need_number,
-                                          "offset": _need_number, "coefs": _need_numbers}
+_BASE_RULES: Final[dict[str, _Check]] = {
+    "sensor_type": _need_int,
+    "input_map": _need_int_map,
+    "output_map": _need_int_map,
+}
+_TAXEL_RULES: Final[dict[str, _Check]] = {
+    "lower": _need_number,
+    "upper": _need_number,
+    "offset": _need_number,
+    "coefs": _need_numbers,
+}
 _TRIAXIAL_RULES: Final[dict[str, _Check]] = {k: _need_numbers for k in TRIAXIAL_KEYS[1:]}
 
 

@@ -139,8 +139,15 @@ def _cell(name: str, width: int, v: float, peak: float, raw: bool) -> Text:
 
 
 def render(
-    title: str, snap: Snapshot, base: Mapping[str, Any], names: list[str], elapsed: float, raw: bool,
-    status: str, hint: str, width: int = 80,
+    title: str,
+    snap: Snapshot,
+    base: Mapping[str, Any],
+    names: list[str],
+    elapsed: float,
+    raw: bool,
+    status: str,
+    hint: str,
+    width: int = 80,
 ) -> Group:
     """The view: a header line with the counters, then each value under the
     name the recordings give its column, as many to a row as ``width``
@@ -159,7 +166,7 @@ def render(
         table.add_column(justify="right")
     peak = max(values, default=0.0)
     row: list[Text] = []
-    for name, v in zip(names, values):
+    for name, v in zip(names, values, strict=False):
         row.append(_cell(name, label, v, peak, raw))
         if len(row) == cols:
             table.add_row(*row)
@@ -241,8 +248,7 @@ def live_view(
     def view(snap: Snapshot) -> Group:
         names = raw_names(len(snap.values)) if raw else output_names(document, len(snap.values))
         hint = watch.hint(snap.stats, time.monotonic())
-        return render(title, snap, base, names, time.monotonic() - start, raw, hint or status,
-                      keys, console.width)
+        return render(title, snap, base, names, time.monotonic() - start, raw, hint or status, keys, console.width)
 
     live = Live(console=console, auto_refresh=False, transient=False) if console.is_terminal else None
     try:

@@ -56,9 +56,7 @@ def _dump(value: Any, indent: int) -> str:
     # Like json.dumps(indent=2), but lists and maps of plain numbers stay on
     # one line: coefficient lists and position maps read better that way.
     pad, inner = " " * indent, " " * (indent + 2)
-    if isinstance(value, dict) and value and not all(
-        isinstance(v, (int, float)) for v in value.values()
-    ):
+    if isinstance(value, dict) and value and not all(isinstance(v, (int, float)) for v in value.values()):
         items = [f"{inner}{json.dumps(k)}: {_dump(v, indent + 2)}" for k, v in value.items()]
         return "{\n" + ",\n".join(items) + "\n" + pad + "}"
     if isinstance(value, list) and value and any(isinstance(v, (dict, list)) for v in value):
@@ -149,9 +147,10 @@ def _fmt_map(v: Any) -> str:
 
 def show(path: str) -> None:
     """``nervlane params show``: the file laid out as tables."""
-    from .console import ToolConsole
     from rich.pretty import Pretty
     from rich.table import Table
+
+    from .console import ToolConsole
 
     console = ToolConsole()
     value, trailing = document.load(path)
@@ -168,12 +167,25 @@ def show(path: str) -> None:
     )
     if triaxials:
         t = Table(title="Triaxial sensors (frame position: channel; axis: output position)")
-        for col in ("#", "type", "input_map", "output_map", "offset", "lower", "upper", "coefs_x", "coefs_y", "coefs_z"):
+        for col in (
+            "#",
+            "type",
+            "input_map",
+            "output_map",
+            "offset",
+            "lower",
+            "upper",
+            "coefs_x",
+            "coefs_y",
+            "coefs_z",
+        ):
             t.add_column(col)
         for i, rec in enumerate(triaxials):
             b = document.base(rec)
             t.add_row(
-                str(i), _fmt_num(b.get("sensor_type", "-")), _fmt_map(b.get("input_map", {})),
+                str(i),
+                _fmt_num(b.get("sensor_type", "-")),
+                _fmt_map(b.get("input_map", {})),
                 _fmt_map(b.get("output_map", {})),
                 *(_fmt_list(rec.get(k, "-")) for k in ("offset", "lower", "upper", "coefs_x", "coefs_y", "coefs_z")),
             )
@@ -188,7 +200,10 @@ def show(path: str) -> None:
             pos_in = _fmt_num(min(imap)) if isinstance(imap, dict) and imap else "-"
             pos_out = ", ".join(map(str, omap.values())) if isinstance(omap, dict) and omap else "-"
             t.add_row(
-                str(i), _fmt_num(b.get("sensor_type", "-")), pos_in, pos_out,
+                str(i),
+                _fmt_num(b.get("sensor_type", "-")),
+                pos_in,
+                pos_out,
                 *(_fmt_list(rec.get(k, "-")) for k in ("offset", "lower", "upper", "coefs")),
             )
         console.print(t)

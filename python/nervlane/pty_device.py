@@ -15,6 +15,7 @@ from types import TracebackType
 
 from .wire import encode_frame
 
+
 def _open_raw_pty() -> tuple[int, str]:
     """A non-blocking master fd and the path of its raw-mode slave, which is
     left closed."""

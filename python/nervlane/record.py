@@ -237,8 +237,9 @@ class Recording:
     """The files of one recording, fed batch by batch. Nothing is created
     before the first frame: the header needs its reading count."""
 
-    def __init__(self, outputs: Outputs, replace: bool, names: list[str], raw_only: bool,
-                 meta: dict[str, Any], start: float) -> None:
+    def __init__(
+        self, outputs: Outputs, replace: bool, names: list[str], raw_only: bool, meta: dict[str, Any], start: float
+    ) -> None:
         self.outputs = outputs
         self._replace = replace
         self._names = names
@@ -291,10 +292,12 @@ class Recording:
         t.frames += n
         t.raw_widths.add(width)
         assert self._csv is not None
-        self._csv.add([
-            ",".join([str(s), f"{tm:.6f}", *map(_cell, r), *map(_number, v)]) + "\n"
-            for s, tm, r, v in zip(sequence.tolist(), times.tolist(), raw.tolist(), values.tolist())
-        ])
+        self._csv.add(
+            [
+                ",".join([str(s), f"{tm:.6f}", *map(_cell, r), *map(_number, v)]) + "\n"
+                for s, tm, r, v in zip(sequence.tolist(), times.tolist(), raw.tolist(), values.tolist(), strict=True)
+            ]
+        )
         if self._spill is not None:
             self._spill.add(sequence, times, raw, values)
 
@@ -469,8 +472,12 @@ def _progress(console: ToolConsole, seconds: float | None) -> Iterator[tuple[Pro
     columns = (
         [TextColumn("recording"), BarColumn(), TextColumn("{task.fields[frames]} frames"), TimeRemainingColumn()]
         if seconds is not None
-        else [TextColumn("recording"), TextColumn("{task.fields[frames]} frames"), TimeElapsedColumn(),
-              TextColumn("Ctrl+C stops")]
+        else [
+            TextColumn("recording"),
+            TextColumn("{task.fields[frames]} frames"),
+            TimeElapsedColumn(),
+            TextColumn("Ctrl+C stops"),
+        ]
     )
     with Progress(*columns, console=console, transient=True) as progress:
         yield progress, progress.add_task("record", total=seconds, frames=0)

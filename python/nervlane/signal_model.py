@@ -126,12 +126,12 @@ class SignalModel:
         rng = self._rng
         if self.layout.taxels and self.t >= self._next_press:
             press = _Press(
-                    start=self.t,
-                    duration=rng.uniform(0.6, 2.0),
-                    row=rng.uniform(0, rows - 1),
-                    col=rng.uniform(0, cols - 1),
-                    radius=rng.uniform(0.7, 1.8),
-                    peak=rng.uniform(3000.0, 25000.0),
+                start=self.t,
+                duration=rng.uniform(0.6, 2.0),
+                row=rng.uniform(0, rows - 1),
+                col=rng.uniform(0, cols - 1),
+                radius=rng.uniform(0.7, 1.8),
+                peak=rng.uniform(3000.0, 25000.0),
             )
             self._taxel_presses.append(press)
             self._next_press = self.t + press.duration + rng.uniform(0.3, 2.0)
@@ -189,7 +189,6 @@ class SignalModel:
         return frame
 
 
-
 def parameter_document(layout: Layout, protocol: str | int) -> list[Any]:
     """The parameter document matching ``layout`` and a frame format.
 
@@ -201,16 +200,25 @@ def parameter_document(layout: Layout, protocol: str | int) -> list[Any]:
     full_scale = float(0xFFFF - NOMINAL_ZERO)
     triaxials = [
         document.triaxial_record(
-            layout.triaxial_channels(t)[0], layout.triaxial_outputs(t)[0],
-            lower=[DEAD_BAND_COUNTS] * _CHANNELS, upper=[full_scale] * _CHANNELS, offset=[zero] * _CHANNELS,
-            coefs_x=AXIS_COEFS, coefs_y=AXIS_COEFS, coefs_z=NORMAL_COEFS,
+            layout.triaxial_channels(t)[0],
+            layout.triaxial_outputs(t)[0],
+            lower=[DEAD_BAND_COUNTS] * _CHANNELS,
+            upper=[full_scale] * _CHANNELS,
+            offset=[zero] * _CHANNELS,
+            coefs_x=AXIS_COEFS,
+            coefs_y=AXIS_COEFS,
+            coefs_z=NORMAL_COEFS,
         )
         for t in range(layout.triaxials)
     ]
     taxels = [
         document.taxel_record(
-            layout.taxel_channel(j), layout.taxel_output(j),
-            lower=DEAD_BAND_COUNTS, upper=full_scale, offset=zero, coefs=TAXEL_COEFS,
+            layout.taxel_channel(j),
+            layout.taxel_output(j),
+            lower=DEAD_BAND_COUNTS,
+            upper=full_scale,
+            offset=zero,
+            coefs=TAXEL_COEFS,
         )
         for j in range(layout.taxels)
     ]

@@ -60,8 +60,7 @@ def run_simulate(
             except KeyboardInterrupt:
                 pass
             dev.stop()
-            print(f"sent {dev.frames_sent} frames ({dev.frames_dropped} dropped: port not drained)",
-                  file=sys.stderr)
+            print(f"sent {dev.frames_sent} frames ({dev.frames_dropped} dropped: port not drained)", file=sys.stderr)
     except BrokenPipeError:
         raise  # whoever read the port's name has gone: cli ends quietly
     except OSError as e:

@@ -30,8 +30,7 @@ public:
     // FIPS-197 InvCipher of one 16-byte block; `in` and `out` may be the same
     // block. Throws std::invalid_argument when `round_keys` holds fewer than
     // (Nr + 1) * 16 bytes.
-    void decrypt_block(const std::uint8_t* in, std::uint8_t* out,
-                       const std::vector<std::uint8_t>& round_keys) const;
+    void decrypt_block(const std::uint8_t* in, std::uint8_t* out, const std::vector<std::uint8_t>& round_keys) const;
 
     int Nk;
     int Nr;

@@ -213,9 +213,9 @@ void CommsImpl::connect(const std::string& port_name) {
     timeouts.read_per_byte_ms = 0;
     timeouts.write_constant_ms = 100;
     timeouts.write_per_byte_ms = 0;
-    auto new_port = std::make_unique<serial::Serial>(port_name, 115200, timeouts, serial::ByteSize::eight_bits,
-                                                     serial::Parity::none, serial::StopBits::one,
-                                                     serial::FlowControl::none);
+    auto new_port =
+        std::make_unique<serial::Serial>(port_name, 115200, timeouts, serial::ByteSize::eight_bits,
+                                         serial::Parity::none, serial::StopBits::one, serial::FlowControl::none);
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         port = std::move(new_port);
@@ -521,8 +521,7 @@ void CommsImpl::zero(std::vector<int> indices) {
 
 void CommsImpl::queue_frames(std::size_t capacity) {
     if (capacity > NervlaneComms::kLargestQueue) {
-        throw std::invalid_argument("queue capacity " + std::to_string(capacity) +
-                                    " is above the largest supported, " +
+        throw std::invalid_argument("queue capacity " + std::to_string(capacity) + " is above the largest supported, " +
                                     std::to_string(NervlaneComms::kLargestQueue));
     }
     std::size_t readings = 0;
@@ -635,9 +634,7 @@ void NervlaneComms::connect(const std::string& port) { impl->connect(port); }
 
 void NervlaneComms::read(std::vector<double>& out, std::int64_t timeout_ms) { impl->read(out, timeout_ms, false); }
 
-void NervlaneComms::read_raw(std::vector<double>& out, std::int64_t timeout_ms) {
-    impl->read(out, timeout_ms, true);
-}
+void NervlaneComms::read_raw(std::vector<double>& out, std::int64_t timeout_ms) { impl->read(out, timeout_ms, true); }
 
 bool NervlaneComms::is_connected() const { return impl->is_connected(); }
 

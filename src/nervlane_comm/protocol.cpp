@@ -13,14 +13,10 @@ std::uint16_t le16(const std::vector<std::uint8_t>& bytes) {
 
 std::unique_ptr<Protocol> make_protocol(std::int32_t selector) {
     switch (selector) {
-        case kTextProtocol:
-            return std::make_unique<ProtocolString>();
-        case kBinaryProtocol:
-            return std::make_unique<ProtocolBinary>();
-        case kEncryptedProtocol:
-            return std::make_unique<ProtocolBinaryEncrypt>();
-        default:
-            return nullptr;
+        case kTextProtocol: return std::make_unique<ProtocolString>();
+        case kBinaryProtocol: return std::make_unique<ProtocolBinary>();
+        case kEncryptedProtocol: return std::make_unique<ProtocolBinaryEncrypt>();
+        default: return nullptr;
     }
 }
 

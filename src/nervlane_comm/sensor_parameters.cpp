@@ -38,37 +38,64 @@ void require_complete_value(const unsigned char* data, std::size_t size) {
         need(1);
         const unsigned char b = data[pos++];
         --owed;
-        if (b <= 0x7f || b >= 0xe0) continue;                      // fixint
-        if (b <= 0x8f) { owed += 2u * (b & 0x0fu); continue; }     // fixmap
-        if (b <= 0x9f) { owed += b & 0x0fu; continue; }            // fixarray
-        if (b <= 0xbf) { skip(b & 0x1fu); continue; }              // fixstr
+        if (b <= 0x7f || b >= 0xe0) continue;  // fixint
+        if (b <= 0x8f) {
+            owed += 2u * (b & 0x0fu);
+            continue;
+        }  // fixmap
+        if (b <= 0x9f) {
+            owed += b & 0x0fu;
+            continue;
+        }  // fixarray
+        if (b <= 0xbf) {
+            skip(b & 0x1fu);
+            continue;
+        }  // fixstr
         switch (b) {
-            case 0xc0: case 0xc2: case 0xc3: break;                 // nil, false, true
-            case 0xc4: skip(read_length(1)); break;                 // bin 8/16/32
+            case 0xc0:
+            case 0xc2:
+            case 0xc3: break;                        // nil, false, true
+            case 0xc4: skip(read_length(1)); break;  // bin 8/16/32
             case 0xc5: skip(read_length(2)); break;
             case 0xc6: skip(read_length(4)); break;
-            case 0xc7: { const std::uint64_t n = read_length(1); skip(n + 1); break; }  // ext 8/16/32
-            case 0xc8: { const std::uint64_t n = read_length(2); skip(n + 1); break; }
-            case 0xc9: { const std::uint64_t n = read_length(4); skip(n + 1); break; }
-            case 0xca: skip(4); break;                              // float 32/64
+            case 0xc7: {
+                const std::uint64_t n = read_length(1);
+                skip(n + 1);
+                break;
+            }  // ext 8/16/32
+            case 0xc8: {
+                const std::uint64_t n = read_length(2);
+                skip(n + 1);
+                break;
+            }
+            case 0xc9: {
+                const std::uint64_t n = read_length(4);
+                skip(n + 1);
+                break;
+            }
+            case 0xca: skip(4); break;  // float 32/64
             case 0xcb: skip(8); break;
-            case 0xcc: case 0xd0: skip(1); break;                   // (u)int 8..64
-            case 0xcd: case 0xd1: skip(2); break;
-            case 0xce: case 0xd2: skip(4); break;
-            case 0xcf: case 0xd3: skip(8); break;
-            case 0xd4: skip(2); break;                              // fixext 1..16
+            case 0xcc:
+            case 0xd0: skip(1); break;  // (u)int 8..64
+            case 0xcd:
+            case 0xd1: skip(2); break;
+            case 0xce:
+            case 0xd2: skip(4); break;
+            case 0xcf:
+            case 0xd3: skip(8); break;
+            case 0xd4: skip(2); break;  // fixext 1..16
             case 0xd5: skip(3); break;
             case 0xd6: skip(5); break;
             case 0xd7: skip(9); break;
             case 0xd8: skip(17); break;
-            case 0xd9: skip(read_length(1)); break;                 // str 8/16/32
+            case 0xd9: skip(read_length(1)); break;  // str 8/16/32
             case 0xda: skip(read_length(2)); break;
             case 0xdb: skip(read_length(4)); break;
-            case 0xdc: owed += read_length(2); break;               // array 16/32
+            case 0xdc: owed += read_length(2); break;  // array 16/32
             case 0xdd: owed += read_length(4); break;
-            case 0xde: owed += 2 * read_length(2); break;           // map 16/32
+            case 0xde: owed += 2 * read_length(2); break;  // map 16/32
             case 0xdf: owed += 2 * read_length(4); break;
-            default: throw msgpack::parse_error("parse error");     // 0xc1
+            default: throw msgpack::parse_error("parse error");  // 0xc1
         }
     }
 }
@@ -86,9 +113,7 @@ void check_slot(const char* kind, std::size_t index, const SensorParameters* rec
     }
 }
 
-std::string too_large_suffix() {
-    return " is beyond the largest supported, " + std::to_string(kMaxOutputPosition);
-}
+std::string too_large_suffix() { return " is beyond the largest supported, " + std::to_string(kMaxOutputPosition); }
 
 std::string too_large(std::int32_t position) {
     return "output position " + std::to_string(position) + too_large_suffix();
@@ -149,8 +174,8 @@ std::string triaxial_record_fault(const TriaxialPolyfitParameters& record) {
             return "output map names axis " + std::to_string(entry.first) + ", outside 0..2 (x, y, z)";
         }
         if (entry.second < 0) {
-            return "output position " + std::to_string(entry.second) + " of axis " +
-                   std::to_string(entry.first) + " is negative";
+            return "output position " + std::to_string(entry.second) + " of axis " + std::to_string(entry.first) +
+                   " is negative";
         }
         if (entry.second > kMaxOutputPosition) {
             return "output position " + std::to_string(entry.second) + " of axis " + std::to_string(entry.first) +

@@ -25,8 +25,14 @@ class AtomicDouble {
 public:
     AtomicDouble(double v = 0.0) : value_(v) {}
     AtomicDouble(const AtomicDouble& other) : value_(other.load()) {}
-    AtomicDouble& operator=(const AtomicDouble& other) { store(other.load()); return *this; }
-    AtomicDouble& operator=(double v) { store(v); return *this; }
+    AtomicDouble& operator=(const AtomicDouble& other) {
+        store(other.load());
+        return *this;
+    }
+    AtomicDouble& operator=(double v) {
+        store(v);
+        return *this;
+    }
     operator double() const { return load(); }
     double load() const { return value_.load(std::memory_order_relaxed); }
     void store(double v) { value_.store(v, std::memory_order_relaxed); }
@@ -39,6 +45,7 @@ private:
 
 // The file gives an AtomicDouble as a plain number: any integer or float.
 namespace msgpack {
+// clang-format off
 MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
 namespace adaptor {
 
@@ -63,6 +70,7 @@ struct pack<nervlane_comm::AtomicDouble> {
 
 }  // namespace adaptor
 }  // MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS)
+// clang-format on
 }  // namespace msgpack
 
 namespace nervlane_comm {
@@ -96,8 +104,7 @@ public:
     std::vector<double> coefs;
 
     // "SensorParameters", "lower", "upper", "offset", "coefs"
-    MSGPACK_DEFINE_MAP(MSGPACK_BASE_MAP(SensorParameters),
-                       lower, upper, offset, coefs)
+    MSGPACK_DEFINE_MAP(MSGPACK_BASE_MAP(SensorParameters), lower, upper, offset, coefs)
 };
 
 class TriaxialPolyfitParameters : public SensorParameters {
@@ -111,8 +118,7 @@ public:
     std::vector<double> coefs_y;
     std::vector<double> coefs_z;
 
-    MSGPACK_DEFINE_MAP(MSGPACK_BASE_MAP(SensorParameters), lower, upper, offset, coefs_x, coefs_y,
-                       coefs_z)
+    MSGPACK_DEFINE_MAP(MSGPACK_BASE_MAP(SensorParameters), lower, upper, offset, coefs_x, coefs_y, coefs_z)
 };
 
 // What one parameter file holds.

@@ -66,7 +66,8 @@ TEST(AesVectors, TestSideCipherEncryptsAppendixCForEveryKeySize) {
 TEST(AesVectors, AppendixBExampleDecrypts) {
     const AesCipher cipher(4, 10);
     const Bytes key = hex("2b7e151628aed2a6abf7158809cf4f3c");
-    EXPECT_EQ(cipher.decrypt_ecb(hex("3925841d02dc09fbdc118597196a0b32"), key), hex("3243f6a8885a308d313198a2e0370734"));
+    EXPECT_EQ(cipher.decrypt_ecb(hex("3925841d02dc09fbdc118597196a0b32"), key),
+              hex("3243f6a8885a308d313198a2e0370734"));
     EXPECT_EQ(aes_encrypt_ecb(hex("3243f6a8885a308d313198a2e0370734"), key), hex("3925841d02dc09fbdc118597196a0b32"));
 }
 
@@ -100,9 +101,7 @@ TEST(AesEcb, EqualCipherBlocksGiveEqualPlaintexts) {
     EXPECT_EQ(Bytes(plain.begin() + 16, plain.end()), hex(kAppendixCPlain));
 }
 
-TEST(AesEcb, EmptyDataGivesEmptyResult) {
-    EXPECT_TRUE(AesCipher(4, 10).decrypt_ecb({}, counting_key(16)).empty());
-}
+TEST(AesEcb, EmptyDataGivesEmptyResult) { EXPECT_TRUE(AesCipher(4, 10).decrypt_ecb({}, counting_key(16)).empty()); }
 
 TEST(AesEcb, DecryptsInPlace) {
     const AesCipher cipher(4, 10);

@@ -124,17 +124,14 @@ std::vector<std::uint8_t> encode(Format format, const std::vector<std::uint16_t>
             const std::string line = testing_support::text_frame(std::vector<double>(readings.begin(), readings.end()));
             return {line.begin(), line.end()};
         }
-        case kBinary:
-            return testing_support::binary_frame(readings);
-        case kEncrypted:
-            return testing_support::encrypted_frame(readings);
+        case kBinary: return testing_support::binary_frame(readings);
+        case kEncrypted: return testing_support::encrypted_frame(readings);
     }
     return {};
 }
 
 // Frame i of a stream: a sequence number, then fixed readings.
-std::function<std::vector<std::uint8_t>(std::uint64_t)> sequence(Format format,
-                                                                 std::vector<std::uint16_t> readings) {
+std::function<std::vector<std::uint8_t>(std::uint64_t)> sequence(Format format, std::vector<std::uint16_t> readings) {
     return [format, readings](std::uint64_t i) {
         std::vector<std::uint16_t> frame{static_cast<std::uint16_t>(i % 60000)};
         frame.insert(frame.end(), readings.begin(), readings.end());
@@ -208,8 +205,8 @@ TEST_P(CommsFormats, DeliversNewestRawAndCalibratedFrames) {
     NervlaneComms comms;
     // Frame layout: [sequence, 100, 200, 300, 400, 500]; a triaxial on
     // positions 1..4 and a taxel on position 5 with offset 50.
-    comms.init(write_params(format, {{{{1, 0}, {2, 1}, {3, 2}, {4, 3}}, {{0, 0}, {1, 1}, {2, 2}}}},
-                            {{5, 3, -1.0, 50.0}}));
+    comms.init(
+        write_params(format, {{{{1, 0}, {2, 1}, {3, 2}, {4, 3}}, {{0, 0}, {1, 1}, {2, 2}}}}, {{5, 3, -1.0, 50.0}}));
     EXPECT_EQ(read_calibrated(comms, 0), std::vector<double>(4, 0.0));
     comms.connect(device.port());
     EXPECT_TRUE(comms.is_connected());
@@ -727,7 +724,10 @@ TEST(Comms, ZeroSucceedsWhileOtherThreadsKeepReading) {
         readers.emplace_back([&, t] {
             std::vector<double> out;
             while (!stop) {
-                if (t == 0) comms.read(out, 20); else comms.read_raw(out, 20);
+                if (t == 0)
+                    comms.read(out, 20);
+                else
+                    comms.read_raw(out, 20);
             }
         });
     }
@@ -809,7 +809,10 @@ TEST(Comms, ConcurrentCallsFromSeveralThreadsAreSafe) {
         threads.emplace_back([&, t] {
             std::vector<double> out;
             while (!stop) {
-                if (t == 0) comms.read(out, 50); else comms.read_raw(out, 50);
+                if (t == 0)
+                    comms.read(out, 50);
+                else
+                    comms.read_raw(out, 50);
                 if (!out.empty()) ++frames;
                 comms.is_connected();
             }

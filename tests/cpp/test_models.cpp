@@ -126,8 +126,7 @@ TEST(TaxelModel, AddsTermsConstantFirstRoundingEachStep) {
 
 TEST(Polynomial, GivesTheBitsOfPowForEveryTerm) {
     // The first two terms skip pow; that must not change a single bit.
-    const double values[] = {0.0, -0.0, 1.0, -1.0, 1.37, -2.5e-310, 3.9e300, -7.1e-5, 65535.0,
-                             kInf, -kInf, kNaN};
+    const double values[] = {0.0, -0.0, 1.0, -1.0, 1.37, -2.5e-310, 3.9e300, -7.1e-5, 65535.0, kInf, -kInf, kNaN};
     const std::vector<double> coefs{0.3, -1.7, 2.2e-3, -4.1e-7, 9e-12};
     for (double x : values) {
         double expected = 0.0;
@@ -212,7 +211,8 @@ TEST(TaxelModel, SetParametersRefusesRecordsItCannotUse) {
         return error_of([&] { m->set_parameters(r); });
     };
     EXPECT_EQ(unusable({}, {{0, 0}}), "Unusable taxel record: input map is empty, so the taxel has no raw position");
-    EXPECT_EQ(unusable({{0, 0}}, {}), "Unusable taxel record: output map is empty, so the taxel has no output position");
+    EXPECT_EQ(unusable({{0, 0}}, {}),
+              "Unusable taxel record: output map is empty, so the taxel has no output position");
     EXPECT_EQ(unusable({{0, 0}}, {{0, -2}}), "Unusable taxel record: output position -2 is negative");
     EXPECT_EQ(unusable({{0, 0}}, {{0, 70000}}),
               "Unusable taxel record: output position 70000 is beyond the largest supported, 65535");
@@ -256,7 +256,10 @@ TEST(TaxelModel, ZeroFailsWithoutChangingTheOffset) {
     EXPECT_EQ(r->offset.load(), 7.0);
 
     auto unfitted = taxel_record(-1, 0, 0, 7, {0, 1});
-    EXPECT_EQ(error_of([&] { taxel_model(unfitted)->zero({{1, 2, 3}}); }), "Sensor requested zeroing is not plugged in.");
+    EXPECT_EQ(error_of([&] {
+                  taxel_model(unfitted)->zero({{1, 2, 3}});
+              }),
+              "Sensor requested zeroing is not plugged in.");
     EXPECT_EQ(unfitted->offset.load(), 7.0);
 }
 

@@ -14,10 +14,10 @@
 
 #include "sensor_parameters.h"
 
+using nervlane_comm::decode_parameter_file;
 using nervlane_comm::kTaxelSensorType;
 using nervlane_comm::kTriaxialSensorType;
 using nervlane_comm::ParameterFile;
-using nervlane_comm::decode_parameter_file;
 using nervlane_comm::validate_parameter_file;
 using IntMap = std::map<std::int32_t, std::int32_t>;
 
@@ -31,11 +31,23 @@ struct Doc {
     void write(const char* bytes, std::size_t n) { data.append(bytes, n); }
     msgpack::packer<Doc> packer() { return msgpack::packer<Doc>(*this); }
 
-    Doc& array(std::uint32_t n) { packer().pack_array(n); return *this; }
-    Doc& map(std::uint32_t n) { packer().pack_map(n); return *this; }
-    Doc& nil() { packer().pack_nil(); return *this; }
+    Doc& array(std::uint32_t n) {
+        packer().pack_array(n);
+        return *this;
+    }
+    Doc& map(std::uint32_t n) {
+        packer().pack_map(n);
+        return *this;
+    }
+    Doc& nil() {
+        packer().pack_nil();
+        return *this;
+    }
     template <typename T>
-    Doc& add(const T& value) { packer().pack(value); return *this; }
+    Doc& add(const T& value) {
+        packer().pack(value);
+        return *this;
+    }
     // msgpack-c's packer writes an integral double as an integer; these
     // always write the float encodings.
     Doc& f64(double value) {
@@ -55,8 +67,14 @@ struct Doc {
 
     // The base part, as a "SensorParameters" key and its map.
     Doc& base(std::int32_t type, const IntMap& in, const IntMap& out) {
-        return add("SensorParameters").map(3).add("sensor_type").add(type).add("input_map").add(in)
-            .add("output_map").add(out);
+        return add("SensorParameters")
+            .map(3)
+            .add("sensor_type")
+            .add(type)
+            .add("input_map")
+            .add(in)
+            .add("output_map")
+            .add(out);
     }
     Doc& taxel(std::int32_t raw, std::int32_t out, double lower, double offset, const std::vector<double>& coefs) {
         map(5).base(kTaxelSensorType, {{raw, 0}}, {{0, out}});
@@ -65,9 +83,18 @@ struct Doc {
     Doc& triaxial(const IntMap& in, const IntMap& out) {
         const std::vector<double> zeros(4, 0.0);
         map(7).base(kTriaxialSensorType, in, out);
-        return add("lower").add(zeros).add("upper").add(zeros).add("offset").add(zeros)
-            .add("coefs_x").add(std::vector<double>{0, 1}).add("coefs_y").add(std::vector<double>{0, 1})
-            .add("coefs_z").add(std::vector<double>{0, 1});
+        return add("lower")
+            .add(zeros)
+            .add("upper")
+            .add(zeros)
+            .add("offset")
+            .add(zeros)
+            .add("coefs_x")
+            .add(std::vector<double>{0, 1})
+            .add("coefs_y")
+            .add(std::vector<double>{0, 1})
+            .add("coefs_z")
+            .add(std::vector<double>{0, 1});
     }
 
     std::string bytes() const { return data; }
@@ -214,20 +241,25 @@ TEST(ParameterFileDecoder, EmptyRecordMapsKeepConstructedValues) {
 
 TEST(ParameterFileDecoder, RecordKeysAreStringsComparedByteForByte) {
     // An unknown string key is ignored.
-    ParameterFile file = taxel_document([](Doc& d) { d.map(2).add("name").add("left thumb").add("lower").add(2.5); }).decode();
+    ParameterFile file =
+        taxel_document([](Doc& d) { d.map(2).add("name").add("left thumb").add("lower").add(2.5); }).decode();
     EXPECT_EQ(file.taxel[0]->lower, 2.5);
 
     // An integer key fails even when it could name nothing.
     EXPECT_EQ(decode_error(taxel_document([](Doc& d) { d.map(2).add("lower").add(1.0).add(7).add(1.0); })), "bad cast");
     // The same inside the base part.
-    EXPECT_EQ(decode_error(taxel_document([](Doc& d) {
-                  d.map(1).add("SensorParameters").map(1).add(0).add(1);
-              })),
+    EXPECT_EQ(decode_error(taxel_document([](Doc& d) { d.map(1).add("SensorParameters").map(1).add(0).add(1); })),
               "bad cast");
 
     // A base part under a key differing only in case is not the base part.
     file = taxel_document([](Doc& d) {
-               d.map(1).add("sensorparameters").map(2).add("sensor_type").add(kTriaxialSensorType).add("input_map").add(IntMap{{3, 0}});
+               d.map(1)
+                   .add("sensorparameters")
+                   .map(2)
+                   .add("sensor_type")
+                   .add(kTriaxialSensorType)
+                   .add("input_map")
+                   .add(IntMap{{3, 0}});
            }).decode();
     EXPECT_EQ(file.taxel[0]->sensor_type, kTaxelSensorType);
     EXPECT_TRUE(file.taxel[0]->input_map.empty());
@@ -236,13 +268,15 @@ TEST(ParameterFileDecoder, RecordKeysAreStringsComparedByteForByte) {
 }
 
 TEST(ParameterFileDecoder, FirstDuplicateRecordKeyAndLastDuplicateMapKeyWin) {
-    ParameterFile file = taxel_document([](Doc& d) { d.map(2).add("offset").add(1.0).add("offset").add(2.0); }).decode();
+    ParameterFile file =
+        taxel_document([](Doc& d) { d.map(2).add("offset").add(1.0).add("offset").add(2.0); }).decode();
     EXPECT_EQ(file.taxel[0]->offset.load(), 1.0);
 
     // input_map {3: 1, 5: 0, 3: 2}: the second value for 3 overwrites the first.
-    file = taxel_document([](Doc& d) {
-               d.map(1).add("SensorParameters").map(1).add("input_map").map(3).add(3).add(1).add(5).add(0).add(3).add(2);
-           }).decode();
+    file =
+        taxel_document([](Doc& d) {
+            d.map(1).add("SensorParameters").map(1).add("input_map").map(3).add(3).add(1).add(5).add(0).add(3).add(2);
+        }).decode();
     EXPECT_EQ(file.taxel[0]->input_map, (IntMap{{3, 2}, {5, 0}}));
 }
 
@@ -269,14 +303,14 @@ TEST(ParameterFileDecoder, IntegersMustFitSigned32BitsAndNotBeFloats) {
     // The selector and map keys and values follow the same rule.
     EXPECT_EQ(decode_error(Doc().array(1).f64(1.0)), "bad cast");
     EXPECT_EQ(decode_error(Doc().array(1).add(std::uint64_t{1} << 32)), "bad cast");
-    EXPECT_EQ(decode_error(taxel_document([](Doc& d) {
-                  d.map(1).add("SensorParameters").map(1).add("output_map").map(1).add(0).f64(2.0);
-              })),
+    EXPECT_EQ(decode_error(taxel_document(
+                  [](Doc& d) { d.map(1).add("SensorParameters").map(1).add("output_map").map(1).add(0).f64(2.0); })),
               "bad cast");
-    EXPECT_EQ(decode_error(taxel_document([](Doc& d) {
-                  d.map(1).add("SensorParameters").map(1).add("input_map").map(1).add(std::uint64_t{3000000000u}).add(0);
-              })),
-              "bad cast");
+    EXPECT_EQ(
+        decode_error(taxel_document([](Doc& d) {
+            d.map(1).add("SensorParameters").map(1).add("input_map").map(1).add(std::uint64_t{3000000000u}).add(0);
+        })),
+        "bad cast");
 }
 
 TEST(ParameterFileDecoder, NumbersTakeAnyIntegerOrFloatAndNothingElse) {
@@ -301,9 +335,9 @@ TEST(ParameterFileDecoder, NumbersTakeAnyIntegerOrFloatAndNothingElse) {
     EXPECT_EQ(offset_error([](Doc& d) { d.map(1).add("coefs").add(3.0); }), "bad cast");
     EXPECT_EQ(offset_error([](Doc& d) { d.map(1).add("coefs").array(2).add(1).nil(); }), "bad cast");
 
-    const ParameterFile file =
-        taxel_document([](Doc& d) { d.map(1).add("coefs").array(3).add(-1).add(2.5f).add(std::uint64_t{1} << 40); })
-            .decode();
+    const ParameterFile file = taxel_document([](Doc& d) {
+                                   d.map(1).add("coefs").array(3).add(-1).add(2.5f).add(std::uint64_t{1} << 40);
+                               }).decode();
     EXPECT_EQ(file.taxel[0]->coefs, (std::vector<double>{-1.0, 2.5, 1099511627776.0}));
 }
 
@@ -353,12 +387,12 @@ TEST(ParameterFileDecoder, AnnouncedCountsBeyondTheFileFailAtOnce) {
     // Each of these few-byte files announces about four billion elements or
     // bytes; reserving room for them first would take gigabytes.
     const std::vector<std::string> bombs = {
-        std::string("\xdd\xff\xff\xff\xff", 5),              // array 32
-        std::string("\xdf\xff\xff\xff\xff", 5),              // map 32
-        std::string("\x93\x00\xdd\xff\xff\xff\xff", 7),      // as the triaxial list
-        std::string("\xdb\xff\xff\xff\xff", 5),              // str 32
-        std::string("\xc6\xff\xff\xff\xff", 5),              // bin 32
-        std::string("\xc9\xff\xff\xff\xff\x01", 6),          // ext 32
+        std::string("\xdd\xff\xff\xff\xff", 5),                                           // array 32
+        std::string("\xdf\xff\xff\xff\xff", 5),                                           // map 32
+        std::string("\x93\x00\xdd\xff\xff\xff\xff", 7),                                   // as the triaxial list
+        std::string("\xdb\xff\xff\xff\xff", 5),                                           // str 32
+        std::string("\xc6\xff\xff\xff\xff", 5),                                           // bin 32
+        std::string("\xc9\xff\xff\xff\xff\x01", 6),                                       // ext 32
         std::string("\xdd\x00\x01\x00\x00\xdd\x00\x01\x00\x00\xdd\x00\x01\x00\x00", 15),  // nested
     };
     for (const auto& bomb : bombs) EXPECT_EQ(decode_error(bomb), "insufficient bytes");
@@ -412,13 +446,22 @@ TEST(ParameterFileValidation, RefusesNilSlotsAndRecordsOfTheOtherKind) {
 
 TEST(ParameterFileValidation, RefusesTaxelsWithoutUsablePositions) {
     auto taxel_with = [](const IntMap& in, const IntMap& out) {
-        ParameterFile file = Doc().array(3).add(0).array(0).array(3).taxel(0, 0, 0, 0, {}).taxel(1, 1, 0, 0, {})
-                                 .map(1).base(kTaxelSensorType, in, out).decode();
+        ParameterFile file = Doc()
+                                 .array(3)
+                                 .add(0)
+                                 .array(0)
+                                 .array(3)
+                                 .taxel(0, 0, 0, 0, {})
+                                 .taxel(1, 1, 0, 0, {})
+                                 .map(1)
+                                 .base(kTaxelSensorType, in, out)
+                                 .decode();
         return validation_error(file);
     };
     EXPECT_EQ(taxel_with({}, {{0, 1}}), "taxel record 2: input map is empty, so the taxel has no raw position");
     EXPECT_EQ(taxel_with({{0, 0}}, {}), "taxel record 2: output map is empty, so the taxel has no output position");
-    EXPECT_EQ(taxel_with({{-1, 0}, {4, 0}}, {{0, 1}}), "(no error)") << "a negative raw position marks a taxel not fitted";
+    EXPECT_EQ(taxel_with({{-1, 0}, {4, 0}}, {{0, 1}}), "(no error)")
+        << "a negative raw position marks a taxel not fitted";
     EXPECT_EQ(taxel_with({{4, 0}}, {{0, -1}}), "taxel record 2: output position -1 is negative");
     // Callers match this one, so it carries no prefix.
     EXPECT_EQ(taxel_with({{4, 0}}, {{0, 1}, {1, 2}}), "Invalid output map for the sensor type");
@@ -428,14 +471,15 @@ TEST(ParameterFileValidation, RefusesTaxelsWithoutUsablePositions) {
 
 TEST(ParameterFileValidation, RefusesTriaxialsThatWouldIndexOutsideTheirVectors) {
     auto triaxial_with = [](const IntMap& in, const IntMap& out) {
-        return validation_error(
-            Doc().array(2).add(0).array(2).triaxial({{0, 0}}, {{0, 0}}).triaxial(in, out).decode());
+        return validation_error(Doc().array(2).add(0).array(2).triaxial({{0, 0}}, {{0, 0}}).triaxial(in, out).decode());
     };
     const IntMap in{{0, 0}, {1, 1}, {2, 2}, {3, 3}};
     const IntMap out{{0, 0}, {1, 1}, {2, 2}};
     EXPECT_EQ(triaxial_with(in, out), "(no error)");
-    EXPECT_EQ(triaxial_with({{0, 0}, {1, 4}}, out), "triaxial record 1: input map sends raw position 1 to channel 4, outside 0..3");
-    EXPECT_EQ(triaxial_with({{0, -1}}, out), "triaxial record 1: input map sends raw position 0 to channel -1, outside 0..3");
+    EXPECT_EQ(triaxial_with({{0, 0}, {1, 4}}, out),
+              "triaxial record 1: input map sends raw position 1 to channel 4, outside 0..3");
+    EXPECT_EQ(triaxial_with({{0, -1}}, out),
+              "triaxial record 1: input map sends raw position 0 to channel -1, outside 0..3");
     EXPECT_EQ(triaxial_with({{-2, 0}}, out), "triaxial record 1: raw position -2 is negative");
     EXPECT_EQ(triaxial_with(in, {{3, 0}}), "triaxial record 1: output map names axis 3, outside 0..2 (x, y, z)");
     EXPECT_EQ(triaxial_with(in, {{-1, 0}}), "triaxial record 1: output map names axis -1, outside 0..2 (x, y, z)");
@@ -461,10 +505,12 @@ TEST(ParameterFileValidation, RefusesOutputPositionsTooLargeForTheOutputVector) 
     };
     EXPECT_EQ(taxel_at(65535), "(no error)");
     EXPECT_EQ(taxel_at(65536), "taxel record 0: output position 65536 is beyond the largest supported, 65535");
-    EXPECT_EQ(taxel_at(2000000000), "taxel record 0: output position 2000000000 is beyond the largest supported, 65535");
+    EXPECT_EQ(taxel_at(2000000000),
+              "taxel record 0: output position 2000000000 is beyond the largest supported, 65535");
 
     const IntMap in{{0, 0}, {1, 1}, {2, 2}, {3, 3}};
-    EXPECT_EQ(validation_error(Doc().array(2).add(0).array(1).triaxial(in, {{0, 0}, {2, 65535}}).decode()), "(no error)");
+    EXPECT_EQ(validation_error(Doc().array(2).add(0).array(1).triaxial(in, {{0, 0}, {2, 65535}}).decode()),
+              "(no error)");
     EXPECT_EQ(validation_error(Doc().array(2).add(0).array(1).triaxial(in, {{0, 0}, {2, 2147483647}}).decode()),
               "triaxial record 0: output position 2147483647 of axis 2 is beyond the largest supported, 65535");
 }

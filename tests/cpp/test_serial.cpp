@@ -364,8 +364,8 @@ TEST(SerialOpen, MapsStopBitsFlowControlAndRawModeOntoTermios) {
         {StopBits::one, static_cast<FlowControl>(7), 0, CSTOPB | CRTSCTS, 0},
     };
     for (const Case& c : cases) {
-        auto port = open_port(device.port(), comms_timeouts(), 9600, ByteSize::eight_bits, Parity::none, c.stop,
-                              c.flow);
+        auto port =
+            open_port(device.port(), comms_timeouts(), 9600, ByteSize::eight_bits, Parity::none, c.stop, c.flow);
         const int fd = ::open(device.port().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         ASSERT_NE(fd, -1);
         termios tio{};
@@ -873,11 +873,12 @@ TEST_F(SerialHangUp, HangUpReportedByPollAloneEndsReadsAndLines) {
 TEST(TestDeviceStream, PacesFramesUntilStopped) {
     TestDevice device;
     auto port = open_port(device.port());
-    device.stream([](std::uint64_t i) {
-        const std::string line = "frame-" + std::to_string(i) + "\n";
-        return std::vector<std::uint8_t>(line.begin(), line.end());
-    },
-                  100.0);
+    device.stream(
+        [](std::uint64_t i) {
+            const std::string line = "frame-" + std::to_string(i) + "\n";
+            return std::vector<std::uint8_t>(line.begin(), line.end());
+        },
+        100.0);
     for (int i = 0; i < 10; ++i) {
         EXPECT_EQ(port->read_line(100, "\n"), "frame-" + std::to_string(i) + "\n");
     }

@@ -99,8 +99,7 @@ TEST(SerialWinOpen, NameAlreadyCarryingDevicePrefixOpensUnchanged) {
 }
 
 TEST(SerialWinOpen, EmptyNameIsRejectedByOpenAndGivesAClosedSerial) {
-    serial::Serial::SerialImpl impl("", 115200, ByteSize::eight_bits, Parity::none, StopBits::one,
-                                    FlowControl::none);
+    serial::Serial::SerialImpl impl("", 115200, ByteSize::eight_bits, Parity::none, StopBits::one, FlowControl::none);
     EXPECT_FALSE(impl.is_open());
     try {
         impl.open();

@@ -33,7 +33,11 @@ def run_cli(*args: str, timeout: float = 60.0) -> subprocess.CompletedProcess[st
     """``nervlane ARGS`` in a subprocess without a terminal."""
     return subprocess.run(
         [sys.executable, "-m", "nervlane.cli", *args],
-        capture_output=True, text=True, timeout=timeout, env=_cli_env(), stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=_cli_env(),
+        stdin=subprocess.DEVNULL,
     )
 
 
@@ -42,7 +46,11 @@ def start_cli(*args: str) -> subprocess.Popen[str]:
     output on pipes."""
     return subprocess.Popen(
         [sys.executable, "-m", "nervlane.cli", *args],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True, env=_cli_env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        stdin=subprocess.DEVNULL,
+        text=True,
+        env=_cli_env(),
     )
 
 
@@ -64,8 +72,9 @@ def streaming_sensor(tmp_path: Path) -> Iterator[Callable[..., StreamingSensor]]
     parameter file; stopped and hung up after the test."""
     devices: list[PtyDevice] = []
 
-    def start(fmt: str = "binary", rate_hz: float = 100.0, taxels: int = 9, triaxials: int = 1,
-              seed: int = 7) -> StreamingSensor:
+    def start(
+        fmt: str = "binary", rate_hz: float = 100.0, taxels: int = 9, triaxials: int = 1, seed: int = 7
+    ) -> StreamingSensor:
         layout = Layout(taxels, triaxials)
         params = str(tmp_path / f"sensor-{fmt}-{len(devices)}.msgpack")
         write_params(params, layout, fmt)

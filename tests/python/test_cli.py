@@ -17,8 +17,8 @@ from pathlib import Path
 
 import msgpack
 import pytest
-
 from conftest import PYTHON_SOURCE, StreamingSensor, start_cli
+
 from nervlane import document
 from nervlane.sim import PtyDevice
 
@@ -183,14 +183,14 @@ class TestRecordAndPlot:
         assert meta["params"] == os.path.abspath(sensor.params) and meta["stopped_by"] == "--seconds 1"
         assert datetime.fromisoformat(meta["start_time"]).tzinfo is not None
 
-    def test_every_frame_at_2000_per_second_once_with_its_own_calibrated_values(
-        self, cli: Cli, tmp_path: Path
-    ) -> None:
+    def test_every_frame_at_2000_per_second_once_with_its_own_calibrated_values(self, cli: Cli, tmp_path: Path) -> None:
         # Calibrated value = 0.5 + 2 * raw, exactly: a row whose values came
         # from another frame than its readings shows.
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make(
-            "binary", [], [document.taxel_record(j, j, lower=-1.0, coefs=(0.5, 2.0)) for j in range(22)]))
+        document.write(
+            params,
+            document.make("binary", [], [document.taxel_record(j, j, lower=-1.0, coefs=(0.5, 2.0)) for j in range(22)]),
+        )
         with PtyDevice() as device:
             device.stream_readings("binary", frame_id_readings, 2000.0)
             done = cli("record", device.port, str(params), "-o", str(tmp_path / "r.csv"), "--seconds", "3")
@@ -213,7 +213,9 @@ class TestRecordAndPlot:
         np = pytest.importorskip("numpy")
         sensor = streaming_sensor("text", rate_hz=50.0, taxels=4, triaxials=0)
         (tmp_path / "r.csv").write_text("a recording of its own\n")
-        done = cli("record", sensor.port, sensor.params, "-o", str(tmp_path / "r.npz"), "--seconds", "0.6", "--raw-only")
+        done = cli(
+            "record", sensor.port, sensor.params, "-o", str(tmp_path / "r.npz"), "--seconds", "0.6", "--raw-only"
+        )
         assert done.returncode == 0, done.stderr
         assert (tmp_path / "r.csv").read_text() == "a recording of its own\n"
         assert sorted(os.listdir(tmp_path)) == sorted(["r.csv", "r.npz", os.path.basename(sensor.params)])
@@ -232,8 +234,7 @@ class TestRecordAndPlot:
             return 2 if i % 7 == 0 else 3 + i // 50
 
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make(
-            "binary", [], [document.taxel_record(j, j, lower=-1.0) for j in range(3)]))
+        document.write(params, document.make("binary", [], [document.taxel_record(j, j, lower=-1.0) for j in range(3)]))
         with PtyDevice() as device:
             device.stream_readings("binary", lambda i: [i] * width(i), 200.0)
             for name in ("r.csv", "r.npz"):
@@ -245,7 +246,8 @@ class TestRecordAndPlot:
         for r in rows:
             i = int(r[2])
             assert r[2:] == [str(i)] * width(i) + [""] * (widest - width(i)) + [str(i)] * min(3, width(i)) + (
-                ["0"] * (3 - width(i)))
+                ["0"] * (3 - width(i))
+            )
         with np.load(tmp_path / "r.npz") as data:
             raw = data["raw"]
             for row in raw:
@@ -258,8 +260,11 @@ class TestRecordAndPlot:
         document.write(params, document.make("binary", [], [document.taxel_record(0, 0)]))
         nowhere = str(tmp_path / "ttyNOPE")
         (tmp_path / "old.csv").write_text("kept\n")
-        for out, says in ((tmp_path / "old.csv", "old.csv already exists"), (tmp_path, "is a folder"),
-                          (tmp_path / "no" / "r.csv", "does not exist")):
+        for out, says in (
+            (tmp_path / "old.csv", "old.csv already exists"),
+            (tmp_path, "is a folder"),
+            (tmp_path / "no" / "r.csv", "does not exist"),
+        ):
             done = cli("record", nowhere, str(params), "-o", str(out), "--seconds", "1")
             assert done.returncode == 2 and says in done.stderr, done.stderr
         assert (tmp_path / "old.csv").read_text() == "kept\n"
@@ -306,7 +311,9 @@ class TestRecordAndPlot:
         done = cli("monitor", sensor.port, str(binary), "--seconds", "2.5")
         assert done.returncode == 0 and "nothing decoded in 2" in done.stdout
 
-    def test_plot_writes_a_png(self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path) -> None:
+    def test_plot_writes_a_png(
+        self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
+    ) -> None:
         pytest.importorskip("matplotlib")
         sensor = streaming_sensor("encrypted", rate_hz=100.0)
         for name in ("r.csv", "r.npz"):
@@ -428,8 +435,14 @@ class TestPorts:
             pytest.skip("this machine has exactly one USB serial port: auto would open it")
         document.write(tmp_path / "p.msgpack", document.make("binary"))
         for command in ("monitor", "record"):
-            done = cli(command, "auto", str(tmp_path / "p.msgpack"), "--seconds", "1", *(
-                ("-o", str(tmp_path / "r.csv")) if command == "record" else ()))
+            done = cli(
+                command,
+                "auto",
+                str(tmp_path / "p.msgpack"),
+                "--seconds",
+                "1",
+                *(("-o", str(tmp_path / "r.csv")) if command == "record" else ()),
+            )
             assert done.returncode == 3, done.stderr
             assert "USB serial port" in done.stderr and "Traceback" not in done.stderr
 
@@ -442,9 +455,26 @@ class TestSimulateCommand:
         params = tmp_path / "p.msgpack"
         env = dict(os.environ, PYTHONPATH=str(PYTHON_SOURCE))
         proc = subprocess.Popen(
-            [sys.executable, "-m", "nervlane.cli", "simulate", "--format", "text", "--params", str(params),
-             "--taxels", "4", "--triaxials", "0", "--seed", "1"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+            [
+                sys.executable,
+                "-m",
+                "nervlane.cli",
+                "simulate",
+                "--format",
+                "text",
+                "--params",
+                str(params),
+                "--taxels",
+                "4",
+                "--triaxials",
+                "0",
+                "--seed",
+                "1",
+            ],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=env,
         )
         try:
             assert proc.stdout is not None

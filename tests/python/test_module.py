@@ -23,13 +23,18 @@ from nervlane.document import taxel_record, triaxial_record
 from nervlane.sim import PtyDevice, binary_frame
 from nervlane.wire import SELECTOR
 
-WARNING_LINE = (
-    b"\x1b[1;32m[Nervlane]:\x1b[0m \x1b[35m[Sensor]\x1b[0m \x1b[33mconfigured but not plugged in\x1b[0m\n"
-)
+WARNING_LINE = b"\x1b[1;32m[Nervlane]:\x1b[0m \x1b[35m[Sensor]\x1b[0m \x1b[33mconfigured but not plugged in\x1b[0m\n"
 
 
-def taxel(raw: int, out: int, *, lower: float = -1.0, offset: float = 0.0,
-          coefs: Sequence[float] = (0.0, 1.0), outputs: dict[int, int] | None = None) -> dict[str, Any]:
+def taxel(
+    raw: int,
+    out: int,
+    *,
+    lower: float = -1.0,
+    offset: float = 0.0,
+    coefs: Sequence[float] = (0.0, 1.0),
+    outputs: dict[int, int] | None = None,
+) -> dict[str, Any]:
     return taxel_record(raw, out, lower=lower, offset=offset, coefs=coefs, output_map=outputs)
 
 
@@ -109,9 +114,14 @@ class TestBindingSurface:
     def test_arguments_that_do_not_convert_raise_type_error_at_once(self) -> None:
         comms = nc.NervlaneComms()
         started = time.monotonic()
-        for call in (lambda: comms.read(2**31), lambda: comms.read_raw("5"),  # type: ignore[arg-type]
-                     lambda: comms.zero([0.5]), lambda: comms.zero("ab"),  # type: ignore[list-item]
-                     lambda: comms.init(3), lambda: comms.connect(None)):  # type: ignore[arg-type]
+        for call in (
+            lambda: comms.read(2**31),
+            lambda: comms.read_raw("5"),  # type: ignore[arg-type]
+            lambda: comms.zero([0.5]),
+            lambda: comms.zero("ab"),  # type: ignore[list-item]
+            lambda: comms.init(3),
+            lambda: comms.connect(None),
+        ):  # type: ignore[arg-type]
             with pytest.raises(TypeError):
                 call()
         assert time.monotonic() - started < 0.4  # nothing waited
@@ -220,8 +230,7 @@ def test_a_new_device_after_a_pulled_one(params: Callable[..., str]) -> None:
         assert comms.read(2000) == [690.0]
 
 
-def test_read_frame_holds_one_frame_with_its_sequence_and_time(params: Callable[..., str],
-                                                               device: PtyDevice) -> None:
+def test_read_frame_holds_one_frame_with_its_sequence_and_time(params: Callable[..., str], device: PtyDevice) -> None:
     comms = nc.NervlaneComms()
     assert comms.read_frame(timeout=0) is None
     # Raw 1 and 2 carry the frame's index, so the calibrated values name their frame.
@@ -284,8 +293,17 @@ def test_queue_hands_over_every_frame_once_and_in_order_at_2000_per_second(param
 def test_frame_batches_hold_frames_of_one_shape(params: Callable[..., str], device: PtyDevice) -> None:
     comms = nc.NervlaneComms()
     stats = comms.stats()
-    assert set(stats) == {"frames_decoded", "frames_delivered", "frames_overwritten", "frames_dropped",
-                          "frames_rejected", "bytes_discarded", "connects", "port_errors", "last_error"}
+    assert set(stats) == {
+        "frames_decoded",
+        "frames_delivered",
+        "frames_overwritten",
+        "frames_dropped",
+        "frames_rejected",
+        "bytes_discarded",
+        "connects",
+        "port_errors",
+        "last_error",
+    }
     assert stats["last_error"] is None and not any(v for k, v in stats.items() if k != "last_error")
     with pytest.raises(RuntimeError, match="queue_frames"):
         comms.take_frames()
@@ -417,8 +435,9 @@ def test_ctrl_c_ends_a_long_wait_quickly(wait: str) -> None:
         print("waiting", flush=True)
         comms.{wait}(10000)
     """
-    proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     try:
         assert proc.stdout is not None and proc.stdout.readline() == b"waiting\n"
         time.sleep(0.3)
@@ -458,7 +477,8 @@ def test_the_not_plugged_in_warning_is_written_once(params: Callable[..., str]) 
 def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
     pytest.importorskip("mypy")
     good = tmp_path / "good.py"
-    good.write_text(textwrap.dedent("""
+    good.write_text(
+        textwrap.dedent("""
         from pathlib import Path
 
         import nervlane_comm_py
@@ -497,16 +517,19 @@ def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
             stats = comms.stats()
             error: str | None = stats["last_error"]
             return total + stats["frames_dropped"] + len(error or "")
-        """))
+        """)
+    )
     bad = tmp_path / "bad.py"
-    bad.write_text(textwrap.dedent("""
+    bad.write_text(
+        textwrap.dedent("""
         import nervlane_comm_py
         comms = nervlane_comm_py.NervlaneComms()
         comms.read("soon")
         comms.zero("ab")
         name: int = nervlane_comm_py.__version__
         frame: nervlane_comm_py.Frame = comms.read_frame()
-        """))
+        """)
+    )
     env = {**os.environ, "MYPY_CACHE_DIR": str(tmp_path / ".mypy_cache")}
     ok = subprocess.run([sys.executable, "-m", "mypy", "--strict", str(good)], capture_output=True, env=env)
     assert ok.returncode == 0, ok.stdout.decode()

@@ -92,8 +92,7 @@ SerialError::SerialError(const std::string& message, std::string description, Er
 SerialError::~SerialError() = default;
 
 SerialException::SerialException(const char* description)
-    : SerialError("SerialException " + text_of(description) + " failed.", text_of(description),
-                  ErrorReason::other) {}
+    : SerialError("SerialException " + text_of(description) + " failed.", text_of(description), ErrorReason::other) {}
 SerialException::~SerialException() = default;
 
 IOException::IOException(std::string file_, int line_, const char* description)
@@ -177,8 +176,8 @@ bool NativeMutex::unlock() noexcept { return created_ && pthread_mutex_unlock(&m
 
 // ---------------------------------------------------------------- front end
 
-Serial::SerialImpl::SerialImpl(const std::string& port, std::uint64_t baudrate, ByteSize bytesize,
-                               Parity parity, StopBits stopbits, FlowControl flowcontrol)
+Serial::SerialImpl::SerialImpl(const std::string& port, std::uint64_t baudrate, ByteSize bytesize, Parity parity,
+                               StopBits stopbits, FlowControl flowcontrol)
     : backend_(make_backend()), settings_{baudrate, bytesize, parity, stopbits, flowcontrol} {
     port_.reserve(port.size());
     for (char c : port) {

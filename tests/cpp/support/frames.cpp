@@ -129,7 +129,8 @@ void put_le16(std::vector<std::uint8_t>& out, std::uint16_t value) {
 
 // Also used by the tests directly (declared there): ECB encryption with a
 // 16-, 24- or 32-byte key; `plain` must be whole blocks.
-std::vector<std::uint8_t> aes_encrypt_ecb(const std::vector<std::uint8_t>& plain, const std::vector<std::uint8_t>& key) {
+std::vector<std::uint8_t> aes_encrypt_ecb(const std::vector<std::uint8_t>& plain,
+                                          const std::vector<std::uint8_t>& key) {
     if (plain.size() % 16 != 0) throw std::invalid_argument("test AES data must be whole blocks");
     const TestCipher cipher(key);
     std::vector<std::uint8_t> out(plain.size());

@@ -8,9 +8,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
@@ -126,8 +126,7 @@ std::string exchange(SOCKET s, const std::string& request) {
 // Sends bytes[from..] and returns how many of them the device wrote: all, or
 // fewer when the port stayed full for patience_ms.
 std::size_t send_some(SOCKET s, const std::vector<std::uint8_t>& bytes, std::size_t from, unsigned patience_ms) {
-    std::string request =
-        "W " + std::to_string(bytes.size() - from) + " " + std::to_string(patience_ms) + "\n";
+    std::string request = "W " + std::to_string(bytes.size() - from) + " " + std::to_string(patience_ms) + "\n";
     request.append(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
     const std::string reply = exchange(s, request);
     if (reply.rfind("PART ", 0) == 0) return static_cast<std::size_t>(std::stoul(reply.substr(5)));

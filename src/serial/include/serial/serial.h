@@ -110,8 +110,7 @@ public:
 // Raise an IOException that records the raising statement's file and line;
 // the first has the reason `other`.
 #define SERIAL_THROW_IO(description) throw ::serial::IOException(__FILE__, __LINE__, (description))
-#define SERIAL_THROW_IO_AS(reason, description) \
-    throw ::serial::IOException(__FILE__, __LINE__, (reason), (description))
+#define SERIAL_THROW_IO_AS(reason, description) throw ::serial::IOException(__FILE__, __LINE__, (reason), (description))
 
 class Serial {
 public:
@@ -127,8 +126,8 @@ public:
     //    "invalid parity" (checked in that order);
     //  - SerialException: never in practice ("Serial port already open.").
     // On failure nothing stays open.
-    Serial(const std::string& port, std::uint32_t baudrate, SerialTimeouts timeouts,
-           ByteSize bytesize, Parity parity, StopBits stopbits, FlowControl flowcontrol);
+    Serial(const std::string& port, std::uint32_t baudrate, SerialTimeouts timeouts, ByteSize bytesize, Parity parity,
+           StopBits stopbits, FlowControl flowcontrol);
     virtual ~Serial();
 
     Serial(const Serial&) = delete;

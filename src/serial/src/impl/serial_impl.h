@@ -127,8 +127,8 @@ class Serial::SerialImpl {
 public:
     // Stores the settings; opens the port when `port` is not empty, then
     // creates the locks. The time-outs start at zero. Throws what `open` throws.
-    SerialImpl(const std::string& port, std::uint64_t baudrate, ByteSize bytesize, Parity parity,
-               StopBits stopbits, FlowControl flowcontrol);
+    SerialImpl(const std::string& port, std::uint64_t baudrate, ByteSize bytesize, Parity parity, StopBits stopbits,
+               FlowControl flowcontrol);
     virtual ~SerialImpl();
 
     SerialImpl(const SerialImpl&) = delete;
@@ -158,8 +158,8 @@ public:
 
 private:
     void require_open(const char* operation) const;
-    std::size_t take_line_from_buffer(std::string& line, std::size_t before, std::size_t size,
-                                      const std::string& eol, bool& done);
+    std::size_t take_line_from_buffer(std::string& line, std::size_t before, std::size_t size, const std::string& eol,
+                                      bool& done);
 
     // The name in 16-bit units, each byte widened with sign extension; the
     // low byte of each unit gives the original byte back.

@@ -40,8 +40,8 @@ namespace {
 // The size of the receive buffer: as much as Windows asks the driver to queue.
 constexpr std::size_t kReceiveBufferBytes = 8192;
 
-#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
-                           defined(__arm__) || defined(__riscv))
+#if defined(__linux__) && \
+    (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__) || defined(__riscv))
 #define NERVLANE_SERIAL_TERMIOS2 1
 // The kernel's own termios record (asm-generic layout). <asm/termbits.h> cannot
 // be included next to <termios.h>, so the record and its two requests are
@@ -93,8 +93,7 @@ ErrorReason io_reason(int error) {
 }
 
 // A platform call on the open port failed with errno `error`.
-#define NERVLANE_THROW_CALL(call, port, error) \
-    throw_call_failed((call), (port), (error), io_reason(error), __LINE__)
+#define NERVLANE_THROW_CALL(call, port, error) throw_call_failed((call), (port), (error), io_reason(error), __LINE__)
 
 // The B constant for a standard rate, or false when the rate has none.
 bool standard_speed(std::uint64_t rate, speed_t& speed) {
@@ -102,6 +101,7 @@ bool standard_speed(std::uint64_t rate, speed_t& speed) {
         std::uint64_t rate;
         speed_t speed;
     };
+    // clang-format off
     static const Entry kTable[] = {
         {0, B0},           {50, B50},         {75, B75},         {110, B110},
         {134, B134},       {150, B150},       {200, B200},       {300, B300},
@@ -153,6 +153,7 @@ bool standard_speed(std::uint64_t rate, speed_t& speed) {
         {4000000, B4000000},
 #endif
     };
+    // clang-format on
     for (const Entry& entry : kTable) {
         if (entry.rate == rate) {
             speed = entry.speed;
@@ -230,8 +231,7 @@ void PosixPort::open(const std::u16string& wide) {
         const int error = errno;
         const ErrorReason reason = open_reason(error);
         switch (reason) {
-            case ErrorReason::not_found:
-                SERIAL_THROW_IO_AS(reason, "Specified port, " + name_ + ", does not exist.");
+            case ErrorReason::not_found: SERIAL_THROW_IO_AS(reason, "Specified port, " + name_ + ", does not exist.");
             case ErrorReason::access_denied:
                 SERIAL_THROW_IO_AS(reason, "open failed on " + name_ + ": " + errno_text(error) +
                                                "; the user needs read and write access to the port "
@@ -239,8 +239,7 @@ void PosixPort::open(const std::u16string& wide) {
             case ErrorReason::busy:
                 SERIAL_THROW_IO_AS(reason, "open failed on " + name_ + ": " + errno_text(error) +
                                                "; the port is in exclusive use by another program");
-            default:
-                throw_call_failed("open", name_, error, reason, __LINE__);
+            default: throw_call_failed("open", name_, error, reason, __LINE__);
         }
     }
 
@@ -274,8 +273,8 @@ void PosixPort::configure(const LineSettings& settings, const SerialTimeouts&) {
 
     // Raw mode, spelled out: every byte passes unchanged, nothing is echoed,
     // no character has a special meaning.
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                          IXON | IXOFF | IXANY | INPCK);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                          IXANY | INPCK);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD);

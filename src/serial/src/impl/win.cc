@@ -78,8 +78,8 @@ void WinPort::open(const std::u16string& name) {
     const std::wstring path = device_path(name);
     // Share mode 0: the port is held exclusively, so a second program (or a
     // second Serial) gets ERROR_ACCESS_DENIED instead of stealing bytes.
-    handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                          nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND) {
@@ -235,7 +235,9 @@ NativeMutex::~NativeMutex() { destroy(); }
 
 // WAIT_ABANDONED counts as a failure too: the last owner died mid-read, and
 // the port's state is then unknown.
-bool NativeMutex::lock() noexcept { return WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE) == WAIT_OBJECT_0; }
+bool NativeMutex::lock() noexcept {
+    return WaitForSingleObject(static_cast<HANDLE>(handle_), INFINITE) == WAIT_OBJECT_0;
+}
 
 bool NativeMutex::unlock() noexcept { return ReleaseMutex(static_cast<HANDLE>(handle_)) != 0; }
 
