@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-APT_PACKAGES=(build-essential ninja-build pkg-config googletest libgtest-dev locales)
+APT_PACKAGES=(build-essential ninja-build pkg-config googletest libgtest-dev locales clang-format)
 if [ "${NERVLANE_WITH_EXTRAS:-1}" = 1 ]; then
   # Sanitizer runtimes, the fuzzer's compiler, and the Windows cross build under wine.
   APT_PACKAGES+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 wine strace)
@@ -20,8 +20,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # Python 3.13: the one on PATH, else pyenv's. Other versions are for the

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Sets up the machine and runs every test: the C++ suite (plain, with
+# Sets up the machine and runs every test: the style checks, the C++ suite (plain, with
 # AddressSanitizer+UBSan, with ThreadSanitizer), the Windows backend's suite
 # under wine, the Python suite against the installed module (3.13), and the
 # source distribution under each other CPython 3.10 to 3.12 on the machine.
@@ -36,6 +36,11 @@ run_cpp_suite() {  # build-dir, extra cmake options...
 # numbers are read; made in the build folder, so the machine is not touched.
 mkdir -p build/locale
 localedef -i de_DE -f UTF-8 build/locale/de_DE.UTF-8 2>/dev/null || echo "note: no de_DE locale could be made; the locale test will fail"
+
+step "Style: ruff and clang-format"
+ruff check .
+ruff format --check .
+git ls-files -z '*.c' '*.cc' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 
 step "C++ tests"
 # NERVLANE_REQUIRE_COMMA_LOCALE=1: the locale test fails rather than skips
