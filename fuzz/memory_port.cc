@@ -69,3 +69,6 @@ std::size_t memory_port_waiting() { return queue().waiting(); }
 }  // namespace nervlane_fuzz
 
 std::unique_ptr<serial::PortBackend> serial::make_backend() { return std::make_unique<nervlane_fuzz::MemoryPort>(); }
+
+// A fuzzer has no use for a real-time thread.
+bool serial::request_realtime_scheduling() noexcept { return false; }

@@ -112,6 +112,22 @@ public:
 #define SERIAL_THROW_IO(description) throw ::serial::IOException(__FILE__, __LINE__, (description))
 #define SERIAL_THROW_IO_AS(reason, description) throw ::serial::IOException(__FILE__, __LINE__, (reason), (description))
 
+// Asks the operating system to schedule the calling thread ahead of ordinary
+// work, for a thread that must drain a port on a loaded machine:
+//  - Linux and other POSIX systems: SCHED_FIFO at priority
+//    kRealtimePriority, which needs CAP_SYS_NICE or an RLIMIT_RTPRIO of at
+//    least that much (`ulimit -r`, or an `rtprio` line in limits.conf);
+//  - macOS: the same request, granted or not as the system decides;
+//  - Windows: THREAD_PRIORITY_TIME_CRITICAL.
+// Returns whether the request was granted; without the permission the thread
+// keeps its priority. Throws nothing.
+bool request_realtime_scheduling() noexcept;
+
+// Low among real-time priorities (1 to 99 on Linux): above every ordinary
+// thread, below the kernel's own interrupt threads (50) and any real-time
+// control loop a robot may run.
+constexpr int kRealtimePriority = 10;
+
 class Serial {
 public:
     class SerialImpl;

@@ -15,6 +15,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -462,6 +464,13 @@ void PosixPort::close() {
 }  // namespace
 
 std::unique_ptr<PortBackend> make_backend() { return std::make_unique<PosixPort>(); }
+
+bool request_realtime_scheduling() noexcept {
+    sched_param param{};
+    param.sched_priority = kRealtimePriority;
+    // EPERM without the privilege: the thread simply keeps its policy.
+    return ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
+}
 
 }  // namespace serial
 

@@ -222,6 +222,10 @@ void WinPort::close() {
 
 std::unique_ptr<PortBackend> make_backend() { return std::make_unique<WinPort>(); }
 
+bool request_realtime_scheduling() noexcept {
+    return ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
+}
+
 // The constructor does not test the result: a lock that could not be made
 // fails every claim with the lock's own message.
 void NativeMutex::create() noexcept { handle_ = CreateMutexA(nullptr, FALSE, nullptr); }
