@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "frame_queue.h"
 #include "parameter_file.h"
 #include "protocol.h"
 #include "protocol_factory.h"
@@ -100,16 +101,12 @@ private:
     std::mutex zero_mutex;
     // Guarded by state_mutex: when the newest frame was decoded.
     std::chrono::steady_clock::time_point latest_time{};
-    // Guarded by state_mutex: the frame queue, a ring of queue.size() slots
-    // (none while off) whose vectors keep their capacity, so the reader
-    // allocates nothing once each slot has held a frame.
-    std::vector<Frame> queue;
-    std::size_t queue_head = 0;
-    std::size_t queue_count = 0;
+    // Filled by the reader under state_mutex, so that a take_frames waiting
+    // on data_ready sees each frame; it has a lock of its own for the rest.
+    FrameQueue queue;
     // Guarded by state_mutex.
     std::uint64_t frames_delivered = 0;
     std::uint64_t frames_overwritten = 0;
-    std::uint64_t frames_dropped = 0;
     std::uint64_t connects = 0;
     std::uint64_t port_errors = 0;
     std::string last_error;
@@ -360,19 +357,7 @@ bool CommsImpl::publish_locked(const std::vector<double>& frame, std::chrono::st
     ++frames_published;
     latest_time = decoded;
     if (sampling) hand_to_zero_locked();
-    if (queue.empty()) return true;
-    if (queue_count == queue.size()) {
-        // Full: the reader never waits for a consumer, the oldest frame goes.
-        queue_head = (queue_head + 1) % queue.size();
-        --queue_count;
-        ++frames_dropped;
-    }
-    Frame& slot = queue[(queue_head + queue_count) % queue.size()];
-    slot.sequence = frames_published;
-    slot.time = decoded;
-    slot.raw.assign(latest_raw.begin(), latest_raw.end());
-    slot.values.assign(latest_output.begin(), latest_output.end());
-    ++queue_count;
+    queue.push(frames_published, decoded, latest_raw, latest_output);
     return true;
 }
 
@@ -531,73 +516,33 @@ void CommsImpl::queue_frames(std::size_t capacity) {
         readings = latest_raw.size();
         outputs = latest_output.size();
     }
-    // Built outside the lock, with room for frames like the latest one, so the
-    // reader neither waits for this allocation nor makes its own later.
-    std::vector<Frame> ring(capacity);
-    for (Frame& slot : ring) {
-        slot.raw.reserve(readings);
-        slot.values.reserve(outputs);
-    }
-    {
+    // Room for frames like the latest one.
+    queue.resize(capacity, readings, outputs);
+    if (capacity == 0) {
+        // Wakes a take_frames waiting on a queue that has just been stopped;
+        // taking the lock orders the wake-up after a waiter that has looked
+        // at the queue and is about to wait.
         std::lock_guard<std::mutex> lock(state_mutex);
-        const std::size_t kept = std::min(queue_count, capacity);
-        if (capacity != 0) frames_dropped += queue_count - kept;
-        const std::size_t first = queue_head + (queue_count - kept);
-        for (std::size_t i = 0; i < kept; ++i) std::swap(ring[i], queue[(first + i) % queue.size()]);
-        queue.swap(ring);
-        queue_head = 0;
-        queue_count = kept;
+        data_ready.notify_all();
     }
-    // Wakes a take_frames waiting on a queue that has just been stopped.
-    if (capacity == 0) data_ready.notify_all();
-    // The old ring is freed here, outside the lock.
 }
 
 std::size_t CommsImpl::take_frames(FrameBatch& out, std::size_t max_frames, std::int64_t timeout_ms) {
     const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
-    std::unique_lock<std::mutex> lock(state_mutex);
-    auto same_shape = [&out](const Frame& frame) {
-        return frame.raw.size() == out.readings && frame.values.size() == out.outputs;
-    };
     for (;;) {
-        if (queue.empty()) throw std::logic_error("Frames are not being queued: call queue_frames first");
-        if (!deadline.wait(data_ready, lock, [this] { return queue_count != 0 || queue.empty(); })) {
-            out = FrameBatch();
-            return 0;
+        {
+            std::unique_lock<std::mutex> lock(state_mutex);
+            const bool came = deadline.wait(data_ready, lock, [this] { return queue.size() != 0 || !queue.active(); });
+            if (!queue.active()) throw std::logic_error("Frames are not being queued: call queue_frames first");
+            if (!came) {
+                out = FrameBatch();
+                return 0;
+            }
         }
-        if (queue.empty()) continue;
-        // Counted and sized first, then filled: the reader never waits for
-        // this allocation, only for the copy.
-        out.readings = queue[queue_head].raw.size();
-        out.outputs = queue[queue_head].values.size();
-        const std::size_t limit = max_frames == 0 ? queue_count : std::min(max_frames, queue_count);
-        std::size_t n = 1;
-        while (n < limit && same_shape(queue[(queue_head + n) % queue.size()])) ++n;
-        lock.unlock();
-        out.sequence.resize(n);
-        out.time.resize(n);
-        out.raw.resize(n * out.readings);
-        out.values.resize(n * out.outputs);
-        lock.lock();
-        // Frames may have been dropped from a full queue meanwhile; what is
-        // at the head now is taken, as long as it has the same shape.
-        std::size_t taken = 0;
-        while (taken < n && queue_count != 0 && same_shape(queue[queue_head])) {
-            const Frame& frame = queue[queue_head];
-            out.sequence[taken] = frame.sequence;
-            out.time[taken] = frame.time;
-            std::copy(frame.raw.begin(), frame.raw.end(), out.raw.data() + taken * out.readings);
-            std::copy(frame.values.begin(), frame.values.end(), out.values.data() + taken * out.outputs);
-            queue_head = (queue_head + 1) % queue.size();
-            --queue_count;
-            ++taken;
-        }
-        if (taken == 0) continue;  // every frame counted was dropped: look again
-        out.sequence.resize(taken);
-        out.time.resize(taken);
-        out.raw.resize(taken * out.readings);
-        out.values.resize(taken * out.outputs);
-        return taken;
+        // The copy runs under the queue's lock alone.
+        const std::size_t taken = queue.take(out, max_frames);
+        if (taken != 0) return taken;
+        // The frames seen went meanwhile (dropped, or the queue stopped): look again.
     }
 }
 
@@ -608,7 +553,8 @@ CommsStats CommsImpl::stats() {
         result.frames_decoded = frames_published;
         result.frames_delivered = frames_delivered;
         result.frames_overwritten = frames_overwritten;
-        result.frames_dropped = frames_dropped;
+        // Frames are pushed under state_mutex: the count agrees with the others.
+        result.frames_dropped = queue.dropped();
         result.connects = connects;
         result.port_errors = port_errors;
         result.last_error = last_error;
