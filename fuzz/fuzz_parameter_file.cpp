@@ -63,25 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Built as the comms object builds them: triaxial records first.
     std::vector<std::shared_ptr<SensorParameters>> records(file.triaxial.begin(), file.triaxial.end());
     records.insert(records.end(), file.taxel.begin(), file.taxel.end());
-    std::vector<std::shared_ptr<SensorModel>> models;
-    std::int32_t largest_position = 0;
     for (const auto& record : records) {
         if (!record) fail("a nil record passed the checks");
-        std::shared_ptr<SensorModel> model;
-        if (record->sensor_type == kTaxelSensorType) {
-            model = std::make_shared<TaxelPolyfitModel>();
-        } else {
-            model = std::make_shared<TriaxialPolyfitModel>();
-        }
-        try {
-            model->set_parameters(record);
-        } catch (const std::runtime_error&) {
-            fail("a record that passed the checks was refused by its model");
-        }
-        for (const auto& entry : record->output_map) largest_position = std::max(largest_position, entry.second);
-        models.push_back(std::move(model));
     }
-    std::vector<double> output(static_cast<std::size_t>(largest_position) + 1, 0.0);
+    ModelSet built;
+    try {
+        built = build_models(records);
+    } catch (const std::runtime_error&) {
+        fail("a record that passed the checks was refused by its model");
+    }
+    const std::vector<std::shared_ptr<SensorModel>>& models = built.models;
+    std::vector<double> output(built.outputs, 0.0);
 
     const std::vector<double> raw = frame_from(data, size);
     calibrate_all(models, output, raw);

@@ -161,26 +161,13 @@ void CommsImpl::init(const std::string& file_name) {
 
     // Every model is rebuilt, the earlier files' too; their records keep the
     // offsets that zeroing wrote into them.
-    std::vector<std::shared_ptr<SensorModel>> new_models;
-    new_models.reserve(records.size());
-    std::int32_t largest_position = 0;
-    for (const auto& record : records) {
-        std::shared_ptr<SensorModel> model;
-        if (record->sensor_type == 1) {
-            model.reset(new TaxelPolyfitModel());
-        } else {
-            model.reset(new TriaxialPolyfitModel());
-        }
-        model->set_parameters(record);
-        for (const auto& entry : record->output_map) largest_position = std::max(largest_position, entry.second);
-        new_models.push_back(std::move(model));
-    }
-    std::vector<double> new_output(static_cast<std::size_t>(largest_position) + 1, 0.0);
+    ModelSet built = build_models(records);
+    std::vector<double> new_output(built.outputs, 0.0);
 
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         parameter_records.swap(records);
-        models.swap(new_models);
+        models.swap(built.models);
         latest_output.swap(new_output);
         // A frame still waiting was calibrated by the old models, and its
         // values are gone with the old output: the next read waits for a frame

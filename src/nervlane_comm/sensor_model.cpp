@@ -1,8 +1,11 @@
 #include "sensor_model.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <iostream>
+#include <utility>
 
 namespace nervlane_comm {
 
@@ -35,6 +38,25 @@ double polynomial(double x, const std::vector<double>& coefs) {
 }  // namespace detail
 
 void SensorModel::zero(const std::vector<std::vector<double>>&) {}
+
+ModelSet build_models(const std::vector<std::shared_ptr<SensorParameters>>& records) {
+    ModelSet set;
+    set.models.reserve(records.size());
+    std::int32_t largest_position = 0;
+    for (const auto& record : records) {
+        std::shared_ptr<SensorModel> model;
+        if (record->sensor_type == kTaxelSensorType) {
+            model = std::make_shared<TaxelPolyfitModel>();
+        } else {
+            model = std::make_shared<TriaxialPolyfitModel>();
+        }
+        model->set_parameters(record);
+        for (const auto& entry : record->output_map) largest_position = std::max(largest_position, entry.second);
+        set.models.push_back(std::move(model));
+    }
+    set.outputs = static_cast<std::size_t>(largest_position) + 1;
+    return set;
+}
 
 void console_message(const char* source, const char* message) {
     // Five pieces, colours always included: the line is meant for a terminal

@@ -1,6 +1,7 @@
 // Calibration models: raw readings of one sensor into calibrated outputs.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <vector>
 
@@ -65,6 +66,20 @@ private:
     std::vector<double> axis_outputs;
     std::vector<double> axis_inputs;
 };
+
+// The models of a configuration, one per record in the records' order, and
+// the length of the calibrated output they write into: the largest output
+// position + 1 (at least 1).
+struct ModelSet {
+    std::vector<std::shared_ptr<SensorModel>> models;
+    std::size_t outputs = 1;
+};
+
+// Builds a taxel model for each record of kTaxelSensorType and a triaxial one
+// for every other record. Throws what set_parameters throws for a record its
+// model cannot use (none, for records validate_parameter_file accepted) and
+// std::bad_alloc. Keeps no state; safe on any thread.
+ModelSet build_models(const std::vector<std::shared_ptr<SensorParameters>>& records);
 
 namespace detail {
 
