@@ -56,7 +56,7 @@ public:
 private:
     void disconnect_locked();
     void reader_loop() noexcept;
-    void read_frames();
+    void decode_and_publish();
     bool publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded);
     void hand_to_zero_locked();
     void end_connection(const char* reason) noexcept;
@@ -262,7 +262,7 @@ void CommsImpl::reader_loop() noexcept {
     // Nothing may leave this thread: an escaping exception would end the
     // process. Whatever stops the reading ends the connection instead.
     try {
-        read_frames();
+        decode_and_publish();
     } catch (const serial::SerialError& e) {
         // The description without the source file and line: the text a user
         // reads in stats()["last_error"].
@@ -275,7 +275,7 @@ void CommsImpl::reader_loop() noexcept {
     running = false;
 }
 
-void CommsImpl::read_frames() {
+void CommsImpl::decode_and_publish() {
     std::vector<double> frame_values(1024, 0.0);
     // Only this thread drops the port while it runs (on a port error), and
     // disconnect replaces it only after joining this thread.
