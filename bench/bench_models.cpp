@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include <msgpack.hpp>
+
+#include "parameter_file.h"
 #include "sensor_model.h"
 
 namespace {
@@ -45,6 +48,46 @@ struct Device {
     std::size_t outputs = 0;
 };
 
+using Packer = msgpack::packer<msgpack::sbuffer>;
+
+// A record as the file holds it: a map of its fields, the base fields in a
+// map of their own under "SensorParameters".
+void pack_record(Packer& pk, const SensorParameters& r, std::uint32_t fields) {
+    pk.pack_map(fields + 1);
+    pk.pack(std::string("SensorParameters"));
+    pk.pack_map(3);
+    pk.pack(std::string("sensor_type"));
+    pk.pack(r.sensor_type);
+    pk.pack(std::string("input_map"));
+    pk.pack(r.input_map);
+    pk.pack(std::string("output_map"));
+    pk.pack(r.output_map);
+}
+
+template <typename T>
+void pack_field(Packer& pk, const char* name, const T& value) {
+    pk.pack(std::string(name));
+    pk.pack(value);
+}
+
+void pack(Packer& pk, const TriaxialPolyfitParameters& r) {
+    pack_record(pk, r, 6);
+    pack_field(pk, "lower", r.lower);
+    pack_field(pk, "upper", r.upper);
+    pack_field(pk, "offset", r.offset);
+    pack_field(pk, "coefs_x", r.coefs_x);
+    pack_field(pk, "coefs_y", r.coefs_y);
+    pack_field(pk, "coefs_z", r.coefs_z);
+}
+
+void pack(Packer& pk, const TaxelPolyfitParameters& r) {
+    pack_record(pk, r, 4);
+    pack_field(pk, "lower", r.lower);
+    pack_field(pk, "upper", r.upper);
+    pack_field(pk, "offset", r.offset.load());
+    pack_field(pk, "coefs", r.coefs);
+}
+
 std::string parameter_file_bytes() {
     msgpack::sbuffer buffer;
     msgpack::packer<msgpack::sbuffer> pk(buffer);
@@ -61,7 +104,7 @@ std::string parameter_file_bytes() {
         r.coefs_x = {0.1, 1.01, -2e-4, 3e-8};
         r.coefs_y = {0.2, 0.99, -1e-4, 2e-8};
         r.coefs_z = {0.3, 1.02, 3e-4, -1e-8};
-        pk.pack(r);
+        pack(pk, r);
     }
     pk.pack_array(kTaxels);
     for (int t = 0; t < kTaxels; ++t) {
@@ -72,7 +115,7 @@ std::string parameter_file_bytes() {
         r.upper = 4000;
         r.offset = 90.0 + t;
         r.coefs = {0.01, 0.98, 1.5e-4, -2e-8};
-        pk.pack(r);
+        pack(pk, r);
     }
     return std::string(buffer.data(), buffer.size());
 }

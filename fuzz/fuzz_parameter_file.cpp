@@ -10,8 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include <msgpack.hpp>
+
+#include "parameter_file.h"
 #include "sensor_model.h"
-#include "sensor_parameters.h"
 
 namespace {
 
@@ -48,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     } catch (const msgpack::parse_error&) {
         return 0;
-    } catch (const ParameterTypeError&) {
+    } catch (const msgpack::type_error&) {
         return 0;
     }
     // Any other exception escapes and is reported as a crash: the decoder

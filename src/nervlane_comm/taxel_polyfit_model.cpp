@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "parameter_file.h"
 #include "sensor_model.h"
 
 namespace nervlane_comm {

@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "sensor_parameters.h"
+#include <msgpack.hpp>
+
+#include "parameter_file.h"
 
 using nervlane_comm::decode_parameter_file;
 using nervlane_comm::kTaxelSensorType;
