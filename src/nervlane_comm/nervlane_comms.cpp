@@ -19,6 +19,7 @@
 #include "sensor_parameters.h"
 #include "serial/deadline.h"
 #include "serial/serial.h"
+#include "wake_signal.h"
 
 namespace nervlane_comm {
 
@@ -81,7 +82,9 @@ private:
     std::vector<double> latest_raw;
     std::vector<double> latest_output;
     const std::int32_t zero_sample_count = 20;
-    std::condition_variable data_ready;
+    // Wakes the threads that wait for a frame (reads, zero, take_frames) or
+    // for the queue to stop; notified after a change under state_mutex.
+    WakeSignal data_ready;
     bool new_data = false;
     // Guarded by state_mutex: frames published so far, which is also the
     // sequence number of the newest one.
@@ -412,7 +415,7 @@ void CommsImpl::read(std::vector<double>& out, std::int64_t timeout_ms, bool raw
         return;
     }
     const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
-    if (deadline.wait(data_ready, lock, [this] { return new_data; })) {
+    if (data_ready.wait(lock, deadline, [this] { return new_data; })) {
         out.assign(source.begin(), source.end());
         take_unread_locked();
     } else {
@@ -423,7 +426,7 @@ void CommsImpl::read(std::vector<double>& out, std::int64_t timeout_ms, bool raw
 bool CommsImpl::read_frame(Frame& out, std::int64_t timeout_ms) {
     const serial::Deadline deadline = serial::Deadline::after_ms(timeout_ms);
     std::unique_lock<std::mutex> lock(state_mutex);
-    if (!deadline.wait(data_ready, lock, [this] { return new_data; })) return false;
+    if (!data_ready.wait(lock, deadline, [this] { return new_data; })) return false;
     out.raw.assign(latest_raw.begin(), latest_raw.end());
     out.values.assign(latest_output.begin(), latest_output.end());
     out.sequence = frames_published;
@@ -451,14 +454,14 @@ void CommsImpl::zero(std::vector<int> indices) {
         } detach{sampling};
 
         if (collected.retire_next) {
-            serial::Deadline::after_ms(500).wait(data_ready, lock, [&] { return !collected.retire_next; });
+            data_ready.wait(lock, serial::Deadline::after_ms(500), [&] { return !collected.retire_next; });
             // After a silent half second the next frame is a sample.
             collected.retire_next = false;
         }
         for (std::size_t i = 0; i < collected.samples.size(); ++i) {
             // Each frame must follow the one before within 50 ms.
-            const bool came = serial::Deadline::after_ms(50).wait(
-                data_ready, lock, [&] { return collected.taken > i || collected.empty_frame; });
+            const bool came = data_ready.wait(lock, serial::Deadline::after_ms(50),
+                                              [&] { return collected.taken > i || collected.empty_frame; });
             if (!came || collected.empty_frame) throw std::runtime_error("Could not zero the sensor");
         }
         chosen_models = models;
@@ -519,7 +522,7 @@ std::size_t CommsImpl::take_frames(FrameBatch& out, std::size_t max_frames, std:
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(state_mutex);
-            const bool came = deadline.wait(data_ready, lock, [this] { return queue.size() != 0 || !queue.active(); });
+            const bool came = data_ready.wait(lock, deadline, [this] { return queue.size() != 0 || !queue.active(); });
             if (!queue.active()) throw std::logic_error("Frames are not being queued: call queue_frames first");
             if (!came) {
                 out = FrameBatch();
