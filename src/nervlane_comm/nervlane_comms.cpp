@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,20 @@ void close_quietly(std::unique_ptr<serial::Serial>& port) noexcept {
     port.reset();
 }
 
+// Opens `name` as every connection of the comms object is opened: 115200
+// baud, 8N1, no flow control, reads that wait up to 100 ms; the serial library
+// adds exclusive access and low latency and purges what arrived before.
+std::unique_ptr<serial::Serial> open_port(const std::string& name) {
+    serial::SerialTimeouts timeouts;
+    timeouts.inter_byte_ms = serial::SerialTimeouts::kMaxTimeout;
+    timeouts.read_constant_ms = 100;
+    timeouts.read_per_byte_ms = 0;
+    timeouts.write_constant_ms = 100;
+    timeouts.write_per_byte_ms = 0;
+    return std::make_unique<serial::Serial>(name, 115200, timeouts, serial::ByteSize::eight_bits, serial::Parity::none,
+                                            serial::StopBits::one, serial::FlowControl::none);
+}
+
 }  // namespace
 
 class CommsImpl {
@@ -44,7 +59,7 @@ public:
     ~CommsImpl();
 
     void init(const std::string& file_name);
-    void connect(const std::string& port_name);
+    void connect(const std::string& port_name, const ConnectOptions& options);
     void disconnect();
     void read(std::vector<double>& out, std::int64_t timeout_ms, bool raw);
     bool read_frame(Frame& out, std::int64_t timeout_ms);
@@ -56,8 +71,10 @@ public:
 
 private:
     void disconnect_locked();
-    void reader_loop() noexcept;
+    void reader_loop(const std::string& port_name, const ConnectOptions& options,
+                     std::promise<void>& priority_known) noexcept;
     void decode_and_publish();
+    bool reopen(const std::string& port_name, std::chrono::milliseconds interval);
     bool publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded);
     void hand_to_zero_locked();
     void end_connection(const char* reason) noexcept;
@@ -111,8 +128,12 @@ private:
     std::uint64_t frames_delivered = 0;
     std::uint64_t frames_overwritten = 0;
     std::uint64_t connects = 0;
+    std::uint64_t reconnects = 0;
     std::uint64_t port_errors = 0;
     std::string last_error;
+    // Guarded by state_mutex: whether the running reader was granted
+    // real-time scheduling.
+    bool realtime = false;
     // Written by the reader after every decoder call, without state_mutex.
     std::atomic<std::uint64_t> frames_rejected{0};
     std::atomic<std::uint64_t> bytes_discarded{0};
@@ -126,7 +147,8 @@ private:
     // taking state_mutex, so a caller copying a frame never makes the reader
     // queue for the lock (nor the other way round).
     std::atomic<bool> protocol_pending{false};
-    // Wakes a reader that waits for a decoder (or to stop).
+    // Wakes a reader that waits for a decoder, for the next attempt to reopen
+    // its port, or to stop.
     std::condition_variable config_changed;
     // Serialises connect and disconnect, so only one reader thread exists.
     std::mutex connection_mutex;
@@ -186,23 +208,20 @@ void CommsImpl::init(const std::string& file_name) {
     // here, outside the lock.
 }
 
-void CommsImpl::connect(const std::string& port_name) {
+void CommsImpl::connect(const std::string& port_name, const ConnectOptions& options) {
     // Refused before anything changes: an empty name would give a port that
-    // never opens.
+    // never opens, and an interval of 0 a reader that never rests.
     if (port_name.empty()) throw std::invalid_argument("Empty port is invalid.");
+    if (options.retry_interval.count() <= 0) throw std::invalid_argument("retry_interval must be positive");
 
     std::lock_guard<std::mutex> connection_lock(connection_mutex);
     disconnect_locked();
 
-    serial::SerialTimeouts timeouts;
-    timeouts.inter_byte_ms = serial::SerialTimeouts::kMaxTimeout;
-    timeouts.read_constant_ms = 100;
-    timeouts.read_per_byte_ms = 0;
-    timeouts.write_constant_ms = 100;
-    timeouts.write_per_byte_ms = 0;
-    auto new_port =
-        std::make_unique<serial::Serial>(port_name, 115200, timeouts, serial::ByteSize::eight_bits,
-                                         serial::Parity::none, serial::StopBits::one, serial::FlowControl::none);
+    // Kept by the thread for its whole life; the reader fulfils it once it
+    // has asked for its priority.
+    auto priority_known = std::make_shared<std::promise<void>>();
+    std::future<void> asked = priority_known->get_future();
+    auto new_port = open_port(port_name);
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         port = std::move(new_port);
@@ -210,7 +229,8 @@ void CommsImpl::connect(const std::string& port_name) {
     }
     running = true;
     try {
-        reader_thread = std::make_unique<std::thread>(&CommsImpl::reader_loop, this);
+        reader_thread = std::make_unique<std::thread>(
+            [this, port_name, options, priority_known] { reader_loop(port_name, options, *priority_known); });
     } catch (...) {
         // Without a reader the open port would only hold the device hostage.
         running = false;
@@ -223,6 +243,9 @@ void CommsImpl::connect(const std::string& port_name) {
         close_quietly(dead);
         throw;
     }
+    // The reader asks as it starts; waiting for it here means stats() has the
+    // answer as soon as connect returns.
+    if (options.realtime) asked.wait();
 }
 
 void CommsImpl::disconnect() {
@@ -234,7 +257,8 @@ void CommsImpl::disconnect_locked() {
     running = false;
     {
         // Taking the lock orders this wake-up after a reader that is about to
-        // wait for a decoder has started waiting.
+        // wait (for a decoder, or before opening its port again) has started
+        // waiting.
         std::lock_guard<std::mutex> lock(state_mutex);
         config_changed.notify_all();
     }
@@ -261,21 +285,75 @@ bool CommsImpl::is_connected() {
     return port && port->is_open();
 }
 
-void CommsImpl::reader_loop() noexcept {
+void CommsImpl::reader_loop(const std::string& port_name, const ConnectOptions& options,
+                            std::promise<void>& priority_known) noexcept {
     // Nothing may leave this thread: an escaping exception would end the
     // process. Whatever stops the reading ends the connection instead.
+    const bool granted = options.realtime && serial::request_realtime_scheduling();
     try {
-        decode_and_publish();
-    } catch (const serial::SerialError& e) {
-        // The description without the source file and line: the text a user
-        // reads in stats()["last_error"].
-        end_connection(e.description().c_str());
-    } catch (const std::exception& e) {
-        end_connection(e.what());
+        std::lock_guard<std::mutex> lock(state_mutex);
+        realtime = granted;
     } catch (...) {
-        end_connection("unknown error");
+        // The lock failed: stats() keeps saying false.
+    }
+    try {
+        priority_known.set_value();
+    } catch (...) {
+        // Only a promise already fulfilled refuses, and nobody else holds it.
+    }
+
+    for (;;) {
+        try {
+            decode_and_publish();
+        } catch (const serial::SerialError& e) {
+            // The description without the source file and line: the text a
+            // user reads in stats()["last_error"].
+            end_connection(e.description().c_str());
+        } catch (const std::exception& e) {
+            end_connection(e.what());
+        } catch (...) {
+            end_connection("unknown error");
+        }
+        bool reopened = false;
+        try {
+            reopened = options.reconnect && reopen(port_name, options.retry_interval);
+        } catch (...) {
+            // A lock that fails ends the attempts: the connection is over.
+        }
+        if (!reopened) break;
+    }
+    try {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        realtime = false;
+    } catch (...) {
+        // stats() may go on saying true for a reader that has ended.
     }
     running = false;
+}
+
+bool CommsImpl::reopen(const std::string& port_name, std::chrono::milliseconds interval) {
+    for (;;) {
+        {
+            // A wait rather than a sleep: close(), connect() and destruction
+            // end it at once.
+            std::unique_lock<std::mutex> lock(state_mutex);
+            config_changed.wait_for(lock, interval, [this] { return !running; });
+            if (!running) return false;
+        }
+        std::unique_ptr<serial::Serial> reopened;
+        try {
+            reopened = open_port(port_name);
+        } catch (...) {
+            continue;  // not back yet (or held elsewhere): the outage goes on
+        }
+        std::lock_guard<std::mutex> lock(state_mutex);
+        // Taken even when a stop came meanwhile: the stopping disconnect
+        // closes it after joining this thread.
+        port = std::move(reopened);
+        if (!running) return false;
+        ++reconnects;
+        return true;
+    }
 }
 
 void CommsImpl::decode_and_publish() {
@@ -546,8 +624,10 @@ CommsStats CommsImpl::stats() {
         // Frames are pushed under state_mutex: the count agrees with the others.
         result.frames_dropped = queue.dropped();
         result.connects = connects;
+        result.reconnects = reconnects;
         result.port_errors = port_errors;
         result.last_error = last_error;
+        result.realtime = realtime;
     }
     result.frames_rejected = frames_rejected.load(std::memory_order_relaxed);
     result.bytes_discarded = bytes_discarded.load(std::memory_order_relaxed);
@@ -566,7 +646,9 @@ NervlaneComms::~NervlaneComms() {
 
 void NervlaneComms::init(const std::string& file_name) { impl->init(file_name); }
 
-void NervlaneComms::connect(const std::string& port) { impl->connect(port); }
+void NervlaneComms::connect(const std::string& port) { impl->connect(port, ConnectOptions()); }
+
+void NervlaneComms::connect(const std::string& port, const ConnectOptions& options) { impl->connect(port, options); }
 
 void NervlaneComms::read(std::vector<double>& out, std::int64_t timeout_ms) { impl->read(out, timeout_ms, false); }
 

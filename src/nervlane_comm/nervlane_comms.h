@@ -7,6 +7,8 @@
 // concurrently with each other and with the reads (connections are opened and
 // closed one at a time; a new configuration takes effect between two frames).
 // Only destruction must not overlap another call on the same object.
+// ConnectOptions, Frame, FrameBatch and CommsStats are plain values: a thread
+// may use its own copy freely, a shared one only as any value is shared.
 #pragma once
 
 #include <chrono>
@@ -58,8 +60,31 @@ struct CommsStats {
     std::uint64_t frames_rejected = 0;     // refused by the decoder
     std::uint64_t bytes_discarded = 0;     // skipped while looking for a frame start
     std::uint64_t connects = 0;            // successful connect calls
-    std::uint64_t port_errors = 0;         // connections ended by an error
+    std::uint64_t reconnects = 0;          // ports opened again after a port error (ConnectOptions::reconnect)
+    std::uint64_t port_errors = 0;         // connections ended by an error (with reconnect: outages)
     std::string last_error;                // what ended the last one; empty before any
+    bool realtime = false;                 // the reader thread runs at real-time priority
+};
+
+// How `connect` keeps the connection.
+struct ConnectOptions {
+    // A port error does not end the connection: the reader closes the port
+    // and opens the same name again every `retry_interval` until it succeeds,
+    // or close(), connect() or destruction ends the attempts. Each opening
+    // applies everything connect does. Meanwhile is_connected() is false,
+    // reads time out, take_frames waits and zero fails; the configuration,
+    // the zero offsets and the frame queue stay, and sequence numbers go on
+    // where they stopped. Give the port a name that stays the device's when
+    // the system numbers it anew (on Linux a link in /dev/serial/by-id).
+    bool reconnect = false;
+    // The reader thread asks for real-time scheduling
+    // (serial::request_realtime_scheduling: SCHED_FIFO at
+    // serial::kRealtimePriority on Linux), so that it drains the port on a
+    // loaded machine. Without the permission it keeps its priority;
+    // stats().realtime tells which.
+    bool realtime = false;
+    // The pause before each attempt to open the port again; must be positive.
+    std::chrono::milliseconds retry_interval{250};
 };
 
 class NervlaneComms {
@@ -86,6 +111,15 @@ public:
     // library's exceptions when the port cannot be opened (the object is then
     // disconnected), and std::system_error when no thread can be started.
     void connect(const std::string& port);
+
+    // connect(port) with `options`. With default options it is connect(port).
+    // Throws as connect(port) does, and std::invalid_argument for a
+    // retry_interval that is not positive (changing nothing). With
+    // `options.realtime` it returns once the reader has asked for its
+    // priority, so stats().realtime already has the answer. The first opening
+    // must succeed: a port missing at connect is an error even with
+    // `options.reconnect`.
+    void connect(const std::string& port, const ConnectOptions& options);
 
     // Newest calibrated (`read`) or raw (`read_raw`) frame. With `timeout_ms`
     // <= 0 the latest values are returned at once; otherwise the call waits up
@@ -121,12 +155,15 @@ public:
     // The counters, read together. Throws std::bad_alloc and std::system_error.
     CommsStats stats() const;
 
-    // True while the port is open; false after the device went away.
+    // True while the port is open; false after the device went away (also
+    // while a reconnecting object waits for it to come back). Throws
+    // std::system_error (lock failures).
     bool is_connected() const;
 
     // Stops the reader thread and closes the port, so another program may
     // open it; `connect` may be called again later and keeps the
-    // configuration. Does nothing when not connected. Throws std::system_error
+    // configuration. Also ends a reconnecting reader's attempts, at once.
+    // Does nothing when not connected. Throws std::system_error
     // (thread and lock failures) and the serial library's IOException when
     // the port will not close (the object is disconnected all the same).
     void close();

@@ -24,6 +24,10 @@
 #ifndef _WIN32
 #include <sys/stat.h>  // mkfifo
 #endif
+#ifdef __linux__
+#include <sched.h>
+#include <sys/resource.h>
+#endif
 
 using nervlane_comm::FrameBatch;
 using nervlane_comm::NervlaneComms;
@@ -185,6 +189,28 @@ std::vector<double> raw_column(const FrameBatch& batch, std::size_t column) {
 }
 
 class CommsFormats : public testing::TestWithParam<Format> {};
+
+#ifdef __linux__
+// Threads of this process that run under SCHED_FIFO.
+int fifo_threads() {
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (sched_getscheduler(std::stoi(task.path().filename().string())) == SCHED_FIFO) ++count;
+    }
+    return count;
+}
+
+// Whether this process may ask for real-time scheduling: CAP_SYS_NICE in its
+// effective set, or an RLIMIT_RTPRIO that allows the reader's priority.
+bool may_use_realtime() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("CapEff:", 0) == 0 && ((std::stoull(line.substr(7), nullptr, 16) >> 23) & 1) != 0) return true;
+    }
+    rlimit limit{};
+    return getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur >= rlim_t{serial::kRealtimePriority};
+}
+#endif
 
 }  // namespace
 
@@ -841,4 +867,91 @@ TEST(Comms, ConcurrentCallsFromSeveralThreadsAreSafe) {
     for (auto& thread : threads) thread.join();
     EXPECT_GT(frames.load(), 10);
     EXPECT_TRUE(comms.is_connected());
+}
+
+TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
+    using namespace std::chrono_literals;
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.queue_frames(10000);
+    nervlane_comm::ConnectOptions options;
+    options.reconnect = true;
+    options.retry_interval = 0ms;
+    EXPECT_THROW(comms.connect(device.stable_port(), options), std::invalid_argument);
+    options.retry_interval = 20ms;
+    comms.connect(device.stable_port(), options);
+    device.stream(sequence(kBinary, {500}), 200.0);
+    comms.zero({});  // raw 500 reads 0 from now on
+    nervlane_comm::Frame before;
+    ASSERT_TRUE(comms.read_frame(before, 2000));
+    EXPECT_EQ(before.values, (std::vector<double>{0.0}));
+
+    // Pulled with half a frame on the line: it is discarded, counted.
+    device.stop_stream();
+    const auto discarded = comms.stats().bytes_discarded;
+    const auto cut = testing_support::binary_frame({1, 500});
+    device.write(std::vector<std::uint8_t>(cut.begin(), cut.begin() + 5));
+    std::this_thread::sleep_for(30ms);
+    device.hang_up();
+    ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
+    EXPECT_TRUE(read_raw(comms, 100).empty());
+    try {
+        comms.zero({});
+        FAIL() << "zeroed a device that is not there";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Could not zero the sensor");
+    }
+
+    // Back as a new device, under the same name.
+    device.plug_in();
+    const auto plugged = Clock::now();
+    device.stream(sequence(kBinary, {500}), 200.0);
+    nervlane_comm::Frame after;
+    ASSERT_TRUE(comms.read_frame(after, 2000));
+    EXPECT_LT(elapsed_ms(plugged), 1000.0);
+    EXPECT_EQ(after.values, (std::vector<double>{0.0}));
+    auto stats = comms.stats();
+    EXPECT_EQ(stats.reconnects, 1u);
+    EXPECT_EQ(stats.connects, 1u);
+    EXPECT_EQ(stats.port_errors, 1u);
+    EXPECT_GE(stats.bytes_discarded, discarded + 5);
+    // The queue held on to its frames: numbered on across the outage, each once.
+    FrameBatch batch;
+    ASSERT_GT(comms.take_frames(batch, 0, 0), 0u);
+    for (std::size_t k = 1; k < batch.size(); ++k) ASSERT_EQ(batch.sequence[k], batch.sequence[k - 1] + 1);
+    EXPECT_LE(batch.sequence.front(), before.sequence);
+    EXPECT_GE(batch.sequence.back(), after.sequence);
+
+    // close() ends the attempts at once, however long the pause between them.
+    options.retry_interval = 10s;
+    comms.connect(device.stable_port(), options);
+    device.hang_up();
+    ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
+    const auto closing = Clock::now();
+    comms.close();
+    EXPECT_LT(elapsed_ms(closing), 1000.0);
+}
+
+TEST(Comms, RealtimeReaderIsGrantedWhenPermittedAndStreamsEitherWay) {
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    nervlane_comm::ConnectOptions options;
+    options.realtime = true;
+    comms.connect(device.port(), options);
+    const bool granted = comms.stats().realtime;
+#ifdef __linux__
+    EXPECT_EQ(granted, may_use_realtime());
+    EXPECT_EQ(fifo_threads(), granted ? 1 : 0);
+#endif
+    device.stream(sequence(kBinary, {5}), 200.0);
+    EXPECT_FALSE(read_raw(comms, 2000).empty());
+    comms.close();
+    EXPECT_FALSE(comms.stats().realtime);
+    comms.connect(device.port());
+    EXPECT_FALSE(comms.stats().realtime);
+#ifdef __linux__
+    EXPECT_EQ(fifo_threads(), 0);
+#endif
 }

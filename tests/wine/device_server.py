@@ -15,7 +15,10 @@ process owns them. Each TCP connection to the control socket is one device:
                   "ERR <reason>\\n" when it failed
   "H\\n"           hang-up: the master is closed (the cable is pulled) and the
                   COM mapping removed; answer "OK\\n"
-  disconnect      as hang-up
+  "P\\n"           plug-in after a hang-up: a fresh pty pair is made and the same
+                  COM port mapped to it (as Windows gives a replugged adapter
+                  its COM number again); answer "PORT COMnn\\n"
+  disconnect      as hang-up, and the COM number is free again
 
 The server keeps no slave descriptor open: a reader must see the hang-up.
 
@@ -60,21 +63,29 @@ class ComPorts:
         except FileNotFoundError:
             pass
 
-    def map(self, tty_path: str) -> int:
+    def reserve(self) -> int:
         with self.lock:
             for _ in range(LAST_COM - FIRST_COM + 1):
                 number = self.next
                 self.next = FIRST_COM if number == LAST_COM else number + 1
                 if number not in self.in_use:
                     self.in_use.add(number)
-                    link = self._link(number)
-                    tmp = f"{link}.tmp{os.getpid()}"
-                    os.symlink(tty_path, tmp)
-                    os.replace(tmp, link)
                     return number
         raise RuntimeError("no free COM number")
 
+    def map(self, number: int, tty_path: str) -> None:
+        """Points COM<number> at tty_path in one step."""
+        link = self._link(number)
+        tmp = f"{link}.tmp{os.getpid()}"
+        os.symlink(tty_path, tmp)
+        os.replace(tmp, link)
+
     def unmap(self, number: int) -> None:
+        """The COM port disappears; its number stays reserved."""
+        with self.lock:
+            self._unlink(number)
+
+    def release(self, number: int) -> None:
         with self.lock:
             self._unlink(number)
             self.in_use.discard(number)
@@ -83,17 +94,28 @@ class ComPorts:
 class Device:
     def __init__(self, ports: ComPorts) -> None:
         self.ports = ports
-        self.master, slave = os.openpty()
+        self.number = ports.reserve()
+        self.master = -1
+        try:
+            self.plug_in()
+        except BaseException:
+            ports.release(self.number)
+            raise
+
+    def plug_in(self) -> None:
+        """A new pty pair, mapped to this device's COM port."""
+        master, slave = os.openpty()
         try:
             tty.setraw(slave)
-            self.tty_path = os.ttyname(slave)
+            tty_path = os.ttyname(slave)
         finally:
             # Raw mode stays when the slave is closed. The port's user then holds
             # the only slave and this object the only master (not inherited by
             # children), so closing the master is a hang-up nothing can mask.
             os.close(slave)
-        os.set_blocking(self.master, False)
-        self.number: int | None = ports.map(self.tty_path)
+        os.set_blocking(master, False)
+        self.master = master
+        self.ports.map(self.number, tty_path)
 
     def write(self, data: bytes, patience_s: float) -> str | int | None:
         """Writes data; returns None when all was written, the count written
@@ -122,9 +144,7 @@ class Device:
         if self.master >= 0:
             os.close(self.master)
             self.master = -1
-        if self.number is not None:
-            self.ports.unmap(self.number)
-            self.number = None
+        self.ports.unmap(self.number)
 
 
 def read_exact(stream, n: int) -> bytes | None:
@@ -162,6 +182,16 @@ def serve(conn: socket.socket, ports: ComPorts) -> None:
             elif words == [b"H"]:
                 device.hang_up()
                 conn.sendall(b"OK\n")
+            elif words == [b"P"]:
+                if device.master >= 0:
+                    conn.sendall(b"ERR the device is plugged in\n")
+                    continue
+                try:
+                    device.plug_in()
+                except OSError as e:
+                    conn.sendall(f"ERR cannot make a device: {e}\n".encode())
+                    continue
+                conn.sendall(f"PORT COM{device.number}\n".encode())
             else:
                 conn.sendall(b"ERR unknown command\n")
     except OSError:
@@ -169,6 +199,7 @@ def serve(conn: socket.socket, ports: ComPorts) -> None:
     finally:
         if device is not None:
             device.hang_up()
+            ports.release(device.number)
         conn.close()
 
 
@@ -187,7 +218,7 @@ def main() -> int:
 
     def stop(*_: object) -> None:
         for number in list(ports.in_use):
-            ports.unmap(number)
+            ports.release(number)
         os._exit(0)
 
     signal.signal(signal.SIGTERM, stop)

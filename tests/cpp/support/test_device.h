@@ -35,6 +35,18 @@ public:
     void hang_up();
     bool hung_up() const { return hung_up_; }
 
+    // After hang_up(): the device is plugged in again and appears as a new
+    // device (a new pty), which port() names from now on. stable_port()
+    // follows it. Throws std::runtime_error.
+    void plug_in();
+
+    // A name that stays the device's across plug_in(), as the links in
+    // /dev/serial/by-id do when the kernel numbers a USB adapter anew: on
+    // POSIX a symbolic link to the pty (made on first use, repointed by
+    // plug_in, removed with the device); under wine the COM port, whose link
+    // in the wine prefix the helper repoints. Throws std::runtime_error.
+    const std::string& stable_port();
+
     // Streams frames from a background thread: frame(i) for i = 0, 1, ... at
     // `rate_hz` frames per second, until stop_stream(), hang_up() or
     // destruction. A failed write (nobody reading and the buffer full) is
@@ -50,6 +62,7 @@ private:
     bool stream_write(const std::vector<std::uint8_t>& bytes);
 
     std::string port_;
+    std::string link_;           // POSIX: the stable name, once asked for
     std::intptr_t handle_ = -1;  // POSIX: master fd; Windows: control socket
     std::atomic<bool> hung_up_{false};
     std::atomic<bool> streaming_{false};

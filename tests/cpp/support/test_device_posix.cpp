@@ -10,8 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -55,9 +58,9 @@ bool write_all(int fd, const std::uint8_t* data, std::size_t size, std::chrono::
     return true;
 }
 
-}  // namespace
-
-TestDevice::TestDevice() {
+// Makes a pty pair in raw mode and returns its master (non-blocking, not
+// inherited) and the slave's name; nothing keeps the slave open.
+int open_device(std::string& name_out) {
     int master = -1;
     int slave = -1;
     char name[256] = {};
@@ -76,15 +79,47 @@ TestDevice::TestDevice() {
     ::close(slave);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    port_ = name;
-    handle_ = master;
+    name_out = name;
+    return master;
 }
+
+// Points the symbolic link `link` at `target` in one step: whoever opens the
+// link meanwhile finds the old target or the new one, never nothing.
+void point_link(const std::string& link, const std::string& target) {
+    const std::string fresh = link + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(target.c_str(), fresh.c_str()) == -1) throw failure("symlink " + fresh, errno);
+    if (::rename(fresh.c_str(), link.c_str()) == -1) throw failure("rename to " + link, errno);
+}
+
+}  // namespace
+
+TestDevice::TestDevice() { handle_ = open_device(port_); }
 
 TestDevice::~TestDevice() {
     stop_stream();
     if (handle_ != -1) {
         ::close(static_cast<int>(handle_));
     }
+    if (!link_.empty()) ::unlink(link_.c_str());
+}
+
+const std::string& TestDevice::stable_port() {
+    if (link_.empty()) {
+        static std::atomic<int> counter{0};
+        const std::string name = "nervlane-device-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+        const std::string link = (std::filesystem::temp_directory_path() / name).string();
+        point_link(link, port_);
+        link_ = link;
+    }
+    return link_;
+}
+
+void TestDevice::plug_in() {
+    if (!hung_up_) throw std::runtime_error("test device: plug_in() without hang_up()");
+    handle_ = open_device(port_);
+    hung_up_ = false;
+    if (!link_.empty()) point_link(link_, port_);
 }
 
 void TestDevice::write(const std::vector<std::uint8_t>& bytes) {

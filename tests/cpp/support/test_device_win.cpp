@@ -181,6 +181,17 @@ void TestDevice::hang_up() {
     exchange(as_socket(handle_), "H\n");
 }
 
+void TestDevice::plug_in() {
+    if (!hung_up_) throw std::runtime_error("test device: plug_in() without hang_up()");
+    // The helper makes a new pty and points the same COM port's link at it.
+    const std::string reply = exchange(as_socket(handle_), "P\n");
+    if (reply.rfind("PORT ", 0) != 0) throw std::runtime_error("test device: " + reply);
+    port_ = reply.substr(5);
+    hung_up_ = false;
+}
+
+const std::string& TestDevice::stable_port() { return port_; }
+
 bool TestDevice::stream_write(const std::vector<std::uint8_t>& bytes) {
     // Short attempts keep stop_stream() prompt; each resumes where the last
     // one stopped.
