@@ -181,7 +181,17 @@ py::dict stats(const NervlaneComms& comms) {
     result["connects"] = counts.connects;
     result["port_errors"] = counts.port_errors;
     result["last_error"] = counts.port_errors == 0 ? py::object(py::none()) : py::object(py::str(counts.last_error));
+    result["reconnects"] = counts.reconnects;
+    result["realtime"] = counts.realtime;
     return result;
+}
+
+void connect(NervlaneComms& comms, const std::string& port, bool reconnect, bool realtime) {
+    nervlane_comm::ConnectOptions options;
+    options.reconnect = reconnect;
+    options.realtime = realtime;
+    py::gil_scoped_release release;
+    comms.connect(port, options);
 }
 
 // The frame types and the methods that use them, beside the specified ones.
@@ -222,8 +232,9 @@ void bind_frames(py::module_& m) {
              py::arg("timeout") = 500, py::arg("max_frames") = 0)
         .def("stats", &stats,
              "Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, "
-             "frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, and last_error "
-             "(why the last connection ended; None before any port error)");
+             "frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error "
+             "(why the last connection ended; None before any port error), reconnects (ports opened again "
+             "after a port error) and realtime (whether the reader thread runs at real-time priority)");
 }
 
 }  // namespace
@@ -267,8 +278,12 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
         .def(
             "init", [](NervlaneComms& self, const FileName& file_name) { self.init(file_name.utf8); },
             "Initialise sensor comms", py::arg("file_name"), py::call_guard<py::gil_scoped_release>())
-        .def("connect", &NervlaneComms::connect, "Connects to the sensor", py::arg("port"),
-             py::call_guard<py::gil_scoped_release>())
+        .def("connect", &connect,
+             "Connects to the sensor. With reconnect=True a port error does not end the connection: the port is "
+             "opened again under the same name every 250 ms until it comes back or close() is called. With "
+             "realtime=True the reader thread asks for real-time priority; stats()['realtime'] says whether it "
+             "got it",
+             py::arg("port"), py::kw_only(), py::arg("reconnect") = false, py::arg("realtime") = false)
         .def(
             "read", [](NervlaneComms& self, std::int32_t timeout) { return read_values(self, timeout, false); },
             "Reads and returns data", py::arg("timeout") = 500)

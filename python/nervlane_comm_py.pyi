@@ -61,6 +61,8 @@ class _Stats(TypedDict):
     connects: int
     port_errors: int
     last_error: str | None
+    reconnects: int
+    realtime: bool
 
 class PortError(RuntimeError):
     """A serial port error; `reason` is not_found, busy, access_denied, disconnected or other; `description` is the message without the source file and line."""
@@ -82,8 +84,8 @@ class NervlaneComms:
     def init(self, file_name: str | os.PathLike[str]) -> None:
         """Initialise sensor comms"""
 
-    def connect(self, port: str) -> None:
-        """Connects to the sensor"""
+    def connect(self, port: str, *, reconnect: bool = False, realtime: bool = False) -> None:
+        """Connects to the sensor. With reconnect=True a port error does not end the connection: the port is opened again under the same name every 250 ms until it comes back or close() is called. With realtime=True the reader thread asks for real-time priority; stats()['realtime'] says whether it got it"""
 
     def read(self, timeout: SupportsInt = 500) -> list[float]:
         """Reads and returns data"""
@@ -118,4 +120,4 @@ class NervlaneComms:
         """Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first"""
 
     def stats(self) -> _Stats:
-        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, and last_error (why the last connection ended; None before any port error)"""
+        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error (why the last connection ended; None before any port error), reconnects (ports opened again after a port error) and realtime (whether the reader thread runs at real-time priority)"""

@@ -230,6 +230,67 @@ def test_a_new_device_after_a_pulled_one(params: Callable[..., str]) -> None:
         assert comms.read(2000) == [690.0]
 
 
+def test_reconnect_follows_a_stable_name_to_the_device_plugged_in_again(
+    params: Callable[..., str], tmp_path: Path
+) -> None:
+    comms = nc.NervlaneComms()
+    comms.init(params([1, [], [taxel(1, 0, offset=10.0)]]))
+    # Stands in for /dev/serial/by-id/usb-...: repointed when the device comes back.
+    link = tmp_path / "usb-Nervlane_Sensor-if00"
+
+    def point_link_at(target: str) -> None:
+        fresh = tmp_path / "link.new"
+        os.symlink(target, fresh)
+        os.replace(fresh, link)
+
+    with PtyDevice() as first:
+        point_link_at(first.port)
+        comms.connect(str(link), reconnect=True)
+        first.stream_readings("binary", lambda i: [i % 60000, 500], 100.0)
+        before = comms.read_frame(2000)
+        assert before is not None and before.values == [490.0]
+        first.hang_up()
+        assert eventually(lambda: not comms.is_connected(), 2.0)
+        assert comms.read(100) == []
+    with PtyDevice() as second:
+        point_link_at(second.port)
+        plugged = time.monotonic()
+        second.stream_readings("binary", lambda i: [i % 60000, 500], 100.0)
+        after = comms.read_frame(2000)
+        assert after is not None and after.values == [490.0] and after.sequence > before.sequence
+        assert time.monotonic() - plugged < 1.0
+        stats = comms.stats()
+        assert (stats["connects"], stats["reconnects"], stats["port_errors"]) == (1, 1, 1)
+        comms.close()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="SCHED_FIFO and setpriv are Linux's")
+@pytest.mark.parametrize("permitted", [True, False])
+def test_realtime_reader_without_permission_streams_at_normal_priority(
+    permitted: bool, params: Callable[..., str], device: PtyDevice
+) -> None:
+    if permitted and os.geteuid() != 0:
+        pytest.skip("the permitted case runs as root")
+    code = f"""
+        import os
+        import nervlane_comm_py
+        comms = nervlane_comm_py.NervlaneComms()
+        comms.init({params([1, [], [taxel(1, 0)]])!r})
+        comms.connect({device.port!r}, realtime=True)
+        fifo = sum(os.sched_getscheduler(int(t)) == os.SCHED_FIFO for t in os.listdir("/proc/self/task"))
+        print(comms.stats()["realtime"], fifo, len(comms.read_raw(2000)))
+    """
+    # Root without CAP_SYS_NICE; another user has no permission to lose.
+    drop = ["setpriv", "--inh-caps=-sys_nice", "--ambient-caps=-sys_nice", "--bounding-set=-sys_nice"]
+    command = [sys.executable, "-c", textwrap.dedent(code)]
+    device.stream_readings("binary", lambda i: [i % 60000, 5], 100.0)
+    done = subprocess.run(
+        command if permitted or os.geteuid() != 0 else drop + command, capture_output=True, timeout=30
+    )
+    assert done.returncode == 0, done.stderr.decode()
+    assert done.stdout.decode().split() == (["True", "1", "2"] if permitted else ["False", "0", "2"])
+
+
 def test_read_frame_holds_one_frame_with_its_sequence_and_time(params: Callable[..., str], device: PtyDevice) -> None:
     comms = nc.NervlaneComms()
     assert comms.read_frame(timeout=0) is None
@@ -303,6 +364,8 @@ def test_frame_batches_hold_frames_of_one_shape(params: Callable[..., str], devi
         "connects",
         "port_errors",
         "last_error",
+        "reconnects",
+        "realtime",
     }
     assert stats["last_error"] is None and not any(v for k, v in stats.items() if k != "last_error")
     with pytest.raises(RuntimeError, match="queue_frames"):
@@ -494,6 +557,7 @@ def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
             comms = nervlane_comm_py.NervlaneComms()
             comms.init(file_name=params)
             comms.connect(port=port)
+            comms.connect(port, reconnect=True, realtime=False)
             comms.zero([0, 2])
             comms.zero((1,))
             version: str = nervlane_comm_py.NervlaneComms.version + comms.version
@@ -516,7 +580,8 @@ def test_type_stub_matches_and_checks_under_mypy_strict(tmp_path: Path) -> None:
                 total += frame.time + frame.sequence + sum(frame.raw) + sum(frame.values)
             stats = comms.stats()
             error: str | None = stats["last_error"]
-            return total + stats["frames_dropped"] + len(error or "")
+            realtime: bool = stats["realtime"]
+            return total + stats["frames_dropped"] + stats["reconnects"] + len(error or "") + realtime
         """)
     )
     bad = tmp_path / "bad.py"
