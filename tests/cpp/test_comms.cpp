@@ -896,12 +896,7 @@ TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
     device.hang_up();
     ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
     EXPECT_TRUE(read_raw(comms, 100).empty());
-    try {
-        comms.zero({});
-        FAIL() << "zeroed a device that is not there";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Could not zero the sensor");
-    }
+    EXPECT_THROW(comms.zero({}), std::runtime_error);
 
     // Back as a new device, under the same name.
     device.plug_in();
@@ -940,8 +935,8 @@ TEST(Comms, RealtimeReaderIsGrantedWhenPermittedAndStreamsEitherWay) {
     nervlane_comm::ConnectOptions options;
     options.realtime = true;
     comms.connect(device.port(), options);
-    const bool granted = comms.stats().realtime;
 #ifdef __linux__
+    const bool granted = comms.stats().realtime;
     EXPECT_EQ(granted, may_use_realtime());
     EXPECT_EQ(fifo_threads(), granted ? 1 : 0);
 #endif
@@ -949,9 +944,4 @@ TEST(Comms, RealtimeReaderIsGrantedWhenPermittedAndStreamsEitherWay) {
     EXPECT_FALSE(read_raw(comms, 2000).empty());
     comms.close();
     EXPECT_FALSE(comms.stats().realtime);
-    comms.connect(device.port());
-    EXPECT_FALSE(comms.stats().realtime);
-#ifdef __linux__
-    EXPECT_EQ(fifo_threads(), 0);
-#endif
 }
