@@ -358,8 +358,9 @@ bool CommsImpl::reopen(const std::string& port_name, std::chrono::milliseconds i
 
 void CommsImpl::decode_and_publish() {
     std::vector<double> frame_values(1024, 0.0);
-    // Only this thread drops the port while it runs (on a port error), and
-    // disconnect replaces it only after joining this thread.
+    // Only this thread replaces the port while it runs (dropping it on a port
+    // error, setting it when it reopens one), and disconnect takes it only
+    // after joining this thread.
     serial::Serial* const device = port.get();
     std::unique_ptr<Protocol> retired;
     bool stream_start = true;
