@@ -76,6 +76,12 @@ public:
     // device is gone) only when it has taken nothing.
     virtual std::size_t read(std::uint8_t* buffer, std::size_t n) = 0;
 
+    // True when the last read found the device's queue empty (it took less
+    // than it asked for, or nothing) and no wait has reported input since:
+    // another read now would almost surely find nothing, so a caller that may
+    // wait waits first. A backend that cannot tell keeps the default.
+    virtual bool drained() const noexcept { return false; }
+
     // Waits until bytes or a hang-up can be read, or until `deadline`.
     // False when waiting is over with nothing new: the deadline passed, or
     // the platform's read has already waited out the time-outs.
@@ -158,6 +164,7 @@ public:
 
 private:
     void require_open(const char* operation) const;
+    std::size_t take_held(std::uint8_t* buffer, std::size_t n) noexcept;
     std::size_t take_line_from_buffer(std::string& line, std::size_t before, std::size_t size, const std::string& eol,
                                       bool& done);
 
