@@ -129,7 +129,14 @@ private:
 #endif
 };
 
-class Serial::SerialImpl {
+// Not part of a shared library's interface, although it is nested in Serial.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define NERVLANE_SERIAL_HIDDEN __attribute__((visibility("hidden")))
+#else
+#define NERVLANE_SERIAL_HIDDEN
+#endif
+
+class NERVLANE_SERIAL_HIDDEN Serial::SerialImpl {
 public:
     // Stores the settings; opens the port when `port` is not empty, then
     // creates the locks. The time-outs start at zero. Throws what `open` throws.
