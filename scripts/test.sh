@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine and runs every test: the style checks, the C++ suite (plain, with
 # AddressSanitizer+UBSan, with ThreadSanitizer), the installed C++ package and
-# its examples, the Windows backend's suite and example under wine, the Python suite against the installed module (3.13), and the
-# source distribution under each other CPython 3.10 to 3.12 on the machine.
+# its examples, the Windows backend's suite and example under wine, the Python
+# suite against the installed module (3.13), and the source distribution under
+# each other CPython 3.10 to 3.12 on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
