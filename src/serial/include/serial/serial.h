@@ -80,7 +80,9 @@ NERVLANE_SERIAL_API const char* reason_name(ErrorReason reason) noexcept;
 // The base of the library's three exception classes. `what()` is the whole
 // message; `description()` is the part that says what went wrong, without the
 // class's framing ("IO Exception: ", the file and line). Everything but an
-// IOException has the reason `other`.
+// IOException has the reason `other`. The constructors may throw
+// std::bad_alloc; the accessors throw nothing. An exception object is an
+// immutable value: copies may be read on any thread.
 class NERVLANE_SERIAL_API SerialError : public std::runtime_error {
 public:
     ~SerialError() override;
@@ -160,6 +162,7 @@ public:
     // On failure nothing stays open.
     Serial(const std::string& port, std::uint32_t baudrate, SerialTimeouts timeouts, ByteSize bytesize, Parity parity,
            StopBits stopbits, FlowControl flowcontrol);
+    // Closes the port if it is open; a failed close is dropped (nothing throws).
     virtual ~Serial();
 
     Serial(const Serial&) = delete;
