@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -657,15 +656,6 @@ TEST(SerialRead, WaitsEndAtTheirDeadlineNeverBefore) {
         }
         EXPECT_LE(left, ms);
     }
-    EXPECT_EQ(serial::Deadline::after_ms(0).remaining_ms(), 0);
-    EXPECT_EQ(serial::Deadline::never().poll_ms(), -1);
-
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::unique_lock<std::mutex> lock(mutex);
-    const serial::Deadline deadline = serial::Deadline::after_ms(20);
-    EXPECT_FALSE(deadline.wait(cv, lock, [] { return false; }));
-    EXPECT_GE(Clock::now(), deadline.when());
 
 #if !defined(_WIN32)  // on Windows the driver applies the time-outs
     TestDevice device;
@@ -963,10 +953,6 @@ TEST_F(SerialHangUp, ReadErrorsOfAVanishedDeviceAreADisconnect) {
         testing_support::syscall_spy::fail_next_read(c.first);
         EXPECT_EQ(reason_of([&] { port->read(buffer, 3); }), c.second);
     }
-    testing_support::syscall_spy::fail_next_read(EIO);
-    const std::string message = message_of<IOException>([&] { port->read(buffer, 3); });
-    EXPECT_NE(message.find("Device " + device.port() + " disconnected (read: Input/output error"), std::string::npos)
-        << message;
     EXPECT_TRUE(port->is_open());
     EXPECT_EQ(text(read_all(*port, 3)), "abc");
 }
