@@ -6,7 +6,8 @@
 #
 # Environment: NERVLANE_WIN_BUILD (build folder, default build-win),
 # NERVLANE_WIN_JOBS (parallel tests, default 4), NERVLANE_WIN_SKIP_BUILD=1 (run
-# the tests of the last build again).
+# the tests of the last build again), NERVLANE_WIN_EXAMPLE=0 (skip the stream
+# example built against the installed package).
 # Exits non-zero when the build or any test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -87,3 +88,41 @@ if [ "${NERVLANE_WIN_SKIP_BUILD:-0}" != 1 ]; then
 fi
 
 ctest --test-dir "$BUILD" --output-on-failure -j "$JOBS" "$@"
+
+# The installed package as a Windows user builds against it: the stream
+# example, linked with the install, runs under wine on a COM port whose far end
+# is the virtual sensor's pty, and must see frames and end with exit code 0
+# when the sensor goes away.
+if [ "${NERVLANE_WIN_EXAMPLE:-1}" = 1 ]; then
+  rm -rf "$BUILD/install"
+  cmake --install "$BUILD" --prefix "$BUILD/install" >/dev/null
+  cmake -S "$ROOT/examples/cpp" -B "$BUILD/examples" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -Dnervlane_comm_DIR="$BUILD/install/lib/cmake/nervlane_comm" \
+    -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
+  cmake --build "$BUILD/examples" >/dev/null
+  params="$BUILD/examples/params.msgpack"
+  device_out="$BUILD/examples/device.out"
+  : >"$device_out"
+  "$PY" -m nervlane.cli simulate --format binary --params "$params" --seconds 2 \
+    </dev/null >"$device_out" 2>"$BUILD/examples/device.err" &
+  device_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$device_out" ] && break
+    sleep 0.05
+  done
+  # COM222: outside the device helper's range (COM10 to COM199).
+  ln -sfn "$(head -1 "$device_out")" "$WINEPREFIX/dosdevices/com222"
+  status=0
+  wine "$BUILD/examples/stream.exe" COM222 "Z:$params" </dev/null >"$BUILD/examples/stream.out" \
+    2>"$BUILD/examples/stream.err" || status=$?
+  wait "$device_pid" || true
+  rm -f "$WINEPREFIX/dosdevices/com222"
+  frames=$(sed -n 's/^frames: \([0-9]*\).*/\1/p' "$BUILD/examples/stream.err" | tail -1)
+  if [ "$status" != 0 ] || [ "${frames:-0}" -eq 0 ]; then
+    echo "test-windows: the stream example under wine exited $status with ${frames:-0} frames:" >&2
+    cat "$BUILD/examples/stream.err" >&2
+    exit 1
+  fi
+  echo "test-windows: stream example under wine, built against the install: ${frames} frames, then the device went away"
+fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up the machine and runs every test: the style checks, the C++ suite (plain, with
-# AddressSanitizer+UBSan, with ThreadSanitizer), the Windows backend's suite
-# under wine, the Python suite against the installed module (3.13), and the
-# source distribution under each other CPython 3.10 to 3.12 on the machine.
+# AddressSanitizer+UBSan, with ThreadSanitizer), the installed C++ package and
+# its examples, the Windows backend's suite and example under wine, the Python
+# suite against the installed module (3.13), and the source distribution under
+# each other CPython 3.10 to 3.12 on the machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -59,6 +60,9 @@ step "C++ tests under ThreadSanitizer"
 # off for the run without touching the machine's settings.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   setarch "$(uname -m)" -R bash -c "$(declare -f run_cpp_suite); jobs=$jobs; run_cpp_suite build/tsan -DNERVLANE_SANITIZE=thread -DNERVLANE_BUILD_BENCH=OFF"
+
+step "C++ package: installed static and shared, examples built against it and run, FetchContent"
+bash scripts/test-cpp-package.sh
 
 if [ -f scripts/test-windows.sh ]; then
   step "C++ tests of the Windows backend under wine"

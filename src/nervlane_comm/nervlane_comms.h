@@ -18,12 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "nervlane_comm_export.h"
+
 namespace nervlane_comm {
 
 class CommsImpl;
 
 // One frame as the reader published it.
-struct Frame {
+struct NERVLANE_COMM_API Frame {
     // 1 for the first frame this object ever decoded, counting on across
     // reconnects: a gap between two frames a caller sees is frames it missed.
     std::uint64_t sequence = 0;
@@ -38,7 +40,7 @@ struct Frame {
 // Queued frames taken in one go, oldest first, all of one shape: `readings`
 // raw values and `outputs` calibrated values per frame, stored frame after
 // frame in `raw` and `values`.
-struct FrameBatch {
+struct NERVLANE_COMM_API FrameBatch {
     std::size_t readings = 0;
     std::size_t outputs = 0;
     std::vector<std::uint64_t> sequence;
@@ -52,7 +54,7 @@ struct FrameBatch {
 // What the object has seen since it was made. Every frame decoded is, in the
 // end, delivered or overwritten: frames_decoded == frames_delivered +
 // frames_overwritten + (1 while a frame waits to be read).
-struct CommsStats {
+struct NERVLANE_COMM_API CommsStats {
     std::uint64_t frames_decoded = 0;      // published, each with the next sequence number
     std::uint64_t frames_delivered = 0;    // taken by a waiting read, read_frame or zero
     std::uint64_t frames_overwritten = 0;  // replaced or withdrawn before anyone took them
@@ -87,7 +89,7 @@ struct ConnectOptions {
     std::chrono::milliseconds retry_interval{250};
 };
 
-class NervlaneComms {
+class NERVLANE_COMM_API NervlaneComms {
 public:
     NervlaneComms();
     virtual ~NervlaneComms();

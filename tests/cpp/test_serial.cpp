@@ -12,9 +12,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "impl/serial_impl.h"
+#include "serial/deadline.h"
 #include "serial/serial.h"
 #include "test_device.h"
 #include "watchdog.h"
@@ -221,6 +223,27 @@ TEST(SerialOpen, AsksForLowLatencyAndGoesOnWhereTheDriverHasNone) {
     ASSERT_TRUE(port->is_open());
     device.write("low\n");
     EXPECT_EQ(port->read_line(100, "\n"), "low\n");
+}
+
+// Each open() error gives its reason, whoever runs the suite: root passes the
+// exclusive flag (TIOCEXCL) that makes a held pty say EBUSY to anyone else.
+TEST(SerialOpen, EachOpenErrorGivesItsReason) {
+    TestDevice device;
+    const std::pair<int, ErrorReason> cases[] = {
+        {ENOENT, ErrorReason::not_found},    {ENOTDIR, ErrorReason::not_found}, {ENXIO, ErrorReason::not_found},
+        {ENODEV, ErrorReason::not_found},    {EBUSY, ErrorReason::busy},        {EACCES, ErrorReason::access_denied},
+        {EPERM, ErrorReason::access_denied}, {EMFILE, ErrorReason::other},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        testing_support::syscall_spy::fail_next_open(c.first);
+        EXPECT_EQ(reason_of([&] { open_port(device.port()); }), c.second);
+    }
+    testing_support::syscall_spy::fail_next_open(EBUSY);
+    const std::string message = message_of<IOException>([&] { open_port(device.port()); });
+    EXPECT_NE(message.find(device.port() + ": Device or resource busy"), std::string::npos) << message;
+    EXPECT_NE(message.find("in exclusive use by another program"), std::string::npos) << message;
+    EXPECT_TRUE(open_port(device.port())->is_open());
 }
 
 TEST(SerialOpen, FailedCloseStillGivesUpTheDescriptor) {
@@ -554,7 +577,7 @@ TEST(SerialRead, FramesAndLinesStraddlingBufferRefillsArriveWhole) {
 }
 
 #if defined(NERVLANE_SYSCALL_SPY)
-TEST(SerialRead, TakesAWaitingBurstWithOneSystemCall) {
+TEST(SerialRead, TakesAWaitingBurstWithOneRead) {
     TestDevice device;
     auto port = open_port(device.port());
     // Bursts that fit the pty's own 4 KiB, read the comms object's way.
@@ -585,10 +608,72 @@ TEST(SerialRead, TakesAWaitingBurstWithOneSystemCall) {
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(port->read_line(65536, "\n"), line);
     }
+    // The first burst emptied the kernel's queue, so the port asks poll()
+    // (which answers at once) before it reads again.
     EXPECT_EQ(testing_support::syscall_spy::counted().reads, 1);
-    EXPECT_EQ(testing_support::syscall_spy::counted().polls, 0);
+    EXPECT_EQ(testing_support::syscall_spy::counted().polls, 1);
+    EXPECT_EQ(testing_support::syscall_spy::counted().empty_reads, 0);
+}
+
+// A frame at a time, read the decoder's way: one wait and one read per frame,
+// never a read() that can only say EAGAIN.
+TEST(SerialRead, FramesAtLineRateCostOneWaitAndOneReadEach) {
+    const Watchdog watchdog;
+    TestDevice device;
+    auto port = open_port(device.port());
+    const std::vector<std::uint8_t> frame = testing_support::binary_frame(std::vector<std::uint16_t>(64, 7));
+    std::vector<std::uint8_t> got;
+    port->read(got, 1);  // the first look at a fresh port finds it empty
+    device.stream([frame](std::uint64_t) { return frame; }, 200.0);
+    testing_support::syscall_spy::start_counting();
+    constexpr int kFrames = 40;
+    for (int i = 0; i < kFrames; ++i) {
+        got.clear();
+        port->read(got, 2);
+        port->read(got, 2);
+        port->read(got, frame.size() - 4);
+        EXPECT_EQ(got, frame);
+    }
+    device.stop_stream();
+    const auto counted = testing_support::syscall_spy::counted();
+    EXPECT_EQ(counted.empty_reads, 0);
+    // A frame the pty happens to pass on in two pieces costs one more pair.
+    EXPECT_LE(counted.reads + counted.polls, 2 * kFrames + kFrames / 2) << counted.reads << " " << counted.polls;
 }
 #endif
+
+// A fresh deadline of N ms reports N whole ms left, and no wait ends before
+// its deadline: remaining time is rounded up, so one wait of that length
+// suffices and none comes back early.
+TEST(SerialRead, WaitsEndAtTheirDeadlineNeverBefore) {
+    const Watchdog watchdog;
+    for (const std::int64_t ms : {1, 7, 100, 5000}) {
+        const auto before = Clock::now();
+        const serial::Deadline deadline = serial::Deadline::after_ms(ms);
+        const std::int64_t left = deadline.remaining_ms();
+        if (Clock::now() - before < std::chrono::milliseconds(1)) {
+            EXPECT_EQ(left, ms);
+        }
+        EXPECT_LE(left, ms);
+    }
+
+#if !defined(_WIN32)  // on Windows the driver applies the time-outs
+    TestDevice device;
+    auto port = open_port(device.port(), timeouts(0, 3, 0));
+#if defined(NERVLANE_SYSCALL_SPY)
+    testing_support::syscall_spy::start_counting();
+#endif
+    std::vector<std::uint8_t> buffer;
+    for (int i = 0; i < 10; ++i) {
+        const auto start = Clock::now();
+        EXPECT_EQ(port->read(buffer, 1), 0u);
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(3));
+    }
+#if defined(NERVLANE_SYSCALL_SPY)
+    EXPECT_EQ(testing_support::syscall_spy::counted().polls, 10);
+#endif
+#endif
+}
 
 TEST(SerialRead, ReconfigurationDiscardsBytesReceivedAndNotYetRead) {
     TestDevice device;
@@ -848,6 +933,30 @@ TEST_F(SerialHangUp, HandsOverReceivedBytesBeforeReporting) {
 }
 
 #if defined(NERVLANE_SYSCALL_SPY)
+// The errors a terminal gives once its device has gone away are a disconnect;
+// a pty closed by its device gives end of file instead, so read() is made to
+// fail here. A failed read loses none of the bytes that were waiting.
+TEST_F(SerialHangUp, ReadErrorsOfAVanishedDeviceAreADisconnect) {
+    const Watchdog watchdog;
+    TestDevice device;
+    auto port = open_port(device.port());
+    device.write("abc");
+    const std::pair<int, ErrorReason> cases[] = {
+        {EIO, ErrorReason::disconnected},
+        {ENXIO, ErrorReason::disconnected},
+        {ENODEV, ErrorReason::disconnected},
+        {EINVAL, ErrorReason::other},
+    };
+    std::vector<std::uint8_t> buffer;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        testing_support::syscall_spy::fail_next_read(c.first);
+        EXPECT_EQ(reason_of([&] { port->read(buffer, 3); }), c.second);
+    }
+    EXPECT_TRUE(port->is_open());
+    EXPECT_EQ(text(read_all(*port, 3)), "abc");
+}
+
 // Some drivers report a vanished device with POLLHUP alone; a Linux pty sends
 // POLLIN with it, so poll() is made to answer that way here.
 TEST_F(SerialHangUp, HangUpReportedByPollAloneEndsReadsAndLines) {

@@ -290,13 +290,21 @@ TEST(SerialWinRead, AllByteValuesAndALongBurstArriveIntactAndInOrder) {
     EXPECT_EQ(read_bytes(*port, burst.size()), burst);
 }
 
-TEST(SerialWinRead, DeviceHangUpEndsReadingWithAnError) {
+// What a reconnect loop above the port relies on: the device going away while
+// reads wait surfaces as `disconnected` (wine reports it only through the
+// status check after an empty read), the port then closes, and reopening the
+// vanished name says not_found until a device is there again.
+TEST(SerialWinRead, DeviceHangUpEndsReadingWithAnErrorAndThePortCanBeReopened) {
     const Watchdog watchdog;
     TestDevice device;
-    auto port = open_port(device.port());
+    const std::string name = device.port();
+    auto port = open_port(name);
     device.write("last");
     EXPECT_EQ(read_bytes(*port, 4).size(), 4u);
-    device.hang_up();
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        device.hang_up();
+    });
     const auto start = Clock::now();
     try {
         std::vector<std::uint8_t> buffer;
@@ -309,8 +317,22 @@ TEST(SerialWinRead, DeviceHangUpEndsReadingWithAnError) {
             << e.what();
         EXPECT_EQ(e.reason(), serial::ErrorReason::disconnected);
     }
+    unplug.join();
     EXPECT_LT(elapsed_ms(start), 3000);
     EXPECT_TRUE(port->is_open());  // the owner decides when to close
+
+    port->close();
+    EXPECT_FALSE(port->is_open());
+    try {
+        open_port(name);
+        FAIL() << "reopened a port whose device is gone";
+    } catch (const IOException& e) {
+        EXPECT_EQ(e.reason(), serial::ErrorReason::not_found) << e.what();
+    }
+    TestDevice back;
+    port = open_port(back.port());
+    back.write("back");
+    EXPECT_EQ(read_bytes(*port, 4), (std::vector<std::uint8_t>{'b', 'a', 'c', 'k'}));
 }
 
 TEST(SerialWinReadLine, LineEndsAfterItsEndOfLineAndTheRestWaits) {

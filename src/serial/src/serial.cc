@@ -268,13 +268,34 @@ void Serial::SerialImpl::reconfigure() {
     }
 }
 
+// Moves up to n bytes held by the backend to `buffer`; returns how many.
+std::size_t Serial::SerialImpl::take_held(std::uint8_t* buffer, std::size_t n) noexcept {
+    const PortBackend::Bytes held = backend_->buffered();
+    const std::size_t count = std::min(n, held.size);
+    if (count > 0) std::memcpy(buffer, held.data, count);
+    backend_->consume(count);
+    return count;
+}
+
 std::size_t Serial::SerialImpl::read(std::uint8_t* buffer, std::size_t n) {
     require_open("Serial::read");
     std::size_t got = 0;
     try {
-        got = backend_->read(buffer, n);
-        if (got == n || returns_at_once(timeouts_)) {
+        got = take_held(buffer, n);
+        if (got == n) {
             return got;
+        }
+        // A device found empty at the last look is waited for, not read: a
+        // read now would only report that nothing came. A read that returns
+        // at once has no wait, so it looks.
+        const bool at_once = returns_at_once(timeouts_);
+        bool looked = false;
+        if (at_once || !backend_->drained()) {
+            got += backend_->read(buffer + got, n - got);
+            looked = true;
+            if (got == n || at_once) {
+                return got;
+            }
         }
         // The clock starts once the bytes already waiting have been taken,
         // which is microseconds after the call began.
@@ -284,10 +305,13 @@ std::size_t Serial::SerialImpl::read(std::uint8_t* buffer, std::size_t n) {
         Deadline gap_end = got > 0 && gap ? Deadline::after_ms(timeouts_.inter_byte_ms) : Deadline::never();
         for (;;) {
             const Deadline until = total.earlier(gap_end);
-            if (until.expired() || !backend_->wait_readable(until)) {
+            // A read that has not looked at the device yet still asks it once
+            // (a wait with no time left), whatever the clock says.
+            if ((looked && until.expired()) || !backend_->wait_readable(until)) {
                 return got;
             }
             const std::size_t more = backend_->read(buffer + got, n - got);
+            looked = true;
             got += more;
             if (got == n) {
                 return got;

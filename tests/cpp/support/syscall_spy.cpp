@@ -1,15 +1,17 @@
 // The wrappers behind syscall_spy.h. The linker sends the serial library's
-// calls of read, poll, ioctl and close here (--wrap=NAME) and the real
+// calls of open, read, poll, ioctl and close here (--wrap=NAME) and the real
 // functions are reached as __real_NAME.
 #include "syscall_spy.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 extern "C" {
+int __real_open(const char* path, int flags, ...);
 ssize_t __real_read(int fd, void* buffer, size_t n);
 int __real_poll(pollfd* fds, nfds_t count, int timeout);
 int __real_ioctl(int fd, unsigned long request, void* argument);
@@ -22,6 +24,8 @@ namespace {
 
 thread_local Counts counts;
 thread_local bool hang_up_in_poll = false;
+thread_local int open_error = 0;
+thread_local int read_error = 0;
 thread_local int close_error = 0;
 thread_local int close_calls = 0;
 thread_local std::vector<unsigned long> ioctl_requests;
@@ -31,6 +35,8 @@ thread_local std::vector<unsigned long> ioctl_requests;
 void start_counting() { counts = Counts{}; }
 Counts counted() { return counts; }
 void report_hang_up_in_poll(bool on) { hang_up_in_poll = on; }
+void fail_next_open(int error) { open_error = error; }
+void fail_next_read(int error) { read_error = error; }
 void fail_next_close(int error) { close_error = error; }
 int closes() { return close_calls; }
 
@@ -45,9 +51,33 @@ std::vector<unsigned long> take_ioctl_requests() {
 
 using namespace testing_support::syscall_spy;
 
+// A mode follows the flags only when the call creates a file.
+extern "C" int __wrap_open(const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+        va_list arguments;
+        va_start(arguments, flags);
+        mode = static_cast<mode_t>(va_arg(arguments, int));
+        va_end(arguments);
+    }
+    if (open_error != 0) {
+        errno = open_error;
+        open_error = 0;
+        return -1;
+    }
+    return __real_open(path, flags, mode);
+}
+
 extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t n) {
     ++counts.reads;
-    return __real_read(fd, buffer, n);
+    if (read_error != 0) {
+        errno = read_error;
+        read_error = 0;
+        return -1;
+    }
+    const ssize_t result = __real_read(fd, buffer, n);
+    if (result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) ++counts.empty_reads;
+    return result;
 }
 
 extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeout) {

@@ -1,8 +1,9 @@
 // Watches and steers the system calls that the serial library makes on the
 // calling thread (Linux test builds only: the test program is linked with
-// --wrap for read, poll, ioctl and close). It reaches the paths that a
-// pseudo-terminal cannot: a hang-up that poll() reports without POLLIN, a
-// close() that fails, and the question of how many calls a read costs.
+// --wrap for open, read, poll, ioctl and close). It reaches the paths that a
+// pseudo-terminal cannot: a hang-up that poll() reports without POLLIN, an
+// open(), read() or close() that fails with a chosen error, and the question
+// of how many calls a read costs.
 // Everything here is per thread, so the device's and gtest's own calls on
 // other threads pass untouched.
 #pragma once
@@ -14,6 +15,7 @@ namespace syscall_spy {
 
 struct Counts {
     int reads = 0;
+    int empty_reads = 0;  // reads that failed with EAGAIN: nothing was there
     int polls = 0;
 };
 
@@ -25,6 +27,12 @@ Counts counted();
 // While on, every poll() for input on this thread reports POLLHUP alone at
 // once, as some drivers do when their device goes away.
 void report_hang_up_in_poll(bool on);
+
+// The next open() on this thread fails with `error` without opening anything.
+void fail_next_open(int error);
+
+// The next read() on this thread fails with `error` without reading.
+void fail_next_read(int error);
 
 // The next close() on this thread closes the descriptor and then reports
 // `error`, as Linux can (the number is released all the same).

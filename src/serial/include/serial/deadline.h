@@ -2,6 +2,10 @@
 // backends, the comms object's reads and zeroing, and the Python binding's
 // interruptible waits. A deadline is a point on the steady (monotonic) clock,
 // or no limit at all; setting the wall clock never stretches or cuts a wait.
+//
+// A Deadline is a small value: copy it freely and use the copies on any
+// thread. Every member throws nothing, except `wait`, which throws what the
+// condition variable throws.
 #pragma once
 
 #include <chrono>

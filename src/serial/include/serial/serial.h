@@ -18,6 +18,22 @@
 #include <string>
 #include <vector>
 
+// Marks what a shared build of the library exports; everything else stays
+// inside it. NERVLANE_COMM_SHARED is defined for every user of a shared build
+// (the CMake targets and the pkg-config file pass it on), and
+// NERVLANE_SERIAL_EXPORTS only while the library itself is compiled.
+#if defined(_WIN32) && defined(NERVLANE_COMM_SHARED)
+#if defined(NERVLANE_SERIAL_EXPORTS)
+#define NERVLANE_SERIAL_API __declspec(dllexport)
+#else
+#define NERVLANE_SERIAL_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) && !defined(_WIN32)
+#define NERVLANE_SERIAL_API __attribute__((visibility("default")))
+#else
+#define NERVLANE_SERIAL_API
+#endif
+
 namespace serial {
 
 // Each enumeration is a 32-bit value passed on unchecked; it is validated only
@@ -59,13 +75,15 @@ enum class ErrorReason : std::int32_t {
 
 // The reason as one word: "not_found", "busy", "access_denied",
 // "disconnected" or "other". Throws nothing.
-const char* reason_name(ErrorReason reason) noexcept;
+NERVLANE_SERIAL_API const char* reason_name(ErrorReason reason) noexcept;
 
 // The base of the library's three exception classes. `what()` is the whole
 // message; `description()` is the part that says what went wrong, without the
 // class's framing ("IO Exception: ", the file and line). Everything but an
-// IOException has the reason `other`.
-class SerialError : public std::runtime_error {
+// IOException has the reason `other`. The constructors may throw
+// std::bad_alloc; the accessors throw nothing. An exception object is an
+// immutable value: copies may be read on any thread.
+class NERVLANE_SERIAL_API SerialError : public std::runtime_error {
 public:
     ~SerialError() override;
 
@@ -80,13 +98,13 @@ private:
     ErrorReason reason_;
 };
 
-class SerialException : public SerialError {
+class NERVLANE_SERIAL_API SerialException : public SerialError {
 public:
     explicit SerialException(const char* description);
     ~SerialException() override;
 };
 
-class IOException : public SerialError {
+class NERVLANE_SERIAL_API IOException : public SerialError {
 public:
     IOException(std::string file, int line, const char* description);
     IOException(std::string file, int line, const std::string& description);
@@ -101,7 +119,7 @@ private:
     int line;
 };
 
-class PortNotOpenedException : public SerialError {
+class NERVLANE_SERIAL_API PortNotOpenedException : public SerialError {
 public:
     explicit PortNotOpenedException(const char* description);
     ~PortNotOpenedException() override;
@@ -121,14 +139,14 @@ public:
 //  - Windows: THREAD_PRIORITY_TIME_CRITICAL.
 // Returns whether the request was granted; without the permission the thread
 // keeps its priority. Throws nothing.
-bool request_realtime_scheduling() noexcept;
+NERVLANE_SERIAL_API bool request_realtime_scheduling() noexcept;
 
 // Low among real-time priorities (1 to 99 on Linux): above every ordinary
 // thread, below the kernel's own interrupt threads (50) and any real-time
 // control loop a robot may run.
 constexpr int kRealtimePriority = 10;
 
-class Serial {
+class NERVLANE_SERIAL_API Serial {
 public:
     class SerialImpl;
 
@@ -144,6 +162,7 @@ public:
     // On failure nothing stays open.
     Serial(const std::string& port, std::uint32_t baudrate, SerialTimeouts timeouts, ByteSize bytesize, Parity parity,
            StopBits stopbits, FlowControl flowcontrol);
+    // Closes the port if it is open; a failed close is dropped (nothing throws).
     virtual ~Serial();
 
     Serial(const Serial&) = delete;

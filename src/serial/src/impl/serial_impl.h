@@ -76,6 +76,12 @@ public:
     // device is gone) only when it has taken nothing.
     virtual std::size_t read(std::uint8_t* buffer, std::size_t n) = 0;
 
+    // True when the last read found the device's queue empty (it took less
+    // than it asked for, or nothing) and no wait has reported input since:
+    // another read now would almost surely find nothing, so a caller that may
+    // wait waits first. A backend that cannot tell keeps the default.
+    virtual bool drained() const noexcept { return false; }
+
     // Waits until bytes or a hang-up can be read, or until `deadline`.
     // False when waiting is over with nothing new: the deadline passed, or
     // the platform's read has already waited out the time-outs.
@@ -123,7 +129,14 @@ private:
 #endif
 };
 
-class Serial::SerialImpl {
+// Not part of a shared library's interface, although it is nested in Serial.
+#if defined(__GNUC__) && !defined(_WIN32)
+#define NERVLANE_SERIAL_HIDDEN __attribute__((visibility("hidden")))
+#else
+#define NERVLANE_SERIAL_HIDDEN
+#endif
+
+class NERVLANE_SERIAL_HIDDEN Serial::SerialImpl {
 public:
     // Stores the settings; opens the port when `port` is not empty, then
     // creates the locks. The time-outs start at zero. Throws what `open` throws.
@@ -158,6 +171,7 @@ public:
 
 private:
     void require_open(const char* operation) const;
+    std::size_t take_held(std::uint8_t* buffer, std::size_t n) noexcept;
     std::size_t take_line_from_buffer(std::string& line, std::size_t before, std::size_t size, const std::string& eol,
                                       bool& done);
 

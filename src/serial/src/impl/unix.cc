@@ -4,9 +4,10 @@
 // with VMIN=1, VTIME=0, so read() on an idle line fails with EAGAIN and a 0
 // return can only mean that the device went away. Received bytes pass through
 // a receive buffer: one read() takes everything waiting, and the reads and
-// lines that follow are served from it without a system call. The front end
-// waits, through poll(), only when the buffer is empty and read() found
-// nothing.
+// lines that follow are served from it without a system call. A read() that
+// takes less than it asked for has emptied the kernel's queue; the port is
+// then `drained`, and the front end waits in poll() before it reads again,
+// so no read() is made that could only fail with EAGAIN.
 // This is the only file of the library that includes the POSIX terminal headers.
 #if !defined(_WIN32)
 
@@ -192,6 +193,7 @@ public:
     bool has_handle() const noexcept override { return fd_ != -1; }
     void configure(const LineSettings& settings, const SerialTimeouts& timeouts) override;
     std::size_t read(std::uint8_t* out, std::size_t n) override;
+    bool drained() const noexcept override { return drained_; }
     bool wait_readable(const Deadline& deadline) override;
     Bytes buffered() const noexcept override { return {buffer_ + begin_, end_ - begin_}; }
     void consume(std::size_t n) noexcept override { begin_ += std::min(n, end_ - begin_); }
@@ -216,6 +218,9 @@ private:
     std::uint8_t buffer_[kReceiveBufferBytes];
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
+    // The last read() found the kernel's queue empty, and no poll() has
+    // reported input since.
+    bool drained_ = false;
 };
 
 void PosixPort::open(const std::u16string& wide) {
@@ -371,6 +376,7 @@ void PosixPort::configure(const LineSettings& settings, const SerialTimeouts&) {
     // port open; a reader must start with what the device sends from now on.
     // What the receive buffer holds was received under the old settings.
     begin_ = end_ = 0;
+    drained_ = false;
     if (::tcflush(fd_, TCIFLUSH) == -1) {
         NERVLANE_THROW_CALL("tcflush", name_, errno);
     }
@@ -396,12 +402,18 @@ std::size_t PosixPort::read(std::uint8_t* out, std::size_t n) {
                 end_ = count;
                 got += take(out + got, want);
             }
-            if (count < ask) break;  // that was all there was
+            drained_ = count < ask;
+            if (drained_) break;  // that was all there was
             continue;
         }
         const int error = r == 0 ? 0 : errno;
         if (error == EINTR) continue;
-        if (error == EAGAIN || error == EWOULDBLOCK) break;
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            drained_ = true;
+            break;
+        }
+        // A failure is looked at again by the next read, not waited for.
+        drained_ = false;
         // What arrived is handed over first; the device reports the same
         // again to the next read.
         if (got > 0) break;
@@ -432,6 +444,7 @@ bool PosixPort::wait_readable(const Deadline& deadline) {
             // Some drivers report the hang-up alone; read() could then only say EAGAIN.
             throw_disconnected("poll reported a hang-up");
         }
+        drained_ = false;
         return true;  // readable, or a hang-up with data: read() tells which
     }
 }
@@ -452,6 +465,7 @@ void PosixPort::close() {
     const int fd = fd_;
     fd_ = -1;
     begin_ = end_ = 0;
+    drained_ = false;
     // Clear exclusive mode so that the next program can open the port even
     // where the kernel keeps the flag after the last close.
     ::ioctl(fd, TIOCNXCL);
