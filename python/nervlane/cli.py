@@ -71,7 +71,7 @@ def _ports(_a: argparse.Namespace) -> None:
 
 
 def _simulate(a: argparse.Namespace) -> None:
-    from .simulate import run_simulate
+    from .virtual.simulate import run_simulate
 
     run_simulate(a.format, a.rate, a.taxels, a.triaxials, a.params, a.frames, a.seconds, a.seed)
 

@@ -9,8 +9,8 @@ from .connection import open_sensor
 from .console import ToolConsole
 from .errors import ToolError
 from .monitor import live_view, summary
-from .pty_device import PtyDevice
-from .signal_model import Layout, SignalModel, write_params
+from .virtual.pty_device import PtyDevice
+from .virtual.signal_model import Layout, SignalModel, write_params
 from .wire import max_readings
 
 DEMO_RATE_HZ = 100.0

@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import sys
 
-from .errors import EXIT_USAGE, ToolError
+from ..errors import EXIT_USAGE, ToolError
+from ..wire import max_readings
 from .pty_device import PtyDevice
 from .signal_model import Layout, SignalModel, write_params
-from .wire import max_readings
 
 
 def run_simulate(

@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from types import TracebackType
 
-from .wire import encode_frame
+from ..wire import encode_frame
 
 
 def _open_raw_pty() -> tuple[int, str]:
