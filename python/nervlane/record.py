@@ -1,20 +1,28 @@
-"""``nervlane record``: every frame the sensor sends, once, to CSV or .npz.
+"""``nervlane record``: every frame the sensor sends, once, to CSV or .npz;
+the recording writer other tools reuse; and ``nervlane recover``, which
+turns the journal of an .npz recording that did not finish into the .npz.
 
 Frames come from the module's frame queue, so none is missed however late
-this loop runs, and each row is one frame: its sequence number, its time,
-its raw readings and the calibrated values of that same frame.
+the recording loop runs, and each row is one frame: its sequence number,
+its time, its raw readings and the calibrated values of that same frame.
+
+A tool records in four steps: ``check_output`` before any port opens, a
+``RecordingWriter`` once the sensor is open, ``add`` each batch and
+``flush`` now and then, and ``finish`` with what stopped it.
 """
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import datetime
+import errno
 import json
 import os
 import signal
 import tempfile
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass, field
 from types import FrameType
 from typing import IO, TYPE_CHECKING, Any, Final
@@ -22,18 +30,29 @@ from typing import IO, TYPE_CHECKING, Any, Final
 import numpy as np
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, TimeRemainingColumn
 
-from .connection import DecodeWatch, device_gone, open_sensor
+from .connection import Sensor, device_gone
 from .console import ToolConsole
-from .document import output_names, raw_names
-from .errors import EXIT_USAGE, ToolError
-from .files import atomic_path, write_bytes_atomic
+from .document import RAW_PREFIX, raw_names
+from .errors import EXIT_ERROR, EXIT_USAGE, ToolError
+from .files import NotRegularFile, atomic_path, write_bytes_atomic
+from .recording_csv import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv
+from .source import open_source
+from .watch import DecodeWatch
 
 if TYPE_CHECKING:
     import nervlane_comm_py
 
-SEQUENCE_COLUMN: Final = "sequence"
-TIME_COLUMN: Final = "time_s"
-"""The column ``nervlane plot`` knows a recording by: seconds since the recording started."""
+__all__ = [
+    "SEQUENCE_COLUMN",
+    "TIME_COLUMN",
+    "Outputs",
+    "RecordingFailed",
+    "RecordingWriter",
+    "Summary",
+    "check_output",
+    "run_record",
+    "run_recover",
+]
 
 QUEUE_FRAMES: Final = 1 << 15
 """What the module holds while this loop is busy elsewhere: 16 s at 2000 frames/s."""
@@ -45,9 +64,15 @@ WRITE_EVERY_S: Final = 0.5
 
 JOURNAL_SUFFIX: Final = ".journal.csv"
 SIDECAR_SUFFIX: Final = ".json"
+SIDECAR_ROOM: Final = 4096
+"""Bytes a sidecar takes from the start, so that its final details fit in
+place even when the disk has filled meanwhile."""
 
 # The stops a person or a supervisor sends, by the name they know them by.
 _STOP_SIGNALS: Final = {"SIGINT": "Ctrl+C", "SIGTERM": "SIGTERM", "SIGBREAK": "Ctrl+Break"}
+
+# Write errors named as a person knows them, in summaries and metadata.
+_WRITE_STOPS: Final = {errno.ENOSPC: "disk full", getattr(errno, "EDQUOT", -1): "disk quota exceeded"}
 
 
 def _number(v: float) -> str:
@@ -59,11 +84,8 @@ def _cell(v: float) -> str:
     return "" if v != v else _number(v)  # NaN: a reading this frame did not have
 
 
-def _write_all(f: IO[bytes], data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        n = f.write(view)
-        view = view[n or 0 :]
+def _now_text() -> str:
+    return datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
 
 
 # --------------------------------------------------------------------------
@@ -92,21 +114,47 @@ class Outputs:
     def files(self) -> list[str]:
         return [self.target, self.csv, self.sidecar] if self.npz else [self.target, self.sidecar]
 
+    @property
+    def folder(self) -> str:
+        return os.path.dirname(os.path.abspath(self.target))
 
-def plan_outputs(out: str, force: bool) -> Outputs:
-    """The files for ``out``, checked before anything is recorded: a
-    recording is never lost to a folder in the way, nor does it replace
-    another unless ``force``. Raises ToolError (EXIT_USAGE)."""
-    outputs = Outputs(out, out.lower().endswith(".npz"))
-    folder = os.path.dirname(os.path.abspath(out))
+
+def _refuse(out: str, why: str) -> ToolError:
+    shown = out if out.strip() else repr(out)
+    return ToolError(f"cannot record to {shown}: {why}", EXIT_USAGE)
+
+
+def check_output(out: str, force: bool = False) -> Outputs:
+    """The files for ``out``, checked before any port opens: a name that is
+    a file's, in a folder that exists and takes files, where no recording
+    is lost (an unfinished one never; a finished one unless ``force``).
+    Creates nothing. Raises ToolError (EXIT_USAGE) naming ``out``."""
+    if not out.strip():
+        raise _refuse(out, "the name is empty; name a file (run.csv or run.npz)")
+    if out.endswith(("/", os.sep, os.altsep or os.sep)) or os.path.basename(out) in ("", ".", ".."):
+        raise _refuse(out, "that names a folder; name a file in it (run.csv or run.npz)")
     if os.path.isdir(out):
-        raise ToolError(f"cannot record to {out}: it is a folder; name a file in it (run.csv or run.npz)", EXIT_USAGE)
+        raise _refuse(out, "it is a folder; name a file in it (run.csv or run.npz)")
+    outputs = Outputs(out, out.lower().endswith(".npz"))
+    folder = outputs.folder
     if not os.path.isdir(folder):
-        raise ToolError(f"cannot record to {out}: folder {folder} does not exist", EXIT_USAGE)
+        raise _refuse(out, f"folder {folder} does not exist")
+    try:
+        # Unnamed where the system allows it, and gone when closed.
+        tempfile.TemporaryFile(dir=folder).close()
+    except OSError as e:
+        raise _refuse(out, f"folder {folder} does not take new files ({e.strerror or e})") from e
+    if outputs.npz and os.path.lexists(outputs.csv):
+        raise ToolError(
+            f"{outputs.csv} is an unrecovered recording (the run that wrote it did not finish); "
+            f"'nervlane recover {out}' turns it into {out}. To record anew, choose another name "
+            f"or delete {outputs.csv} and {outputs.sidecar} first.",
+            EXIT_USAGE,
+        )
     existing = [p for p in outputs.files if os.path.lexists(p)]
     for p in existing:
         if os.path.isdir(p):
-            raise ToolError(f"cannot record to {out}: {p} is a folder", EXIT_USAGE)
+            raise _refuse(out, f"{p} is a folder")
     if existing and not force:
         raise ToolError(
             f"{' and '.join(existing)} already exist{'s' if len(existing) == 1 else ''}: choose another "
@@ -120,98 +168,182 @@ def plan_outputs(out: str, force: bool) -> Outputs:
 # Writing
 
 
+class RecordingFailed(ToolError):
+    """A recording stopped because its files could not be written. ``stop``
+    names it as the summary and the metadata do ("disk full")."""
+
+    def __init__(self, message: str, stop: str, code: int = EXIT_ERROR) -> None:
+        super().__init__(message, code)
+        self.stop = stop
+
+
+def _write_failed(path: str, error: OSError) -> RecordingFailed:
+    stop = _WRITE_STOPS.get(error.errno or 0, "a write error")
+    return RecordingFailed(f"cannot write {path}: {error.strerror or error}", stop)
+
+
+def _create(path: str, replace: bool) -> int:
+    flags = os.O_WRONLY | os.O_CREAT | getattr(os, "O_BINARY", 0) | (os.O_TRUNC if replace else os.O_EXCL)
+    return os.open(path, flags, 0o666)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+
+
 class CsvRows:
     """A CSV that is valid on disk at every moment: the header at once, then
     whole rows, handed to the system every ``WRITE_EVERY_S`` in one write,
-    so a crash or SIGKILL leaves every row up to the last write."""
+    so a crash or SIGKILL leaves every row up to the last write. A write
+    that fails is taken back to the last whole row before the error leaves."""
 
     def __init__(self, path: str, header: list[str], replace: bool) -> None:
         self.path = path
-        self._file: IO[bytes] = open(path, "wb" if replace else "xb", buffering=0)  # noqa: SIM115
+        self._fd = _create(path, replace)
+        self._size = 0
+        """Bytes on disk that are whole rows."""
         self._pending: list[str] = []
-        _write_all(self._file, (",".join(header) + "\n").encode())
+        self._append((",".join(header) + "\n").encode())
 
     def add(self, lines: list[str]) -> None:
         self._pending.extend(lines)
 
     def write(self) -> None:
-        if self._pending:
-            data = "".join(self._pending).encode()
-            self._pending.clear()
-            _write_all(self._file, data)
-        os.fsync(self._file.fileno())
+        data = "".join(self._pending).encode()
+        self._pending.clear()
+        self._append(data)
 
-    def widen(self, header: list[str], at: int, pad: int) -> None:
-        """Rewrite what is on disk under a wider ``header``, inserting
-        ``pad`` empty cells at column ``at`` of every row; the file is
-        replaced whole, so it stays valid throughout."""
-        self.write()
-        self._file.close()
-        with atomic_path(self.path) as tmp:
-            # Both closed before the rename: Windows renames no open file.
-            with open(self.path, newline="", encoding="ascii") as src, open(tmp, "w", newline="") as dst:
-                src.readline()
-                dst.write(",".join(header) + "\n")
-                for line in src:
-                    cells = line.rstrip("\n").split(",")
-                    dst.write(",".join([*cells[:at], *[""] * pad, *cells[at:]]) + "\n")
-        self._file = open(self.path, "ab", buffering=0)  # noqa: SIM115
+    def _append(self, data: bytes) -> None:
+        try:
+            _write_all(self._fd, data)
+            os.fsync(self._fd)
+        except OSError:
+            with contextlib.suppress(OSError):
+                os.ftruncate(self._fd, self._size)
+                os.lseek(self._fd, self._size, os.SEEK_SET)
+            raise
+        self._size += len(data)
 
     def close(self) -> None:
-        self._file.close()
+        os.close(self._fd)
+
+
+def _widen_csv(path: str, header: list[str], raw_in_rows: int, value_count: int) -> None:
+    """Rewrite a finished CSV whose longer frames put their extra readings
+    after the calibrated values, so that every raw reading stands under a
+    raw column of ``header``. Replaces the file whole."""
+    widest = len(header) - 2 - value_count
+    with atomic_path(path) as tmp:
+        # Both closed before the rename: Windows renames no open file.
+        with open(path, newline="", encoding="ascii") as src, open(tmp, "w", newline="", encoding="ascii") as dst:
+            src.readline()
+            dst.write(",".join(header) + "\n")
+            end = 2 + raw_in_rows + value_count
+            for line in src:
+                cells = line.rstrip("\n").split(",")
+                raw = [*cells[2 : 2 + raw_in_rows], *cells[end:]]
+                raw += [""] * (widest - len(raw))
+                dst.write(",".join([*cells[:2], *raw, *cells[2 + raw_in_rows : end]]) + "\n")
 
 
 class ArraySpill:
     """The .npz's arrays gathered in unnamed temporary files beside it, so
-    a long recording does not fill memory; ``save`` writes them out."""
+    a long recording does not fill memory; ``save`` writes them out. Raw
+    rows are kept at their own length and padded only when saved."""
 
-    def __init__(self, folder: str, raw_count: int, value_count: int) -> None:
+    KEYS: Final = ("sequence", "time_s", "raw", "calibrated")
+
+    def __init__(self, folder: str, value_count: int) -> None:
         self._folder = folder
-        self._files = {k: tempfile.TemporaryFile(dir=folder) for k in ("sequence", "time_s", "raw", "calibrated")}
-        self.raw_count = raw_count
+        self._files: dict[str, IO[bytes]] = {}
+        try:
+            for key in self.KEYS:
+                # Unbuffered: nothing is left to write (and fail) when closed.
+                self._files[key] = tempfile.TemporaryFile(dir=folder, buffering=0)
+        except BaseException:
+            self.close()
+            raise
         self.value_count = value_count
         self.frames = 0
+        self._runs: list[list[int]] = []
+        """[frames, readings] of each run of frames of one length, in order."""
 
     def add(self, sequence: Any, times: Any, raw: Any, values: Any) -> None:
-        for key, array in (("sequence", sequence), ("time_s", times), ("raw", raw), ("calibrated", values)):
-            _write_all(self._files[key], np.ascontiguousarray(array).tobytes())
-        self.frames += len(sequence)
+        for key, array, dtype in zip(
+            self.KEYS, (sequence, times, raw, values), (np.uint64, np.float64, np.float64, np.float64), strict=True
+        ):
+            f = self._files[key]
+            data = np.ascontiguousarray(array, dtype=dtype).tobytes()
+            view = memoryview(data)
+            while view:
+                view = view[f.write(view) or 0 :]
+        n, width = raw.shape
+        if self._runs and self._runs[-1][1] == width:
+            self._runs[-1][0] += n
+        else:
+            self._runs.append([n, width])
+        self.frames += n
 
-    def widen(self, raw_count: int) -> None:
-        """Pad the raw rows so far to ``raw_count`` readings (NaN)."""
-        old, f = self._files["raw"], tempfile.TemporaryFile(dir=self._folder)
-        old.seek(0)
-        chunk = 1 << 16
-        for start in range(0, self.frames, chunk):
-            n = min(chunk, self.frames - start)
-            rows = np.frombuffer(old.read(n * self.raw_count * 8), dtype=np.float64).reshape(n, self.raw_count)
-            wide = np.full((n, raw_count), np.nan)
-            wide[:, : self.raw_count] = rows
-            _write_all(f, wide.tobytes())
-        old.close()
-        self._files["raw"], self.raw_count = f, raw_count
-
-    def _array(self, key: str, dtype: Any, width: int | None) -> Any:
+    def _map(self, f: IO[bytes], dtype: Any, width: int | None) -> Any:
         shape = (self.frames,) if width is None else (self.frames, width)
         if self.frames == 0 or width == 0:
             return np.zeros(shape, dtype=dtype)
-        self._files[key].flush()
-        return np.memmap(self._files[key], dtype=dtype, mode="r", shape=shape)
+        return np.memmap(f, dtype=dtype, mode="r", shape=shape)
+
+    def _raw(self) -> Any:
+        widest = max((w for _, w in self._runs), default=0)
+        if len({w for _, w in self._runs}) <= 1:
+            return self._map(self._files["raw"], np.float64, widest)
+        src, wide = self._files["raw"], tempfile.TemporaryFile(dir=self._folder, buffering=0)
+        self._files["raw_wide"] = wide
+        src.seek(0)
+        for frames, width in self._runs:
+            for start in range(0, frames, 1 << 14):
+                n = min(1 << 14, frames - start)
+                rows = np.frombuffer(src.read(n * width * 8), dtype=np.float64).reshape(n, width)
+                padded = np.full((n, widest), np.nan)
+                padded[:, :width] = rows
+                wide.write(padded.tobytes())
+        return self._map(wide, np.float64, widest)
 
     def save(self, path: str, extra: dict[str, Any]) -> None:
         """Write the .npz whole (to a temporary name, then renamed)."""
         arrays = {
-            "sequence": self._array("sequence", np.uint64, None),
-            "time_s": self._array("time_s", np.float64, None),
-            "raw": self._array("raw", np.float64, self.raw_count),
-            "calibrated": self._array("calibrated", np.float64, self.value_count),
+            "sequence": self._map(self._files["sequence"], np.uint64, None),
+            "time_s": self._map(self._files["time_s"], np.float64, None),
+            "raw": self._raw(),
+            "calibrated": self._map(self._files["calibrated"], np.float64, self.value_count),
         }
         with atomic_path(path, ".npz") as tmp:  # savez adds .npz to a name without it
             np.savez_compressed(tmp, **arrays, **extra)
 
     def close(self) -> None:
         for f in self._files.values():
-            f.close()
+            with contextlib.suppress(OSError):
+                f.close()
+
+
+def _npz_fields(meta: Mapping[str, Any]) -> dict[str, Any]:
+    # 0-d fields that np.load reads without pickles: lists and maps as JSON.
+    return {k: np.array(json.dumps(v) if isinstance(v, (list, dict)) else v) for k, v in meta.items()}
+
+
+def _write_sidecar(path: str, meta: Mapping[str, Any]) -> None:
+    """Replace the sidecar whole; when the disk has no room for a new file,
+    write over the room the sidecar took when it was made."""
+    text = (json.dumps(meta, indent=2) + "\n").encode()
+    try:
+        write_bytes_atomic(path, text)
+    except OSError:
+        with open(path, "r+b") as f:
+            room = os.fstat(f.fileno()).st_size
+            if len(text) > room:
+                raise
+            f.write(text[:-1] + b" " * (room - len(text)) + b"\n")
+            f.flush()
+            os.fsync(f.fileno())
 
 
 @dataclass
@@ -232,104 +364,297 @@ class Tally:
             return 0.0
         return (self.frames - 1) / (self.last_time - self.first_time)
 
+    def count(self, sequence: list[int], times: Any, width: int) -> None:
+        first = sequence[0]
+        if self.last_sequence is not None:
+            self.gaps += first - self.last_sequence - 1
+        self.gaps += sequence[-1] - first - (len(sequence) - 1)
+        self.last_sequence = sequence[-1]
+        self.first_time = float(times[0]) if self.first_time is None else self.first_time
+        self.last_time = float(times[-1])
+        self.frames += len(sequence)
+        self.raw_widths.add(width)
 
-class Recording:
-    """The files of one recording, fed batch by batch. Nothing is created
-    before the first frame: the header needs its reading count."""
+
+@dataclass
+class Summary:
+    """How a recording went: what ``finish`` returns and ``record`` prints."""
+
+    frames: int
+    seconds: float
+    rate: float
+    lost_by_tool: int
+    rejected: int
+    """Frames the decoder rejected while recording."""
+    discarded: int
+    """Bytes the decoder skipped while recording."""
+    stopped_by: str
+    path: str
+    """The file that holds the rows: the target, or the journal when the .npz could not be written."""
+    raw_widths: list[int]
+    outages: list[dict[str, Any]]
+    failure: RecordingFailed | None = None
+    """Why the files are not what they should be, or None."""
+
+    def lines(self) -> list[str]:
+        text = [
+            f"recorded {self.frames} frames in {self.seconds:.2f} s ({self.rate:.1f} frames/s) to {self.path}; "
+            f"stopped by {self.stopped_by}",
+            f"frames lost: {self.lost_by_tool + self.rejected} (overwritten/dropped by this tool: "
+            f"{self.lost_by_tool}; rejected or discarded by the decoder: {self.rejected} frames, "
+            f"{self.discarded} bytes)",
+        ]
+        if len(self.raw_widths) > 1:
+            text.append(f"note: frames of different lengths ({self.raw_widths}); short rows have empty cells")
+        if self.outages:
+            lost = sum(o["seconds"] for o in self.outages)
+            text.append(
+                f"outages: {len(self.outages)}, {lost:.1f} s in all, the first at {self.outages[0]['start_time']}"
+            )
+        return text
+
+
+class RecordingWriter:
+    """The files of one recording (``nervlane record``'s), fed batch by
+    batch from a sensor's frame queue.
+
+    Nothing is created before the first frame: the header needs its reading
+    count. Then the data file is created (exclusively unless ``replace``),
+    then its sidecar. ``time_s`` counts from ``start`` (on the clock of
+    ``time.monotonic()``; default now), or from the first frame if that was
+    decoded earlier. A frame longer than the first puts its extra readings
+    after its calibrated values, so nothing written is rewritten while
+    frames arrive; ``finish`` sorts them into raw columns. Not thread-safe.
+    """
 
     def __init__(
-        self, outputs: Outputs, replace: bool, names: list[str], raw_only: bool, meta: dict[str, Any], start: float
+        self,
+        outputs: Outputs,
+        sensor: Sensor,
+        *,
+        raw_only: bool = False,
+        replace: bool = False,
+        start: float | None = None,
     ) -> None:
         self.outputs = outputs
-        self._replace = replace
-        self._names = names
+        self._comms = sensor.comms
+        self._names = [] if raw_only else list(sensor.output_names)
         self._raw_only = raw_only
-        self.meta = meta
-        self._start = start
+        self._replace = replace
+        self._start = time.monotonic() if start is None else start
+        self.base = dict(sensor.comms.stats())
+        """The comms object's counters when the recording started."""
+        self.meta: dict[str, Any] = {
+            "start_time": _now_text(),
+            "port": sensor.port,
+            "params": sensor.params,
+            "format": sensor.format or "unknown",
+        }
         self.tally = Tally()
+        self.outages: list[dict[str, Any]] = []
         self._csv: CsvRows | None = None
         self._spill: ArraySpill | None = None
+        self._pending: list[tuple[list[int], Any, Any, Any]] = []
+        """Batches taken since the last flush: sequence, time_s, raw, values."""
         self._raw_count = 0
+        """Raw columns in the header: the first frame's reading count."""
+        self.failure: RecordingFailed | None = None
 
-    def _header(self) -> list[str]:
-        return [SEQUENCE_COLUMN, TIME_COLUMN, *raw_names(self._raw_count), *self._names]
+    def _header(self, raw_count: int) -> list[str]:
+        return [SEQUENCE_COLUMN, TIME_COLUMN, *raw_names(raw_count), *self._names]
 
     def _open(self, raw_count: int, value_count: int) -> None:
         self._raw_count = raw_count
-        self.write_meta()
-        self._csv = CsvRows(self.outputs.csv, self._header(), self._replace)
-        if self.outputs.npz:
-            self._spill = ArraySpill(os.path.dirname(os.path.abspath(self.outputs.target)), raw_count, value_count)
-
-    def write_meta(self) -> None:
-        write_bytes_atomic(self.outputs.sidecar, (json.dumps(self.meta, indent=2) + "\n").encode())
+        outputs = self.outputs
+        made: list[str] = []
+        try:
+            # The data file first, and only then its sidecar: a recording
+            # that loses the race for the name leaves the winner's alone.
+            self._csv = CsvRows(outputs.csv, self._header(raw_count), self._replace)
+            made.append(outputs.csv)
+            with os.fdopen(_create(outputs.sidecar, self._replace), "wb") as f:
+                made.append(outputs.sidecar)
+                text = json.dumps(self.meta, indent=2)
+                f.write((text + " " * (SIDECAR_ROOM - 1 - len(text)) + "\n").encode())
+            if outputs.npz:
+                self._spill = ArraySpill(outputs.folder, value_count)
+        except OSError as e:
+            if self._csv is not None:
+                self._csv.close()
+                self._csv = None
+            for path in made:
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+            if isinstance(e, FileExistsError):
+                raise RecordingFailed(
+                    f"cannot record to {outputs.target}: {e.filename} appeared meanwhile (another recording?); "
+                    "it is left as it is",
+                    "the output appearing meanwhile",
+                    EXIT_USAGE,
+                ) from e
+            raise _write_failed(e.filename or outputs.folder, e) from e
 
     def add(self, batch: nervlane_comm_py.FrameBatch) -> None:
+        """Take a batch (``take_frames``'s); its rows reach the files at the
+        next ``flush``. Raises RecordingFailed when the files cannot be made."""
         n = len(batch)
-        if n == 0:
+        if n == 0 or self.failure is not None:
             return
-        values = np.empty((n, 0)) if self._raw_only else batch.values
         raw = batch.raw
         width = raw.shape[1]
+        values = np.empty((n, 0)) if self._raw_only else batch.values
         if self._csv is None:
-            self._open(width, values.shape[1])
-        elif width > self._raw_count:
-            self._widen(width)
-        if width < self._raw_count:
-            padded = np.full((n, self._raw_count), np.nan)
-            padded[:, :width] = raw
-            raw = padded
+            self._start = min(self._start, float(batch.time[0]))
+            self._guard(self._open, width, values.shape[1])
         times = batch.time - self._start
-        sequence = batch.sequence
-        t = self.tally
-        first = int(sequence[0])
-        if t.last_sequence is not None:
-            t.gaps += first - t.last_sequence - 1
-        t.gaps += int(sequence[-1]) - first - (n - 1)
-        t.last_sequence = int(sequence[-1])
-        t.first_time = float(times[0]) if t.first_time is None else t.first_time
-        t.last_time = float(times[-1])
-        t.frames += n
-        t.raw_widths.add(width)
+        sequence = batch.sequence.tolist()
+        head = raw[:, : self._raw_count]
+        if width < self._raw_count:
+            head = np.full((n, self._raw_count), np.nan)
+            head[:, :width] = raw
+        # A longer frame's extra readings follow its calibrated values.
+        tail = raw[:, self._raw_count :].tolist() if width > self._raw_count else [[]] * n
         assert self._csv is not None
         self._csv.add(
             [
-                ",".join([str(s), f"{tm:.6f}", *map(_cell, r), *map(_number, v)]) + "\n"
-                for s, tm, r, v in zip(sequence.tolist(), times.tolist(), raw.tolist(), values.tolist(), strict=True)
+                ",".join([str(s), f"{tm:.6f}", *map(_cell, r), *map(_number, v), *map(_number, extra)]) + "\n"
+                for s, tm, r, v, extra in zip(
+                    sequence, times.tolist(), head.tolist(), values.tolist(), tail, strict=True
+                )
             ]
         )
-        if self._spill is not None:
-            self._spill.add(sequence, times, raw, values)
+        self._pending.append((sequence, times, raw, values))
 
-    def _widen(self, width: int) -> None:
+    @property
+    def frames(self) -> int:
+        """Frames taken: those on disk and those the next ``flush`` writes."""
+        return self.tally.frames + sum(len(p[0]) for p in self._pending)
+
+    def flush(self) -> None:
+        """Hand the rows taken so far to the disk. Raises RecordingFailed on
+        a write error; the data file then ends with the last whole row."""
+        if self._csv is None or self.failure is not None:
+            return
+        self._guard(self._write)
+
+    def _write(self) -> None:
         assert self._csv is not None
-        pad = width - self._raw_count
-        after_raw = 2 + self._raw_count
-        self._raw_count = width
-        self._csv.widen(self._header(), after_raw, pad)
-        if self._spill is not None:
-            self._spill.widen(width)
-
-    def write(self) -> None:
-        if self._csv is not None:
-            self._csv.write()
-
-    def finish(self) -> None:
-        """Close the rows; an .npz is written whole and its journal goes."""
-        if self._csv is None:
-            return
-        self._csv.write()
-        self._csv.close()
-        if self._spill is None:
-            self.write_meta()
-            return
+        pending, self._pending = self._pending, []
         try:
-            extra = {k: np.array(v) for k, v in self.meta.items()}
-            self._spill.save(self.outputs.target, {"calibrated_names": np.array(self._names, dtype=str), **extra})
-        finally:
-            self._spill.close()
-        os.unlink(self.outputs.csv)
-        os.unlink(self.outputs.sidecar)
+            self._csv.write()
+        except OSError as e:
+            raise _write_failed(self._csv.path, e) from e
+        for sequence, times, raw, _ in pending:
+            self.tally.count(sequence, times, raw.shape[1])
+        if self._spill is not None:
+            try:
+                for sequence, times, raw, values in pending:
+                    self._spill.add(np.asarray(sequence, dtype=np.uint64), times, raw, values)
+            except OSError as e:
+                raise _write_failed(f"the .npz's temporary files in {self.outputs.folder}", e) from e
+
+    def _guard(self, step: Any, *args: Any) -> None:
+        try:
+            step(*args)
+        except RecordingFailed as e:
+            self.failure = e
+            raise
+
+    def note_outage(self, started: float, seconds: float) -> None:
+        """A time the sensor was away: from ``started`` (``time.monotonic()``)
+        for ``seconds``. It is listed in the summary and the metadata."""
+        wall = datetime.datetime.now().astimezone() - datetime.timedelta(seconds=time.monotonic() - started)
+        self.outages.append(
+            {
+                "start_s": round(started - self._start, 6),
+                "start_time": wall.isoformat(timespec="milliseconds"),
+                "seconds": round(seconds, 6),
+            }
+        )
+
+    def finish(self, stopped_by: str, stats: Mapping[str, Any] | None = None) -> Summary:
+        """Write what is left and close the files: the .npz is written whole
+        and its journal goes; a CSV whose frames grew is sorted into raw
+        columns (work that grows with the file, done once the frames have
+        stopped). After a write error the rows written stay where they are,
+        with their metadata. ``stats`` are the comms object's counters at
+        the end (default: now). Never raises for a write error: the
+        summary's ``failure`` says what went wrong."""
+        stats = self._comms.stats() if stats is None else stats
+        seconds = time.monotonic() - self._start
+        opened = self._csv is not None
+        if self._csv is not None:
+            with contextlib.suppress(RecordingFailed):
+                self.flush()
+            self._csv.close()
+        t = self.tally
+        summary = Summary(
+            frames=t.frames,
+            seconds=seconds,
+            rate=t.rate,
+            lost_by_tool=t.gaps,
+            rejected=stats["frames_rejected"] - self.base["frames_rejected"],
+            discarded=stats["bytes_discarded"] - self.base["bytes_discarded"],
+            stopped_by=self.failure.stop if self.failure is not None else stopped_by,
+            path=self.outputs.target,
+            raw_widths=sorted(t.raw_widths),
+            outages=self.outages,
+        )
+        self.meta.update(
+            frames=summary.frames,
+            seconds=round(seconds, 3),
+            frames_lost_by_tool=summary.lost_by_tool,
+            frames_rejected=summary.rejected,
+            bytes_discarded=summary.discarded,
+            stopped_by=summary.stopped_by,
+            outages=self.outages,
+        )
+        if opened:
+            try:
+                self._finish_files(summary)
+            finally:
+                if self._spill is not None:
+                    self._spill.close()
+        summary.failure = self.failure
+        return summary
+
+    def _finish_files(self, summary: Summary) -> None:
+        outputs = self.outputs
+        widest = max(self.tally.raw_widths, default=self._raw_count)
+        if self.failure is None and self._spill is not None:
+            try:
+                self._spill.save(
+                    outputs.target, {"calibrated_names": np.array(self._names, dtype=str), **_npz_fields(self.meta)}
+                )
+                os.unlink(outputs.csv)
+                os.unlink(outputs.sidecar)
+                return
+            except OSError as e:
+                self.failure = _write_failed(outputs.target, e)
+                self.meta["stopped_by"] = summary.stopped_by = f"{summary.stopped_by}, then {self.failure.stop}"
+        if self.failure is None and widest > self._raw_count:
+            try:
+                _widen_csv(outputs.csv, self._header(widest), self._raw_count, len(self._names))
+            except OSError as e:
+                self.failure = _write_failed(outputs.csv, e)
+        if self._spill is not None:
+            assert self.failure is not None
+            summary.path = outputs.csv
+            self.failure = RecordingFailed(
+                f"{self.failure}; the recording is in {outputs.csv} ({self.tally.frames} frames, each row whole): "
+                f"once there is room, 'nervlane recover {outputs.target}' turns it into {outputs.target}",
+                self.failure.stop,
+            )
+        elif self.failure is not None:
+            self.failure = RecordingFailed(
+                f"{self.failure}; {outputs.csv} holds the {self.tally.frames} frames written before, each row whole",
+                self.failure.stop,
+            )
+        try:
+            _write_sidecar(outputs.sidecar, self.meta)
+        except OSError as e:
+            if self.failure is None:
+                self.failure = _write_failed(outputs.sidecar, e)
 
 
 # --------------------------------------------------------------------------
@@ -363,108 +688,104 @@ def _stop_on_signals() -> Iterator[Stop]:
 
 
 # --------------------------------------------------------------------------
-# The command
+# The commands
 
 
-def run_record(port: str, params: str, out: str, seconds: float | None, raw_only: bool, force: bool = False) -> None:
-    """Record until ``seconds`` pass (None: until Ctrl+C or SIGTERM), the
-    device goes away (the frames so far are kept; EXIT_DISCONNECTED), or
-    a stop signal. Raises ToolError; EXIT_ERROR when no frame came."""
+def run_record(
+    source: argparse.Namespace, out: str, seconds: float | None, raw_only: bool, force: bool = False
+) -> None:
+    """Record the sensor the ``source`` arguments name (``nervlane.source``)
+    until ``seconds`` pass (None: until Ctrl+C or SIGTERM), the device goes
+    away (the frames so far are kept; EXIT_DISCONNECTED), a stop signal, or
+    a write error (the rows so far are kept). Raises ToolError; EXIT_ERROR
+    when no frame came."""
     if seconds is not None and not seconds > 0:
         raise ToolError("--seconds must be positive", EXIT_USAGE)
-    outputs = plan_outputs(out, force)
+    outputs = check_output(out, force)
     console = ToolConsole(stderr=True)
-    sensor = open_sensor(port, params)
-    comms, port = sensor.comms, sensor.port
-    names = [] if raw_only else output_names(sensor.document, len(comms.read(0)))
-    gone = False
+    sensor = open_source(source)
+    comms = sensor.comms
     with _stop_on_signals() as stop:
-        comms.queue_frames(QUEUE_FRAMES)
+        # Read before the queue starts, so that no queued frame is older.
         start = time.monotonic()
-        base = comms.stats()
-        meta: dict[str, Any] = {
-            "start_time": datetime.datetime.now().astimezone().isoformat(timespec="milliseconds"),
-            "port": port,
-            "params": os.path.abspath(params),
-            "format": sensor.format or "unknown",
-        }
-        recording = Recording(outputs, force, names, raw_only, meta, start)
-        watch = DecodeWatch(base, sensor.format, start)
-        hint: str | None = None
+        writer = RecordingWriter(outputs, sensor, raw_only=raw_only, replace=force, start=start)
+        comms.queue_frames(QUEUE_FRAMES)
+        watch = DecodeWatch(writer.base, sensor.format, start)
         try:
-            with _progress(console, seconds) as (progress, task):
-                last_write = start
-                while True:
-                    now = time.monotonic()
-                    if stop.reason is not None:
-                        break
-                    if seconds is not None and now - start >= seconds:
-                        stop.reason = f"--seconds {seconds:g}"
-                        break
-                    left_ms = TAKE_TIMEOUT_MS if seconds is None else (seconds - (now - start)) * 1000
-                    batch = comms.take_frames(max(1, min(TAKE_TIMEOUT_MS, int(left_ms))))
-                    recording.add(batch)
-                    if len(batch) == 0 and not comms.is_connected():
-                        gone = True
-                        stop.reason = "the device going away"
-                        break
-                    if now - last_write >= WRITE_EVERY_S:
-                        recording.write()
-                        last_write = now
-                        if hint is None and (hint := watch.hint(comms.stats(), now)) is not None:
-                            console.print(hint, style="yellow", soft_wrap=True)
-                    progress.update(task, completed=now - start, frames=recording.tally.frames)
-                    if len(batch):
-                        time.sleep(max(0.0, PACE_S - (time.monotonic() - now)))
-                # Frames decoded before the stop are still queued.
-                end = time.monotonic()
-                while len(batch := comms.take_frames(0)):
-                    recording.add(batch)
-                    if batch.time[-1] > end:
-                        break
-            elapsed = time.monotonic() - start
-            stats = comms.stats()
-            comms.queue_frames(0)
-            comms.close()
-            recording.meta.update(_outcome(recording.tally, stats, base, elapsed, stop.reason))
-            if outputs.npz and recording.tally.frames:
-                console.print(f"writing {outputs.target}")
-            recording.finish()
-        except OSError as e:
-            raise ToolError(f"cannot write {e.filename or outputs.target}: {e.strerror or e}") from e
-    tally = recording.tally
-    hint = watch.hint(stats, start + elapsed)
-    if tally.frames == 0 and not gone:
-        raise ToolError(f"no frame recorded from {port}; " + (hint or f"nothing came in {elapsed:.1f} s"))
-    if tally.frames == 0:
-        raise device_gone(port, stats)
-    decoder_lost = stats["frames_rejected"] - base["frames_rejected"]
-    discarded = stats["bytes_discarded"] - base["bytes_discarded"]
-    print(
-        f"recorded {tally.frames} frames in {elapsed:.2f} s ({tally.rate:.1f} frames/s) to {outputs.target}; "
-        f"stopped by {stop.reason}"
-    )
-    print(
-        f"frames lost: {tally.gaps + decoder_lost} (overwritten/dropped by this tool: {tally.gaps}; "
-        f"rejected or discarded by the decoder: {decoder_lost} frames, {discarded} bytes)"
-    )
-    if len(tally.raw_widths) > 1:
-        print(f"note: frames of different lengths ({sorted(tally.raw_widths)}); short rows have empty cells")
+            gone = _record_loop(comms, writer, watch, stop, seconds, console)
+        except RecordingFailed as e:
+            stop.reason, gone = e.stop, False
+        stats = comms.stats()
+        _disconnect(comms, sensor.port, console)
+        if outputs.npz and writer.frames and writer.failure is None:
+            console.print(f"writing {outputs.target}")
+        summary = writer.finish(stop.reason or "", stats)
+    hint = watch.hint(stats, start + summary.seconds)
+    if summary.frames == 0 and summary.failure is not None:
+        raise summary.failure
+    if summary.frames == 0 and not gone:
+        raise ToolError(
+            f"no frame recorded from {sensor.port}; " + (hint or f"nothing came in {summary.seconds:.1f} s")
+        )
+    if summary.frames == 0:
+        raise device_gone(sensor.port, stats)
+    print("\n".join(summary.lines()))
     if hint is not None:
         console.print(hint, style="yellow", soft_wrap=True)
+    if summary.failure is not None:
+        raise summary.failure
     if gone:
-        raise device_gone(port, stats)
+        raise device_gone(sensor.port, stats)
 
 
-def _outcome(tally: Tally, stats: Any, base: Any, elapsed: float, stopped_by: str | None) -> dict[str, Any]:
-    return {
-        "frames": tally.frames,
-        "seconds": round(elapsed, 3),
-        "frames_lost_by_tool": tally.gaps,
-        "frames_rejected": stats["frames_rejected"] - base["frames_rejected"],
-        "bytes_discarded": stats["bytes_discarded"] - base["bytes_discarded"],
-        "stopped_by": stopped_by or "",
-    }
+def _record_loop(
+    comms: Any, writer: RecordingWriter, watch: DecodeWatch, stop: Stop, seconds: float | None, console: ToolConsole
+) -> bool:
+    """Takes batches into ``writer`` until a stop; returns whether the
+    device went away. Raises RecordingFailed."""
+    start = time.monotonic()
+    hint: str | None = None
+    with _progress(console, seconds) as (progress, task):
+        last_write = start
+        while True:
+            now = time.monotonic()
+            if stop.reason is not None:
+                break
+            if seconds is not None and now - start >= seconds:
+                stop.reason = f"--seconds {seconds:g}"
+                break
+            left_ms = TAKE_TIMEOUT_MS if seconds is None else (seconds - (now - start)) * 1000
+            batch = comms.take_frames(max(1, min(TAKE_TIMEOUT_MS, int(left_ms))))
+            writer.add(batch)
+            if len(batch) == 0 and not comms.is_connected():
+                stop.reason = "the device going away"
+                return True
+            if now - last_write >= WRITE_EVERY_S:
+                writer.flush()
+                last_write = now
+                if hint is None and (hint := watch.hint(comms.stats(), now)) is not None:
+                    console.print(hint, style="yellow", soft_wrap=True)
+            progress.update(task, completed=now - start, frames=writer.frames)
+            if len(batch):
+                time.sleep(max(0.0, PACE_S - (time.monotonic() - now)))
+        # Frames decoded before the stop are still queued.
+        end = time.monotonic()
+        while len(batch := comms.take_frames(0)):
+            writer.add(batch)
+            if batch.time[-1] > end:
+                break
+    return False
+
+
+def _disconnect(comms: Any, port: str, console: ToolConsole) -> None:
+    """Stop the queue and let the port go. An error here (a PortError from
+    a port that failed as it closed) costs the recording nothing: it is
+    told, not raised."""
+    try:
+        comms.queue_frames(0)
+        comms.close()
+    except Exception as e:  # noqa: BLE001 - PortError or any other: the frames are in hand
+        console.print(f"note: closing {port} failed: {getattr(e, 'description', None) or e}", soft_wrap=True)
 
 
 @contextlib.contextmanager
@@ -481,3 +802,58 @@ def _progress(console: ToolConsole, seconds: float | None) -> Iterator[tuple[Pro
     )
     with Progress(*columns, console=console, transient=True) as progress:
         yield progress, progress.add_task("record", total=seconds, frames=0)
+
+
+def run_recover(target: str, force: bool = False) -> None:
+    """``nervlane recover X.npz``: the journal of a recording that did not
+    finish (``X.npz.journal.csv``, with its sidecar) written as ``X.npz``,
+    then removed. Raises ToolError (EXIT_USAGE: nothing to recover, or
+    ``X.npz`` exists and not ``force``)."""
+    outputs = Outputs(target, True)
+    if not target.lower().endswith(".npz"):
+        raise ToolError(f"{target}: only an .npz recording has a journal to recover; a CSV is its own", EXIT_USAGE)
+    if not os.path.lexists(outputs.csv):
+        raise ToolError(f"nothing to recover for {target}: there is no {outputs.csv}", EXIT_USAGE)
+    if os.path.lexists(target) and not force:
+        raise ToolError(f"{target} already exists: choose another name, or give --force to replace it", EXIT_USAGE)
+    meta: dict[str, Any] = {}
+    with contextlib.suppress(OSError, ValueError):
+        with open(outputs.sidecar, encoding="utf-8") as f:
+            meta = dict(json.load(f))
+    tally = Tally()
+    try:
+        with RecordingCsv(outputs.csv) as journal:
+            header = journal.header
+            if header[:2] != [SEQUENCE_COLUMN, TIME_COLUMN]:
+                raise ToolError(f"{outputs.csv} is not a journal of 'nervlane record' (its header is {header[:2]})")
+            raw_count = next((i for i, n in enumerate(header[2:]) if not n.startswith(RAW_PREFIX)), len(header) - 2)
+            names = header[2 + raw_count :]
+            end = 2 + raw_count + len(names)
+            spill = ArraySpill(outputs.folder, len(names))
+            try:
+                for chunk in journal.chunks():
+                    raw = np.hstack([chunk[:, 2 : 2 + raw_count], chunk[:, end:]])
+                    sequence = chunk[:, 0].astype(np.uint64)
+                    tally.count(sequence.tolist(), chunk[:, 1], raw.shape[1])
+                    spill.add(sequence, chunk[:, 1], raw, chunk[:, 2 + raw_count : end])
+                meta.update(
+                    frames=tally.frames,
+                    frames_lost_by_tool=tally.gaps,
+                    stopped_by=meta.get("stopped_by") or "the run ending unfinished",
+                    recovered_from=outputs.csv,
+                )
+                meta.setdefault("seconds", round(tally.last_time or 0.0, 3))
+                spill.save(target, {"calibrated_names": np.array(names, dtype=str), **_npz_fields(meta)})
+            finally:
+                spill.close()
+            torn = journal.torn
+    except (OSError, NotRegularFile) as e:
+        raise ToolError(f"cannot recover {target}: {getattr(e, 'strerror', None) or e}") from e
+    except (ValueError, UnicodeDecodeError) as e:
+        raise ToolError(f"cannot recover {target}: {outputs.csv}: {e}") from e
+    os.unlink(outputs.csv)
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(outputs.sidecar)
+    if torn:
+        print(f"note: the journal's last row was torn ({len(torn)} bytes without a line end): left out")
+    print(f"recovered {tally.frames} frames from {outputs.csv} to {target}")
