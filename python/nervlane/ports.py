@@ -19,7 +19,7 @@ from .errors import EXIT_PORT, ToolError
 AUTO: Final = "auto"
 """The port name that means: the only USB serial port present."""
 
-BY_ID: Final = "/dev/serial/by-id"
+BY_ID = "/dev/serial/by-id"
 """Where Linux (udev) keeps a stable name for each USB serial port."""
 
 
@@ -30,11 +30,12 @@ def serial_ports() -> list[Any]:
     return sorted(list_ports.comports(), key=lambda p: p.device)
 
 
-def stable_names(folder: str = BY_ID) -> dict[str, str]:
+def stable_names() -> dict[str, str]:
     """The stable name of each device that has one: the device's real path
-    to the link in ``folder`` that points at it (the first by name when
-    several do). Empty where the folder does not exist (no USB serial port
+    to the link in ``BY_ID`` that points at it (the first by name when
+    several do). Empty where there is no such folder (no USB serial port
     plugged in, or not Linux)."""
+    folder = BY_ID
     try:
         links = sorted(os.listdir(folder))
     except OSError:

@@ -187,12 +187,6 @@ def _create(path: str, replace: bool) -> int:
     return os.open(path, flags, 0o666)
 
 
-def _write_all(fd: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view) :]
-
-
 class CsvRows:
     """A CSV that is valid on disk at every moment: the header at once, then
     whole rows, handed to the system every ``WRITE_EVERY_S`` in one write,
@@ -204,6 +198,8 @@ class CsvRows:
         self._fd = _create(path, replace)
         self._size = 0
         """Bytes on disk that are whole rows."""
+        self.kept = 0
+        """Rows of the last write that failed that stayed on disk."""
         self._pending: list[str] = []
         self._append((",".join(header) + "\n").encode())
 
@@ -211,17 +207,31 @@ class CsvRows:
         self._pending.extend(lines)
 
     def write(self) -> None:
+        """Write the rows added since; on an error, as many whole rows as
+        reached the disk stay (``kept``), the rest of the write is taken
+        back, and the error is raised."""
         data = "".join(self._pending).encode()
         self._pending.clear()
         self._append(data)
 
     def _append(self, data: bytes) -> None:
+        self.kept = 0
+        done = 0
         try:
-            _write_all(self._fd, data)
+            while done < len(data):
+                done += os.write(self._fd, data[done : done + (1 << 20)])
             os.fsync(self._fd)
         except OSError:
+            # Keep the whole rows of a short write only if they are on disk.
+            whole = data.rfind(b"\n", 0, done) + 1 if done < len(data) else 0
+            try:
+                os.ftruncate(self._fd, self._size + whole)
+            except OSError:
+                whole = 0  # what is on disk is beyond knowing; the rows before were whole
+            self._size += whole
+            self.kept = data.count(b"\n", 0, whole)
             with contextlib.suppress(OSError):
-                os.ftruncate(self._fd, self._size)
+                os.fsync(self._fd)
                 os.lseek(self._fd, self._size, os.SEEK_SET)
             raise
         self._size += len(data)
@@ -543,6 +553,11 @@ class RecordingWriter:
         try:
             self._csv.write()
         except OSError as e:
+            kept = self._csv.kept
+            for sequence, times, raw, _ in pending:
+                if kept > 0:
+                    self.tally.count(sequence[:kept], times[:kept], raw.shape[1])
+                kept -= len(sequence)
             raise _write_failed(self._csv.path, e) from e
         for sequence, times, raw, _ in pending:
             self.tally.count(sequence, times, raw.shape[1])
