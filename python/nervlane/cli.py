@@ -176,12 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--force", action="store_true", help="replace an existing recording of that name")
     p.set_defaults(func=_record)
 
-    p = sub.add_parser(
-        "recover",
-        help="turn the journal of an .npz recording that did not finish into the .npz",
-        description="After a crash, FILE.npz.journal.csv holds the rows of 'nervlane record -o FILE.npz'; "
-        "this writes FILE.npz from it and removes the journal.",
-    )
+    p = sub.add_parser("recover", help="after a crash, write FILE.npz from its journal FILE.npz.journal.csv")
     p.add_argument("file", metavar="FILE.npz", help="the recording's name, as given to record -o")
     p.add_argument("--force", action="store_true", help="replace FILE.npz if it exists")
     p.set_defaults(func=_recover)

@@ -258,6 +258,12 @@ def _widen_csv(path: str, header: list[str], raw_in_rows: int, value_count: int)
                 dst.write(",".join([*cells[:2], *raw, *cells[2 + raw_in_rows : end]]) + "\n")
 
 
+def _write_all(f: IO[bytes], data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[f.write(view) or 0 :]
+
+
 class ArraySpill:
     """The .npz's arrays gathered in unnamed temporary files beside it, so
     a long recording does not fill memory; ``save`` writes them out. Raw
@@ -284,11 +290,7 @@ class ArraySpill:
         for key, array, dtype in zip(
             self.KEYS, (sequence, times, raw, values), (np.uint64, np.float64, np.float64, np.float64), strict=True
         ):
-            f = self._files[key]
-            data = np.ascontiguousarray(array, dtype=dtype).tobytes()
-            view = memoryview(data)
-            while view:
-                view = view[f.write(view) or 0 :]
+            _write_all(self._files[key], np.ascontiguousarray(array, dtype=dtype).tobytes())
         n, width = raw.shape
         if self._runs and self._runs[-1][1] == width:
             self._runs[-1][0] += n
@@ -315,7 +317,7 @@ class ArraySpill:
                 rows = np.frombuffer(src.read(n * width * 8), dtype=np.float64).reshape(n, width)
                 padded = np.full((n, widest), np.nan)
                 padded[:, :width] = rows
-                wide.write(padded.tobytes())
+                _write_all(wide, padded.tobytes())
         return self._map(wide, np.float64, widest)
 
     def save(self, path: str, extra: dict[str, Any]) -> None:
