@@ -129,7 +129,8 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
     import nervlane_comm_py as nc
     from nervlane import document
     from nervlane.connection import Sensor
-    from nervlane.record import PACE_S, QUEUE_FRAMES, WRITE_EVERY_S, Outputs, RecordingWriter
+    from nervlane.record import PACE_S, QUEUE_FRAMES, WRITE_EVERY_S
+    from nervlane.recording import Outputs, RecordingWriter
 
     params = os.path.join(folder, "p.msgpack")
     document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(readings)]))

@@ -25,30 +25,11 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, Ti
 from .connection import device_gone
 from .console import ToolConsole
 from .errors import EXIT_USAGE, ToolError
-from .recording import (
-    SEQUENCE_COLUMN,
-    TIME_COLUMN,
-    Outputs,
-    RecordingFailed,
-    RecordingWriter,
-    Summary,
-    check_output,
-    recover,
-)
+from .recording import Outputs, RecordingFailed, recover
+from .recording import RecordingWriter as RecordingWriter  # offered here too: the tools' writer
+from .recording import check_output as check_output
 from .source import open_source
 from .watch import DecodeWatch
-
-__all__ = [
-    "SEQUENCE_COLUMN",
-    "TIME_COLUMN",
-    "Outputs",
-    "RecordingFailed",
-    "RecordingWriter",
-    "Summary",
-    "check_output",
-    "run_record",
-    "run_recover",
-]
 
 QUEUE_FRAMES: Final = 1 << 15
 """What the module holds while this loop is busy elsewhere: 16 s at 2000 frames/s."""

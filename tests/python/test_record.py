@@ -16,7 +16,7 @@ from conftest import StreamingSensor
 
 from nervlane import connection, record
 from nervlane.connection import Sensor
-from nervlane.record import RecordingFailed, RecordingWriter, check_output
+from nervlane.recording import RecordingFailed, RecordingWriter, check_output
 
 nc = pytest.importorskip("nervlane_comm_py")
 
