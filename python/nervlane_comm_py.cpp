@@ -184,12 +184,15 @@ py::dict stats(const NervlaneComms& comms) {
     return result;
 }
 
-// A read-only attribute whose getter carries the attribute's name, so that
-// assigning to it raises "property 'raw' of 'Frame' object has no setter"
-// rather than naming no property at all.
+// A read-only attribute that knows its name, so that assigning to it raises
+// "property 'raw' of 'Frame' object has no setter" rather than naming no
+// property: a property put on a class after it was made learns its name only
+// from __set_name__ (Python 3.11 and 3.12), or from its getter's (3.13).
 template <typename Class, typename Getter>
 void read_only(py::class_<Class>& cls, const char* name, Getter getter, const char* doc) {
     cls.def_property_readonly(name, py::cpp_function(getter, py::name(name), py::is_method(cls)), doc);
+    py::object property = cls.attr("__dict__")[name];
+    if (py::hasattr(property, "__set_name__")) property.attr("__set_name__")(cls, name);
 }
 
 // The steady clock's ticks: a frame's time crosses a pickle exactly.
