@@ -128,7 +128,9 @@ class Figures:
 def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
     import nervlane_comm_py as nc
     from nervlane import document
-    from nervlane.record import PACE_S, QUEUE_FRAMES, WRITE_EVERY_S, Outputs, Recording
+    from nervlane.connection import Sensor
+    from nervlane.record import PACE_S, QUEUE_FRAMES, WRITE_EVERY_S
+    from nervlane.recording import Outputs, RecordingWriter
 
     params = os.path.join(folder, "p.msgpack")
     document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(readings)]))
@@ -153,8 +155,13 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
         base = [c.stats() for c in comms]
         start = time.monotonic()
         recordings = [
-            Recording(Outputs(os.path.join(folder, f"run{k}.csv"), False), True, names, False, {}, start)
-            for k in range(devices)
+            RecordingWriter(
+                Outputs(os.path.join(folder, f"run{k}.csv"), False),
+                Sensor(c, port, params, "binary", names),
+                replace=True,
+                start=start,
+            )
+            for k, (c, port) in enumerate(zip(comms, ports, strict=True))
         ]
         cpu = time.process_time()
         device.stdin.write("go\n")
@@ -165,7 +172,7 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
                 r.add(c.take_frames(0))
             if now - last_write >= WRITE_EVERY_S:
                 for r in recordings:
-                    r.write()
+                    r.flush()
                 last_write = now
             time.sleep(max(0.0, PACE_S - (time.monotonic() - now)))
         device.stdin.write("stop\n")
@@ -175,7 +182,7 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
         for c, r in zip(comms, recordings, strict=False):
             while len(batch := c.take_frames(0)):
                 r.add(batch)
-            r.finish()
+            r.finish("the run's end")
         cpu = time.process_time() - cpu
         stats = [c.stats() for c in comms]
         del comms, c

@@ -432,7 +432,7 @@ def build_c_floor(tmp: str) -> str | None:
 
 
 def write_parameter_files(tmp: str, readings: int, formats: list[str]) -> None:
-    from nervlane.signal_model import Layout, write_params  # the tree's own: frames put it on the path
+    from nervlane.virtual import Layout, write_params  # the tree's own: frames put it on the path
 
     for fmt in formats:
         # One taxel per reading: the reader calibrates every frame, as it

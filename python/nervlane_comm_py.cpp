@@ -194,24 +194,82 @@ void connect(NervlaneComms& comms, const std::string& port, bool reconnect, bool
     comms.connect(port, options);
 }
 
-// The frame types and the methods that use them, beside the specified ones.
-void bind_frames(py::module_& m) {
-    auto comms = py::reinterpret_borrow<py::class_<NervlaneComms>>(m.attr("NervlaneComms"));
-    py::class_<nervlane_comm::Frame>(m, "Frame", "One frame: sequence number, decode time, raw and calibrated values")
-        .def_readonly("sequence", &nervlane_comm::Frame::sequence,
-                      "1 for the first frame the object decoded; a gap means frames not seen")
-        .def_property_readonly(
-            "time", [](const nervlane_comm::Frame& f) { return monotonic_seconds(f.time); },
-            "When the frame was decoded, in seconds on the clock of time.monotonic()")
-        .def_readonly("raw", &nervlane_comm::Frame::raw, "The frame's raw readings")
-        .def_readonly("values", &nervlane_comm::Frame::values, "The frame's calibrated values");
+// A read-only attribute that knows its name, so that assigning to it raises
+// "property 'raw' of 'Frame' object has no setter" rather than naming no
+// property: a property put on a class after it was made learns its name only
+// from __set_name__ (Python 3.11 and 3.12), or from its getter's (3.13).
+template <typename Class, typename Getter>
+void read_only(py::class_<Class>& cls, const char* name, Getter getter, const char* doc) {
+    cls.def_property_readonly(name, py::cpp_function(getter, py::name(name), py::is_method(cls)), doc);
+    py::object property = cls.attr("__dict__")[name];
+    if (py::hasattr(property, "__set_name__")) property.attr("__set_name__")(cls, name);
+}
 
-    py::class_<PyFrameBatch>(m, "FrameBatch", "Queued frames of one shape, oldest first, as numpy arrays")
-        .def_readonly("sequence", &PyFrameBatch::sequence, "Sequence numbers (uint64, n)")
-        .def_readonly("time", &PyFrameBatch::time, "Decode times, seconds on the clock of time.monotonic() (n)")
-        .def_readonly("raw", &PyFrameBatch::raw, "Raw readings (n x readings)")
-        .def_readonly("values", &PyFrameBatch::values, "Calibrated values (n x outputs)")
-        .def("__len__", [](const PyFrameBatch& b) { return b.sequence.size(); });
+// The steady clock's ticks: a frame's time crosses a pickle exactly.
+std::int64_t clock_ticks(std::chrono::steady_clock::time_point time) { return time.time_since_epoch().count(); }
+
+std::chrono::steady_clock::time_point from_clock_ticks(std::int64_t ticks) {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(ticks));
+}
+
+// A batch rebuilt from its pickled arrays, checked to fit together.
+PyFrameBatch batch_from_state(const py::tuple& state) {
+    if (state.size() != 4) throw py::value_error("a FrameBatch state holds four arrays");
+    PyFrameBatch batch;
+    batch.sequence = py::array_t<std::uint64_t, py::array::c_style | py::array::forcecast>::ensure(state[0]);
+    batch.time = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(state[1]);
+    batch.raw = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(state[2]);
+    batch.values = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(state[3]);
+    if (!batch.sequence || !batch.time || !batch.raw || !batch.values) throw py::error_already_set();
+    const py::ssize_t n = batch.sequence.ndim() == 1 ? batch.sequence.shape(0) : -1;
+    const bool fits = n >= 0 && batch.time.ndim() == 1 && batch.time.shape(0) == n && batch.raw.ndim() == 2 &&
+                      batch.raw.shape(0) == n && batch.values.ndim() == 2 && batch.values.shape(0) == n;
+    if (!fits) throw py::value_error("a FrameBatch state needs n sequence numbers and times, n x r raw, n x o values");
+    return batch;
+}
+
+// The frame types, and the comms methods that hand frames over whole: the
+// newest frame with its sequence and time, the frame queue, the counters.
+// Both frame types pickle (and so copy, and cross a multiprocessing queue).
+void bind_frames(py::module_& m) {
+    using nervlane_comm::Frame;
+    auto comms = py::reinterpret_borrow<py::class_<NervlaneComms>>(m.attr("NervlaneComms"));
+    py::class_<Frame> frame(m, "Frame", "One frame: sequence number, decode time, raw and calibrated values");
+    read_only(
+        frame, "sequence", [](const Frame& f) { return f.sequence; },
+        "1 for the first frame the object decoded; a gap means frames not seen");
+    read_only(
+        frame, "time", [](const Frame& f) { return monotonic_seconds(f.time); },
+        "When the frame was decoded, in seconds on the clock of time.monotonic()");
+    read_only(
+        frame, "raw", [](const Frame& f) { return f.raw; }, "The frame's raw readings");
+    read_only(
+        frame, "values", [](const Frame& f) { return f.values; }, "The frame's calibrated values");
+    frame.def(
+        py::pickle([](const Frame& f) { return py::make_tuple(f.sequence, clock_ticks(f.time), f.raw, f.values); },
+                   [](const py::tuple& state) {
+                       if (state.size() != 4) throw py::value_error("a Frame state holds four values");
+                       Frame f;
+                       f.sequence = state[0].cast<std::uint64_t>();
+                       f.time = from_clock_ticks(state[1].cast<std::int64_t>());
+                       f.raw = state[2].cast<std::vector<double>>();
+                       f.values = state[3].cast<std::vector<double>>();
+                       return f;
+                   }));
+
+    py::class_<PyFrameBatch> batch(m, "FrameBatch", "Queued frames of one shape, oldest first, as numpy arrays");
+    read_only(
+        batch, "sequence", [](const PyFrameBatch& b) { return b.sequence; }, "Sequence numbers (uint64, n)");
+    read_only(
+        batch, "time", [](const PyFrameBatch& b) { return b.time; },
+        "Decode times, seconds on the clock of time.monotonic() (n)");
+    read_only(
+        batch, "raw", [](const PyFrameBatch& b) { return b.raw; }, "Raw readings (n x readings)");
+    read_only(
+        batch, "values", [](const PyFrameBatch& b) { return b.values; }, "Calibrated values (n x outputs)");
+    batch.def("__len__", [](const PyFrameBatch& b) { return b.sequence.size(); })
+        .def(py::pickle([](const PyFrameBatch& b) { return py::make_tuple(b.sequence, b.time, b.raw, b.values); },
+                        &batch_from_state));
 
     comms
         .def("read_frame", &read_frame,

@@ -3,7 +3,7 @@
 import os
 from collections.abc import Sequence
 from types import TracebackType
-from typing import Final, Literal, SupportsInt, TypedDict, TypeVar
+from typing import Final, Literal, SupportsInt, TypeAlias, TypedDict, TypeVar
 
 import numpy
 from numpy.typing import NDArray
@@ -29,6 +29,14 @@ class Frame:
     def values(self) -> list[float]:
         """The frame's calibrated values"""
 
+    def __getstate__(self) -> tuple[int, int, list[float], list[float]]: ...
+    def __setstate__(self, state: tuple[int, int, list[float], list[float]], /) -> None: ...
+
+# A FrameBatch's pickled state: sequence, time, raw, values.
+_BatchState: TypeAlias = tuple[
+    NDArray[numpy.uint64], NDArray[numpy.float64], NDArray[numpy.float64], NDArray[numpy.float64]
+]
+
 class FrameBatch:
     """Queued frames of one shape, oldest first, as numpy arrays"""
 
@@ -49,6 +57,8 @@ class FrameBatch:
         """Calibrated values (n x outputs)"""
 
     def __len__(self) -> int: ...
+    def __getstate__(self) -> _BatchState: ...
+    def __setstate__(self, state: _BatchState, /) -> None: ...
 
 # The dictionary stats() returns; a name for type checkers only.
 class _Stats(TypedDict):

@@ -1,8 +1,9 @@
-"""The ``nervlane`` command: ports, simulate, monitor, record, plot, params, demo.
+"""The ``nervlane`` command: ports, simulate, monitor, record, recover, plot,
+params, demo.
 
 Exit codes (nervlane.errors): 0 done; 1 error (bad file, module missing,
 ...); 2 bad usage; 3 the port cannot be opened; 4 the device went away;
-5 an optional extra (numpy, matplotlib) is missing.
+5 an optional extra is missing (matplotlib for ``plot``, Zenoh for ``--from``).
 
 Every command raises ToolError; only ``main`` prints it and picks the exit
 code.
@@ -18,6 +19,7 @@ from collections.abc import Sequence
 from types import FrameType
 
 from .errors import EXIT_OK, ToolError
+from .source import add_source_arguments
 from .wire import FORMATS
 
 
@@ -45,12 +47,6 @@ def _positive_int(text: str) -> int:
     return _count(text, 1)
 
 
-def _port(text: str) -> str:
-    if not text.strip():
-        raise argparse.ArgumentTypeError("the port name is empty")
-    return text
-
-
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
 
@@ -65,13 +61,13 @@ def _version() -> str:
 
 
 def _ports(_a: argparse.Namespace) -> None:
-    from .connection import run_ports
+    from .ports import run_ports
 
     run_ports()
 
 
 def _simulate(a: argparse.Namespace) -> None:
-    from .simulate import run_simulate
+    from .virtual.simulate import run_simulate
 
     run_simulate(a.format, a.rate, a.taxels, a.triaxials, a.params, a.frames, a.seconds, a.seed)
 
@@ -79,13 +75,19 @@ def _simulate(a: argparse.Namespace) -> None:
 def _monitor(a: argparse.Namespace) -> None:
     from .monitor import run_monitor
 
-    run_monitor(a.port, a.params, a.raw, a.zero, a.seconds, a.rate)
+    run_monitor(a, a.raw, a.zero, a.seconds, a.rate)
 
 
 def _record(a: argparse.Namespace) -> None:
     from .record import run_record
 
-    run_record(a.port, a.params, a.output, a.seconds, a.raw_only, a.force)
+    run_record(a, a.output, a.seconds, a.raw_only, a.force)
+
+
+def _recover(a: argparse.Namespace) -> None:
+    from .record import run_recover
+
+    run_recover(a.file, a.force)
 
 
 def _plot(a: argparse.Namespace) -> None:
@@ -121,7 +123,6 @@ def build_parser() -> argparse.ArgumentParser:
         help="with an error, also print the module's own message (C++ source file and line)",
     )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    port_help = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
 
     p = sub.add_parser("ports", help="list the serial ports (device, description, USB VID:PID, serial number)")
     p.set_defaults(func=_ports)
@@ -144,8 +145,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=_simulate)
 
     p = sub.add_parser("monitor", help="live view of a connected sensor")
-    p.add_argument("port", type=_port, help=port_help)
-    p.add_argument("params", help="the sensor's parameter file")
+    add_source_arguments(p)
     p.add_argument("--raw", action="store_true", help="show raw readings instead of calibrated values")
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (no keys read)")
@@ -163,8 +163,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="One row per frame: sequence number, time, raw readings and calibrated "
         "values. Records until --seconds pass, Ctrl+C or SIGTERM.",
     )
-    p.add_argument("port", type=_port, help=port_help)
-    p.add_argument("params", help="the sensor's parameter file")
+    add_source_arguments(p)
     p.add_argument(
         "-o",
         "--output",
@@ -176,6 +175,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--raw-only", action="store_true", help="leave out the calibrated values")
     p.add_argument("--force", action="store_true", help="replace an existing recording of that name")
     p.set_defaults(func=_record)
+
+    p = sub.add_parser("recover", help="after a crash, write FILE.npz from its journal FILE.npz.journal.csv")
+    p.add_argument("file", metavar="FILE.npz", help="the recording's name, as given to record -o")
+    p.add_argument("--force", action="store_true", help="replace FILE.npz if it exists")
+    p.set_defaults(func=_recover)
 
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
     p.add_argument("file", help="a .csv or .npz written by 'nervlane record'")

@@ -9,9 +9,9 @@ from .connection import open_sensor
 from .console import ToolConsole
 from .errors import ToolError
 from .monitor import live_view, summary
-from .pty_device import PtyDevice
-from .signal_model import Layout, SignalModel, write_params
-from .wire import max_readings
+from .virtual.pty_device import PtyDevice
+from .virtual.signal_model import Layout, SignalModel, write_params
+from .wire import Format
 
 DEMO_RATE_HZ = 100.0
 DEMO_LAYOUT = Layout(taxels=16, triaxials=2)
@@ -26,7 +26,7 @@ def run_demo(seconds: float | None, fmt: str) -> None:
             "the demo's virtual sensor needs a POSIX pseudo-terminal; on Windows, pair two virtual "
             "COM ports (e.g. com0com) and run 'nervlane monitor' against a device on one of them"
         )
-    limit = max_readings(fmt)
+    limit = Format.named(fmt).max_readings
     assert limit is None or DEMO_LAYOUT.frame_size <= limit
     console = ToolConsole()
     with tempfile.TemporaryDirectory(prefix="nervlane-demo-") as tmp, PtyDevice() as device:
@@ -37,16 +37,15 @@ def run_demo(seconds: float | None, fmt: str) -> None:
             f"virtual sensor on {device.port}: {DEMO_LAYOUT.triaxials} triaxial + {DEMO_LAYOUT.taxels} taxel "
             f"sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
         )
-        comms, _, doc, _ = open_sensor(device.port, params)
+        sensor = open_sensor(device.port, params)
+        comms = sensor.comms
         try:
             try:
                 comms.zero([])
                 console.print("zeroed all sensors")
             except RuntimeError as e:
                 console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
-            snap, base, elapsed = live_view(
-                comms, "nervlane demo", False, seconds, DEMO_RATE_HZ, device.port, console, doc, fmt
-            )
+            snap, base, elapsed = live_view(sensor, "nervlane demo", False, seconds, DEMO_RATE_HZ, console)
         finally:
             comms.close()  # disconnect before the device hangs up
         device.stop()

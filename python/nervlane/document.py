@@ -8,6 +8,7 @@ through here, so the layout is spelled once on the Python side.
 
 from __future__ import annotations
 
+import contextlib
 import enum
 import os
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
@@ -16,8 +17,8 @@ from typing import TYPE_CHECKING, Any, Final
 import msgpack  # type: ignore[import-untyped]
 
 from .errors import ToolError
-from .files import write_bytes_atomic
-from .wire import SELECTOR, Protocol, format_name, protocol_selector
+from .files import FileTooLarge, NotRegularFile, open_regular, read_regular, write_bytes_atomic
+from .wire import ALL_FORMATS, Protocol, format_name, protocol_selector
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -32,6 +33,11 @@ CHANNELS: Final = 4
 """Raw channels of a triaxial sensor."""
 AXES: Final = "xyz"
 """A triaxial sensor's outputs, by axis number."""
+
+MAX_FILE_BYTES: Final = 64 << 20
+"""The module refuses a larger parameter file: real ones hold a few kilobytes."""
+CANNOT_FIND: Final = "Cannot find sensor parameter file"
+TOO_LARGE: Final = "Sensor parameter file is larger than 64 MiB"
 
 RAW_PREFIX: Final = "raw_"
 TAXEL_PREFIX: Final = "taxel_"
@@ -129,14 +135,37 @@ def write(path: str | os.PathLike[str], document: Any) -> None:
 # Reading
 
 
+def _refused(name: str, error: Exception) -> DocumentError:
+    if isinstance(error, FileTooLarge):
+        return DocumentError(f"parameter file {name}: {TOO_LARGE}")
+    detail = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+    return DocumentError(f"parameter file {name}: {CANNOT_FIND} ({detail})")
+
+
+def check_file(path: str, shown_as: str | None = None) -> None:
+    """Refuses, as the module does and before anything is read, a name that
+    is no regular file (a folder, a FIFO, a device) and a file larger than
+    64 MiB. Raises DocumentError with the module's message, naming the file
+    as ``shown_as`` if given."""
+    try:
+        open_regular(path, MAX_FILE_BYTES).close()
+    except (NotRegularFile, FileTooLarge, OSError) as e:
+        raise _refused(path if shown_as is None else shown_as, e) from e
+
+
+def read_file(path: str, shown_as: str | None = None) -> bytes:
+    """The bytes of a parameter file, refused as ``check_file`` refuses it.
+    Raises DocumentError."""
+    try:
+        return read_regular(path, MAX_FILE_BYTES)
+    except (NotRegularFile, FileTooLarge, OSError) as e:
+        raise _refused(path if shown_as is None else shown_as, e) from e
+
+
 def load(path: str) -> tuple[Any, int]:
     """The first MessagePack value in the file, and how many bytes follow it
     (the module ignores them too). Raises DocumentError."""
-    try:
-        with open(path, "rb") as f:
-            data = f.read()
-    except OSError as e:
-        raise DocumentError(f"cannot read {path}: {e.strerror or e}") from e
+    data = read_file(path)
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, use_list=True)
     unpacker.feed(data)
     try:
@@ -184,7 +213,7 @@ def selector_warning(document: Any) -> str | None:
     parts = split(document)
     if parts is None or format_name(parts[0]) is not None:
         return None
-    names = ", ".join(f"{int(p)} {name}" for name, p in SELECTOR.items())
+    names = ", ".join(f"{int(fmt.selector)} {fmt.name}" for fmt in ALL_FORMATS)
     return (
         f"protocol selector {parts[0]!r} names no frame format ({names}); the module keeps the frame "
         "decoder the object already has, and a fresh object has none, so it decodes no frames"
@@ -195,18 +224,18 @@ def configure(comms: nervlane_comm_py.NervlaneComms, path: str, shown_as: str | 
     """``comms.init(path)``, every failure a DocumentError that names the
     file (as ``shown_as`` if given) and, where the module's message does
     not say, the record and the field at fault."""
-    name = path if shown_as is None else shown_as
-    if os.path.isdir(path):
-        raise DocumentError(f"parameter file {name}: is a folder, not a file")
+    # The module refuses the same names, but the message's place is found
+    # by reading the file again: a FIFO or a device must never get that far.
+    check_file(path, shown_as)
     try:
         comms.init(path)
     except Exception as e:  # RuntimeError mostly; MemoryError, ValueError, TypeError too
         message = str(e) or type(e).__name__
-        try:
-            with open(path, "rb") as f:
-                where = locate(f.read(), message)
-        except OSError:
-            where = None
+        where = None
+        if message in _LOCATORS:
+            with contextlib.suppress(DocumentError):
+                where = locate(read_file(path), message)
+        name = path if shown_as is None else shown_as
         raise DocumentError(f"parameter file {name}: {message}" + (f": {where}" if where else "")) from e
 
 
@@ -377,13 +406,19 @@ def _output_map_fault(value: Any) -> None:
             raise _Fault(f"taxel record {i}: output_map has {len(dict(out))} entries; a taxel has one output")
 
 
+_LOCATORS: Final[dict[str, Callable[[Any], None]]] = {
+    "bad cast": _type_fault,
+    "Invalid output map for the sensor type": _output_map_fault,
+}
+"""The module's messages that name no place in the file, and how to find it."""
+
+
 def locate(data: bytes, message: str) -> str | None:
     """Where in the file ``data`` the fault lies that the module reported as
     ``message``, for the messages that do not say: "bad cast" (a value of
     the wrong type) and "Invalid output map for the sensor type". None when
     the message says already, or the place cannot be found."""
-    checks = {"bad cast": _type_fault, "Invalid output map for the sensor type": _output_map_fault}
-    check = checks.get(message)
+    check = _LOCATORS.get(message)
     if check is None:
         return None
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, use_list=True, object_pairs_hook=_Map)

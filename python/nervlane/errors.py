@@ -16,7 +16,7 @@ EXIT_PORT: Final = 3
 """The port cannot be opened, or ``auto`` finds no single USB port."""
 EXIT_DISCONNECTED: Final = 4
 EXIT_MISSING_EXTRA: Final = 5
-"""numpy or matplotlib (the ``plot`` extra) is not installed."""
+"""An optional extra is not installed: ``plot`` (matplotlib), ``remote`` (Zenoh)."""
 
 
 class ToolError(Exception):

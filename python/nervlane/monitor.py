@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import collections
 import contextlib
 import os
@@ -17,10 +18,12 @@ from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
-from .connection import DecodeWatch, device_gone, open_sensor
+from .connection import Sensor, device_gone
 from .console import ToolConsole
-from .document import output_names, raw_names
+from .document import raw_names
 from .errors import ToolError
+from .source import open_source
+from .watch import DecodeWatch
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -214,20 +217,17 @@ def _keys(enabled: bool) -> Iterator[object]:
 
 
 def live_view(
-    comms: nervlane_comm_py.NervlaneComms,
+    sensor: Sensor,
     title: str,
     raw: bool,
     seconds: float | None,
     expected_rate: float | None,
-    port: str,
     console: Console | None = None,
-    document: Any = None,
-    fmt: str | None = None,
 ) -> tuple[Snapshot, Mapping[str, Any], float]:
     """Show the sensor until ``seconds`` pass, Ctrl+C, or 'q'. Keys are read
     only when interactive (no ``seconds`` and stdin a terminal). Calibrated
-    values are named after the sensors of the parameter ``document``; a
-    stream that does not fit the frame format ``fmt`` gets a hint.
+    values carry the sensor's output names; a stream that does not fit its
+    frame format gets a hint.
 
     Returns (the last snapshot, the counters when the view started,
     seconds shown). Raises ToolError (EXIT_DISCONNECTED) when the device
@@ -236,17 +236,18 @@ def live_view(
     console = console or ToolConsole()
     interactive = seconds is None and sys.stdin.isatty()
     keys = "z: zero   q or Ctrl+C: quit" if interactive else ("Ctrl+C: quit" if seconds is None else "")
+    comms = sensor.comms
     reader = FrameReader(comms, raw, expected_rate)
     base = reader.base
     reader.start()
     start = time.monotonic()
-    watch = DecodeWatch(base, fmt, start)
+    watch = DecodeWatch(base, sensor.format, start)
     status = ""
     hint_shown = False
     last_plain = start
 
     def view(snap: Snapshot) -> Group:
-        names = raw_names(len(snap.values)) if raw else output_names(document, len(snap.values))
+        names = raw_names(len(snap.values)) if raw else sensor.output_names
         hint = watch.hint(snap.stats, time.monotonic())
         return render(title, snap, base, names, time.monotonic() - start, raw, hint or status, keys, console.width)
 
@@ -258,7 +259,7 @@ def live_view(
                 if seconds is not None and now - start >= seconds:
                     break
                 if reader.gone:
-                    raise device_gone(port, comms.stats())
+                    raise device_gone(sensor.port, comms.stats())
                 if reader.error is not None:
                     raise reader.error
                 key = poll()  # type: ignore[operator]
@@ -306,9 +307,11 @@ def summary(snap: Snapshot, base: Mapping[str, Any], elapsed: float) -> str:
     )
 
 
-def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | None, rate: float | None) -> None:
-    """``nervlane monitor``. Raises ToolError."""
-    comms, port, doc, fmt = open_sensor(port, params)
+def run_monitor(source: argparse.Namespace, raw: bool, zero: bool, seconds: float | None, rate: float | None) -> None:
+    """``nervlane monitor`` on the sensor the ``source`` arguments name
+    (``nervlane.source``). Raises ToolError."""
+    sensor = open_source(source)
+    comms = sensor.comms
     console = ToolConsole()
     try:
         if zero:
@@ -316,9 +319,9 @@ def run_monitor(port: str, params: str, raw: bool, zero: bool, seconds: float | 
                 comms.zero([])
             except RuntimeError as e:
                 if not comms.is_connected():
-                    raise device_gone(port, comms.stats()) from e
+                    raise device_gone(sensor.port, comms.stats()) from e
                 raise ToolError(f"zeroing failed: {e} (zeroing needs at least 20 frames per second)") from e
-        snap, base, elapsed = live_view(comms, port, raw, seconds, rate, port, console, doc, fmt)
+        snap, base, elapsed = live_view(sensor, sensor.port, raw, seconds, rate, console)
         console.print(summary(snap, base, elapsed))
     finally:
         comms.close()

@@ -23,7 +23,7 @@ from . import document
 from .connection import load_module
 from .document import DocumentError
 from .errors import EXIT_USAGE, ToolError
-from .files import write_bytes_atomic
+from .files import FileTooLarge, NotRegularFile, read_regular, write_bytes_atomic
 from .wire import format_name
 
 _INT_KEY = re.compile(r"-?(0|[1-9][0-9]*)\Z")
@@ -115,10 +115,7 @@ def check(path: str, shown_as: str | None = None) -> tuple[int, str | None]:
     are what ``init`` gives. Returns the number of calibrated outputs and a
     warning (a selector that names no frame format) or None. Raises
     DocumentError naming the file as ``shown_as``."""
-    load_module()
-    import nervlane_comm_py as nc
-
-    comms = nc.NervlaneComms()
+    comms = load_module().NervlaneComms()
     document.configure(comms, path, shown_as)
     return len(comms.read(0)), document.selector_warning(document.load_or_none(path))
 
@@ -240,9 +237,10 @@ def run_from_json(path: str, out: str | None) -> None:
     """Converts, then checks the result as ``check`` does before any of it
     is written: a file the module would refuse is never written."""
     try:
-        with open(path, encoding="utf-8") as f:
-            text = f.read()
-    except (OSError, UnicodeDecodeError) as e:
+        text = read_regular(path, document.MAX_FILE_BYTES).decode("utf-8")
+    except FileTooLarge as e:
+        raise DocumentError(f"cannot read {path}: {e}: no parameter document is that large") from e
+    except (OSError, UnicodeDecodeError, NotRegularFile) as e:
         raise DocumentError(f"cannot read {path}: {e}") from e
     data = _pack(from_json_text(text, path), path)
     if out is None and sys.stdout.isatty():

@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-import csv
 import math
+import sys
 import zipfile
 from dataclasses import dataclass
 from typing import Any
@@ -12,8 +12,8 @@ import numpy as np
 
 from .document import RAW_PREFIX, TAXEL_PREFIX, raw_names
 from .errors import EXIT_MISSING_EXTRA, ToolError
-from .files import atomic_path
-from .record import SEQUENCE_COLUMN, TIME_COLUMN
+from .files import NotRegularFile, atomic_path, open_regular
+from .recording_csv import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv, stack
 
 
 @dataclass
@@ -32,27 +32,31 @@ def _not_a_recording(path: str, why: str) -> ToolError:
 
 def _load_csv(path: str) -> Channels:
     try:
-        with open(path, newline="") as f:
-            rows = list(csv.reader(f))
-    except (OSError, UnicodeDecodeError) as e:
+        with RecordingCsv(path) as f:
+            header = f.header
+            if TIME_COLUMN not in header:
+                raise _not_a_recording(path, f"no {TIME_COLUMN} column")
+            table = stack(list(f.chunks()), len(header))
+            torn = f.torn
+    except (OSError, UnicodeDecodeError, NotRegularFile) as e:
         raise ToolError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from e
-    header = rows[0] if rows else []
-    if TIME_COLUMN not in header:
-        raise _not_a_recording(path, f"no {TIME_COLUMN} column")
-    try:
-        body = [[float(x) if x != "" else math.nan for x in r] for r in rows[1:] if r]
     except ValueError as e:
         raise ToolError(f"{path}: {e}") from e
-    if any(len(r) != len(header) for r in body):
-        raise ToolError(f"{path}: rows and header differ in length")
-    table = np.array(body, dtype=float).reshape(len(body), len(header))
-    keep = [i for i, n in enumerate(header) if n not in (TIME_COLUMN, SEQUENCE_COLUMN)]
-    return Channels([header[i] for i in keep], table[:, header.index(TIME_COLUMN)], table[:, keep])
+    if torn:
+        print(
+            f"warning: {path}: the last row is torn ({len(torn)} bytes without a line end); left out", file=sys.stderr
+        )
+    # Cells beyond the header: the readings of a frame longer than the
+    # header's, after the raw columns it names.
+    raw_count = sum(n.startswith(RAW_PREFIX) for n in header)
+    names = [*header, *raw_names(raw_count + table.shape[1] - len(header))[raw_count:]]
+    keep = [i for i, n in enumerate(names) if n not in (TIME_COLUMN, SEQUENCE_COLUMN)]
+    return Channels([names[i] for i in keep], table[:, header.index(TIME_COLUMN)], table[:, keep])
 
 
 def _load_npz(path: str) -> Channels:
     try:
-        with np.load(path, allow_pickle=False) as f:
+        with open_regular(path) as file, np.load(file, allow_pickle=False) as f:
             missing = {TIME_COLUMN, "raw"} - set(f.files)
             if missing:
                 raise _not_a_recording(path, f"no {', '.join(sorted(missing))} array")
@@ -60,7 +64,7 @@ def _load_npz(path: str) -> Channels:
             cal = np.asarray(f["calibrated"], dtype=float) if "calibrated" in f.files else np.empty((len(raw), 0))
             names = [str(n) for n in f["calibrated_names"]] if "calibrated_names" in f.files else []
             t = np.asarray(f[TIME_COLUMN], dtype=float)
-    except (OSError, ValueError, zipfile.BadZipFile) as e:
+    except (OSError, ValueError, zipfile.BadZipFile, NotRegularFile) as e:
         raise ToolError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from e
     if raw.ndim != 2 or cal.ndim != 2 or len(raw) != len(t) or len(cal) != len(t) or len(names) != cal.shape[1]:
         raise _not_a_recording(path, "its arrays do not fit together")

@@ -1,64 +1,7 @@
-"""A virtual Nervlane sensor, in one import: the frame encoders
-(``nervlane.wire``), a believable signal and its parameter file
-(``nervlane.signal_model``), and the pseudo-terminal that plays the device
-on a serial port (``nervlane.pty_device``).
-
-The test suites use it as their device; ``nervlane simulate``
-(``nervlane.simulate``) lets a person point the real module, or any serial
-tool, at a sensor without owning one.
-"""
+"""The virtual sensor under its older name: scripts that import
+``nervlane.sim`` keep working. Everything lives in ``nervlane.virtual``."""
 
 from __future__ import annotations
 
-from .pty_device import PtyDevice, SentFrame
-from .signal_model import (
-    AXIS_COEFS,
-    DEAD_BAND_COUNTS,
-    NOISE_COUNTS,
-    NOMINAL_ZERO,
-    NORMAL_COEFS,
-    TAXEL_COEFS,
-    Layout,
-    SignalModel,
-    parameter_document,
-    write_params,
-)
-from .simulate import run_simulate
-from .wire import (
-    FORMATS,
-    KEY,
-    MAX_BINARY_READINGS,
-    MAX_ENCRYPTED_READINGS,
-    binary_frame,
-    encode_frame,
-    encrypted_frame,
-    max_readings,
-    text_frame,
-)
-from .wire import SELECTOR as PROTOCOL_SELECTOR
-
-__all__ = [
-    "AXIS_COEFS",
-    "DEAD_BAND_COUNTS",
-    "FORMATS",
-    "KEY",
-    "MAX_BINARY_READINGS",
-    "MAX_ENCRYPTED_READINGS",
-    "NOISE_COUNTS",
-    "NOMINAL_ZERO",
-    "NORMAL_COEFS",
-    "PROTOCOL_SELECTOR",
-    "TAXEL_COEFS",
-    "Layout",
-    "PtyDevice",
-    "SentFrame",
-    "SignalModel",
-    "binary_frame",
-    "encode_frame",
-    "encrypted_frame",
-    "max_readings",
-    "parameter_document",
-    "run_simulate",
-    "text_frame",
-    "write_params",
-]
+from .virtual import *  # noqa: F403
+from .virtual import __all__ as __all__

@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import enum
 import struct
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
 from typing import Any, Final
 
 KEY: Final = b"Nervlane-aes-128"
@@ -33,42 +34,11 @@ class Protocol(enum.IntEnum):
     ENCRYPTED = 2
 
 
-FORMATS: Final = ("text", "binary", "encrypted")
-"""Frame format names, as the tools' --format options spell them."""
-
-SELECTOR: Final = {"text": Protocol.TEXT, "binary": Protocol.BINARY, "encrypted": Protocol.ENCRYPTED}
-
 # The decoders refuse a count (binary) or byte length (encrypted) outside
 # 1..MAX_COUNT; the encrypted length counts payload bytes, two per reading.
 MAX_COUNT: Final = 511
 MAX_BINARY_READINGS: Final = MAX_COUNT
 MAX_ENCRYPTED_READINGS: Final = MAX_COUNT // 2
-
-
-def format_name(selector: object) -> str | None:
-    """The format a protocol selector names, or None when it names none."""
-    if isinstance(selector, bool) or not isinstance(selector, int):
-        return None
-    return next((name for name, sel in SELECTOR.items() if sel == selector), None)
-
-
-def protocol_selector(protocol: str | int) -> Protocol:
-    """The selector of a format name, or a selector checked to be one.
-
-    Raises ValueError for an unknown name or a number other than 0, 1, 2.
-    """
-    if isinstance(protocol, str):
-        if protocol not in SELECTOR:
-            raise ValueError(f"unknown frame format {protocol!r}: choose one of {', '.join(FORMATS)}")
-        return SELECTOR[protocol]
-    if isinstance(protocol, bool) or not isinstance(protocol, int) or protocol not in set(Protocol):
-        raise ValueError(f"protocol selector must be 0, 1 or 2, got {protocol!r}")
-    return Protocol(protocol)
-
-
-def max_readings(fmt: str) -> int | None:
-    """How many readings one frame of ``fmt`` can carry (None: no limit)."""
-    return {"text": None, "binary": MAX_BINARY_READINGS, "encrypted": MAX_ENCRYPTED_READINGS}[fmt]
 
 
 def _readings_u16(readings: Iterable[int], limit: int, what: str) -> list[int]:
@@ -147,12 +117,72 @@ def encrypted_frame(readings: Iterable[int], key: bytes = KEY) -> bytes:
     return head + encryptor.update(plain) + encryptor.finalize()  # type: ignore[no-any-return]
 
 
+@dataclass(frozen=True)
+class Format:
+    """One frame format: the name the tools' ``--format`` options spell it
+    by, the protocol selector a parameter file names it by, how many
+    readings one frame can carry (None: no limit) and its encoder."""
+
+    name: str
+    selector: Protocol
+    max_readings: int | None
+    encode: Callable[[Sequence[int]], bytes]
+
+    @staticmethod
+    def named(name: str) -> Format:
+        """The format of a name. Raises ValueError for an unknown one."""
+        for fmt in ALL_FORMATS:
+            if fmt.name == name:
+                return fmt
+        raise ValueError(f"unknown frame format {name!r}: choose one of {', '.join(FORMATS)}")
+
+    @staticmethod
+    def of_selector(selector: object) -> Format | None:
+        """The format a protocol selector names, or None when it names none."""
+        if isinstance(selector, bool) or not isinstance(selector, int):
+            return None
+        return next((fmt for fmt in ALL_FORMATS if fmt.selector == selector), None)
+
+
+ALL_FORMATS: Final = (
+    Format("text", Protocol.TEXT, None, text_frame),
+    Format("binary", Protocol.BINARY, MAX_BINARY_READINGS, binary_frame),
+    Format("encrypted", Protocol.ENCRYPTED, MAX_ENCRYPTED_READINGS, encrypted_frame),
+)
+"""Every frame format, in selector order."""
+
+# The look-ups below are views of ALL_FORMATS, kept for the code that uses them.
+
+FORMATS: Final = tuple(fmt.name for fmt in ALL_FORMATS)
+"""Frame format names, as the tools' --format options spell them."""
+
+SELECTOR: Final = {fmt.name: fmt.selector for fmt in ALL_FORMATS}
+
+
+def format_name(selector: object) -> str | None:
+    """The name of the format a protocol selector names, or None."""
+    fmt = Format.of_selector(selector)
+    return None if fmt is None else fmt.name
+
+
+def protocol_selector(protocol: str | int) -> Protocol:
+    """The selector of a format name, or a selector checked to be one.
+
+    Raises ValueError for an unknown name or a number other than 0, 1, 2.
+    """
+    if isinstance(protocol, str):
+        return Format.named(protocol).selector
+    fmt = Format.of_selector(protocol)
+    if fmt is None:
+        raise ValueError(f"protocol selector must be 0, 1 or 2, got {protocol!r}")
+    return fmt.selector
+
+
+def max_readings(fmt: str) -> int | None:
+    """How many readings one frame of ``fmt`` can carry (None: no limit)."""
+    return Format.named(fmt).max_readings
+
+
 def encode_frame(fmt: str, readings: Sequence[int]) -> bytes:
     """One frame of ``readings`` in ``fmt`` ("text", "binary" or "encrypted")."""
-    if fmt == "text":
-        return text_frame(readings)
-    if fmt == "binary":
-        return binary_frame(readings)
-    if fmt == "encrypted":
-        return encrypted_frame(readings)
-    raise ValueError(f"unknown frame format {fmt!r}: choose one of {', '.join(FORMATS)}")
+    return Format.named(fmt).encode(readings)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from collections.abc import Callable, Iterator
@@ -29,7 +30,7 @@ def _cli_env() -> dict[str, str]:
     return env
 
 
-def run_cli(*args: str, timeout: float = 60.0) -> subprocess.CompletedProcess[str]:
+def run_cli(*args: str, timeout: float = 60.0, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
     """``nervlane ARGS`` in a subprocess without a terminal."""
     return subprocess.run(
         [sys.executable, "-m", "nervlane.cli", *args],
@@ -38,6 +39,7 @@ def run_cli(*args: str, timeout: float = 60.0) -> subprocess.CompletedProcess[st
         timeout=timeout,
         env=_cli_env(),
         stdin=subprocess.DEVNULL,
+        cwd=cwd,
     )
 
 
@@ -86,6 +88,31 @@ def streaming_sensor(tmp_path: Path) -> Iterator[Callable[..., StreamingSensor]]
     yield start
     for dev in devices:
         dev.close()
+
+
+@pytest.fixture
+def tmpfs(tmp_path: Path) -> Iterator[Callable[..., Path]]:
+    """Mounts a small tmpfs (``tmpfs(size="256k", read_only=False)``) under
+    the test's folder: a disk that fills, or one that takes no files.
+    Skips the test where mounting is not allowed (not root, a container
+    without the capability)."""
+    mounts: list[Path] = []
+
+    def mount(size: str = "256k", read_only: bool = False) -> Path:
+        if shutil.which("mount") is None:
+            pytest.skip("no mount command here")
+        where = tmp_path / f"tmpfs{len(mounts)}"
+        where.mkdir()
+        options = f"size={size}" + (",ro" if read_only else "")
+        done = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(where)], capture_output=True)
+        if done.returncode != 0:
+            pytest.skip(f"cannot mount a tmpfs here: {done.stderr.decode().strip() or done.returncode}")
+        mounts.append(where)
+        return where
+
+    yield mount
+    for where in mounts:
+        subprocess.run(["umount", "-l", str(where)], check=False)
 
 
 @pytest.fixture

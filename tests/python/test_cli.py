@@ -4,16 +4,19 @@ a virtual sensor on a pseudo-terminal."""
 from __future__ import annotations
 
 import csv
+import importlib.util
 import json
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from collections.abc import Callable
 from datetime import datetime
 from importlib.metadata import version
 from pathlib import Path
+from types import SimpleNamespace
 
 import msgpack
 import pytest
@@ -137,6 +140,25 @@ class TestParams:
         assert done.returncode == 0, done.stderr
         assert "protocol 2 (encrypted), 1 triaxial, 1 taxel sensors" in done.stdout
         assert "Taxels" in done.stdout and "1000" in done.stdout
+
+    @pytest.mark.parametrize(
+        "command",
+        [
+            ("params", "check", "FIFO"),
+            ("params", "show", "FIFO"),
+            ("monitor", "PORT", "FIFO", "--seconds", "1"),
+            ("params", "check", "/dev/zero"),
+            ("record", "PORT", "/dev/zero", "-o", "OUT", "--seconds", "1"),
+        ],
+    )
+    def test_a_fifo_or_a_device_as_the_parameter_file_is_refused_at_once(
+        self, cli: Cli, tmp_path: Path, command: tuple[str, ...]
+    ) -> None:
+        os.mkfifo(tmp_path / "p.fifo")
+        names = {"FIFO": str(tmp_path / "p.fifo"), "PORT": str(tmp_path / "ttyNOPE"), "OUT": str(tmp_path / "x.csv")}
+        done = cli(*(names.get(a, a) for a in command), timeout=20)
+        assert done.returncode == 1 and "Cannot find sensor parameter file (a " in done.stderr, done.stderr
+        assert "Traceback" not in done.stderr and os.listdir(tmp_path) == ["p.fifo"]
 
 
 def read_csv(path: Path) -> tuple[list[str], list[list[str]]]:
@@ -271,6 +293,98 @@ class TestRecordAndPlot:
         done = cli("record", nowhere, str(params), "-o", str(tmp_path / "old.csv"), "--force")
         assert done.returncode == 3
 
+    def test_an_output_that_cannot_be_written_is_refused_before_the_port_opens(
+        self, cli: Cli, tmp_path: Path, tmpfs: Callable[..., Path]
+    ) -> None:
+        params = tmp_path / "p.msgpack"
+        document.write(params, document.make("binary", [], [document.taxel_record(0, 0)]))
+        nowhere = str(tmp_path / "ttyNOPE")
+        for out, says in (
+            ("", "cannot record to '': the name is empty"),
+            ("run.csv/", "run.csv/: that names a folder"),
+        ):
+            done = cli("record", nowhere, str(params), "-o", out, "--seconds", "1", cwd=tmp_path)
+            assert done.returncode == 2 and says in done.stderr, done.stderr
+        assert os.listdir(tmp_path) == ["p.msgpack"]
+        read_only = tmpfs("64k", read_only=True)
+        done = cli("record", nowhere, str(params), "-o", str(read_only / "r.csv"), "--seconds", "1")
+        assert done.returncode == 2 and f"cannot record to {read_only / 'r.csv'}: folder" in done.stderr
+        assert "Read-only file system" in done.stderr and ".tmp" not in done.stderr
+
+    @pytest.mark.parametrize("name", ["r.csv", "r.npz"])
+    def test_a_full_disk_stops_the_recording_with_whole_rows_and_names_the_stop(
+        self, cli: Cli, tmp_path: Path, tmpfs: Callable[..., Path], name: str
+    ) -> None:
+        disk = tmpfs("256k")
+        params = tmp_path / "p.msgpack"
+        document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(22)]))
+        with PtyDevice() as device:
+            device.stream_readings("binary", frame_id_readings, 2000.0)
+            done = cli("record", device.port, str(params), "-o", str(disk / name), "--seconds", "20")
+        rows_file = disk / (f"{name}.journal.csv" if name.endswith(".npz") else name)
+        assert done.returncode == 1 and "; stopped by disk full" in done.stdout, done.stderr
+        assert "Traceback" not in done.stderr and "Exception ignored" not in done.stderr
+        assert "No space left on device" in done.stderr
+        assert rows_file.read_bytes().endswith(b"\n")
+        header, rows = read_csv(rows_file)
+        assert len(rows) > 500 and all(len(r) == len(header) for r in rows)
+        assert f"recorded {len(rows)} frames" in done.stdout
+        assert json.loads((disk / f"{rows_file.name}.json").read_text())["stopped_by"] == "disk full"
+        if name.endswith(".npz"):
+            assert (
+                f"the recording is in {rows_file}" in done.stderr and f"nervlane recover {disk / name}" in done.stderr
+            )
+
+    def test_a_longer_frame_adds_cells_without_rewriting_the_file_while_recording(self, tmp_path: Path) -> None:
+        params = tmp_path / "p.msgpack"
+        document.write(params, document.make("binary", [], [document.taxel_record(j, j, lower=-1.0) for j in range(3)]))
+        out = tmp_path / "r.csv"
+        longer = threading.Event()
+        with PtyDevice() as device:
+            device.stream_readings("binary", lambda i: [i % 60000] * (5 if longer.is_set() else 3), 200.0)
+            proc = start_cli("record", device.port, str(params), "-o", str(out))
+            try:
+                wait_for_rows(out, 20)
+                inode = out.stat().st_ino
+                longer.set()
+                deadline = time.monotonic() + 20
+                while (mid := out.read_text()).count(",", mid.rfind("\n", 0, -1)) != 10 and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                assert out.stat().st_ino == inode
+                proc.send_signal(signal.SIGTERM)
+                proc.communicate(timeout=20)
+            finally:
+                proc.kill()
+                proc.wait()
+        lines = mid.splitlines()
+        assert lines[0] == "sequence,time_s,raw_0,raw_1,raw_2,taxel_0,taxel_1,taxel_2"
+        i = lines[-1].split(",")[2]
+        assert lines[-1].split(",")[2:] == [i] * 8  # three raw, three calibrated, then the two readings more
+        header, rows = read_csv(out)
+        assert header[2:7] == [f"raw_{k}" for k in range(5)] and all(len(r) == len(header) for r in rows)
+        assert rows[0][2:] == [rows[0][2]] * 3 + ["", ""] + [rows[0][2]] * 3 and rows[-1][2:] == [rows[-1][2]] * 8
+
+    def test_an_unrecovered_journal_is_never_replaced_and_recover_makes_the_npz(self, cli: Cli, tmp_path: Path) -> None:
+        np = pytest.importorskip("numpy")
+        params = tmp_path / "p.msgpack"
+        document.write(params, document.make("binary", [], [document.taxel_record(0, 0)]))
+        # A short frame, a long one (its third reading after the calibrated value) and a torn row.
+        journal = "sequence,time_s,raw_0,raw_1,taxel_0\n7,0.0,5,6,0.5\n8,0.01,7,,0.7\n10,0.02,1,2,0.1,3\n11,0.0"
+        (tmp_path / "r.npz.journal.csv").write_text(journal)
+        (tmp_path / "r.npz.journal.csv.json").write_text(json.dumps({"port": "COM3"}))
+        for force in ((), ("--force",)):
+            done = cli("record", str(tmp_path / "ttyNOPE"), str(params), "-o", str(tmp_path / "r.npz"), *force)
+            assert done.returncode == 2 and "r.npz.journal.csv is an unrecovered recording" in done.stderr
+            assert f"'nervlane recover {tmp_path / 'r.npz'}'" in done.stderr
+        done = cli("recover", str(tmp_path / "r.npz"))
+        assert done.returncode == 0 and "recovered 3 frames" in done.stdout and "torn" in done.stdout, done.stderr
+        assert sorted(os.listdir(tmp_path)) == ["p.msgpack", "r.npz"]
+        with np.load(tmp_path / "r.npz") as data:
+            assert data["sequence"].tolist() == [7, 8, 10] and data["calibrated"].tolist() == [[0.5], [0.7], [0.1]]
+            assert np.array_equal(data["raw"], [[5, 6, np.nan], [7, np.nan, np.nan], [1, 2, 3]], equal_nan=True)
+            assert (str(data["port"]), int(data["frames_lost_by_tool"])) == ("COM3", 1)
+            assert list(data["calibrated_names"]) == ["taxel_0"]
+
     def test_a_stopped_run_is_written_whole_and_a_killed_one_leaves_its_rows(
         self, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
     ) -> None:
@@ -329,6 +443,13 @@ class TestRecordAndPlot:
         done = cli("plot", str(tmp_path / "x.csv"), "-o", str(tmp_path / "x.png"))
         assert done.returncode == 1 and "not a recording" in done.stderr
         assert not (tmp_path / "x.png").exists()
+
+    def test_plot_reads_a_recording_whose_last_row_is_torn(self, cli: Cli, tmp_path: Path) -> None:
+        pytest.importorskip("matplotlib")
+        (tmp_path / "r.csv").write_text("sequence,time_s,raw_0,taxel_0\n1,0.0,5,0.5\n2,0.01,7,0.7,8\n3,0.0")
+        done = cli("plot", str(tmp_path / "r.csv"), "-o", str(tmp_path / "r.png"))
+        assert done.returncode == 0 and "the last row is torn (5 bytes" in done.stderr, done.stderr
+        assert (tmp_path / "r.png").read_bytes()[:4] == b"\x89PNG"
 
 
 class TestMonitorAndDemo:
@@ -448,6 +569,46 @@ class TestPorts:
 
         done = cli("--version")
         assert (done.returncode, done.stdout) == (0, f"nervlane {version('nervlane-comm')}\n")
+
+    def test_a_usb_port_is_shown_and_chosen_by_its_stable_name(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+    ) -> None:
+        from nervlane import ports
+
+        (tmp_path / "ttyUSB7").touch()
+        (tmp_path / "by-id").mkdir()
+        stable = tmp_path / "by-id" / "usb-Nervlane_Skin_42-if00-port0"
+        stable.symlink_to(tmp_path / "ttyUSB7")
+        usb = SimpleNamespace(
+            device=str(tmp_path / "ttyUSB7"), description="Skin", vid=0x0403, pid=1, serial_number="42", manufacturer=""
+        )
+        monkeypatch.setattr(ports, "BY_ID", str(stable.parent))
+        monkeypatch.setattr(ports, "serial_ports", lambda: [usb])
+        monkeypatch.setenv("COLUMNS", "300")
+        assert ports.auto_port() == str(stable)
+        ports.run_ports()
+        assert str(stable) in capsys.readouterr().out
+
+    @pytest.mark.parametrize(
+        ("args", "code", "says"),
+        [
+            (("--from", "skin", "PORT", "PARAMS"), 2, "not both"),
+            (("--connect", "tcp/127.0.0.1:7447", "PORT", "PARAMS"), 2, "--connect goes with --from"),
+            (("PORT",), 2, "give the sensor's PORT and PARAMS file, or --from NAME"),
+            (("--from", "skin"), None, "remote"),
+        ],
+    )
+    def test_a_source_is_a_port_and_its_parameter_file_or_a_served_name(
+        self, cli: Cli, tmp_path: Path, args: tuple[str, ...], code: int | None, says: str
+    ) -> None:
+        names = {"PORT": str(tmp_path / "ttyNOPE"), "PARAMS": str(tmp_path / "p.msgpack")}
+        for command in (("monitor", "--seconds", "1"), ("record", "-o", str(tmp_path / "r.csv"))):
+            done = cli(*command, *(names.get(a, a) for a in args))
+            zenoh = importlib.util.find_spec("zenoh") is not None
+            expected = code if code is not None else (1 if zenoh else 5)
+            assert done.returncode == expected and says in done.stderr, done.stderr
+            assert zenoh or code is not None or 'pip install "nervlane-comm[remote]"' in done.stderr
+        assert os.listdir(tmp_path) == []
 
 
 class TestSimulateCommand:

@@ -10,7 +10,7 @@ import random
 from dataclasses import dataclass
 from typing import Any, Final
 
-from . import document
+from .. import document
 
 # Raw level of an unloaded channel, and the calibration the simulator's
 # parameter files use: counts above the zero level to newtons.

@@ -13,7 +13,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from types import TracebackType
 
-from .wire import encode_frame
+from ..wire import Format
 
 
 def _open_raw_pty() -> tuple[int, str]:
@@ -129,11 +129,11 @@ class PtyDevice:
     ) -> None:
         """Like ``stream``, encoding reading_source(i) in ``fmt``; ``sent``
         then also keeps the readings of each frame."""
-        encode_frame(fmt, [0])  # an unknown format fails here, not in the thread
+        encode = Format.named(fmt).encode  # an unknown format fails here, not in the thread
 
         def source(i: int) -> tuple[bytes, tuple[float, ...]]:
             readings = list(reading_source(i))
-            return encode_frame(fmt, readings), tuple(float(v) for v in readings)
+            return encode(readings), tuple(float(v) for v in readings)
 
         self._start(source, rate_hz, count)
 

@@ -5,10 +5,10 @@ from __future__ import annotations
 
 import sys
 
-from .errors import EXIT_USAGE, ToolError
+from ..errors import EXIT_USAGE, ToolError
+from ..wire import Format
 from .pty_device import PtyDevice
 from .signal_model import Layout, SignalModel, write_params
-from .wire import max_readings
 
 
 def run_simulate(
@@ -27,7 +27,7 @@ def run_simulate(
         layout = Layout(taxels, triaxials)
     except ValueError as e:
         raise ToolError(str(e)) from e
-    limit = max_readings(fmt)
+    limit = Format.named(fmt).max_readings
     if limit is not None and layout.frame_size > limit:
         raise ToolError(
             f"a {fmt} frame carries at most {limit} readings; this layout needs "

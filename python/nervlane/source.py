@@ -1,0 +1,64 @@
+"""Where a tool's frames come from: a sensor on a local port with its
+parameter file, or a sensor another machine serves (``--from NAME``).
+
+This is the one place that turns command-line arguments into an open
+``Sensor``, so no command handles the local and the remote case itself.
+"""
+
+from __future__ import annotations
+
+import argparse
+
+from .connection import Sensor, open_sensor
+from .errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
+
+__all__ = ["Sensor", "add_source_arguments", "open_source"]
+
+PORT_HELP = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
+
+
+def _port(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("the port name is empty")
+    return text
+
+
+def add_source_arguments(parser: argparse.ArgumentParser) -> None:
+    """``PORT PARAMS`` (both optional positionals), or ``--from NAME
+    [--connect ENDPOINT]``."""
+    parser.add_argument("port", nargs="?", type=_port, metavar="PORT", help=PORT_HELP)
+    parser.add_argument("params", nargs="?", metavar="PARAMS", help="the sensor's parameter file")
+    remote = parser.add_argument_group("a sensor served by 'nervlane serve', instead of PORT PARAMS")
+    remote.add_argument("--from", dest="source_name", metavar="NAME", help="the name the sensor is served under")
+    remote.add_argument(
+        "--connect", metavar="ENDPOINT", help="where to reach it, e.g. tcp/HOST:7447 (default: this machine)"
+    )
+
+
+def open_source(args: argparse.Namespace) -> Sensor:
+    """The sensor the arguments name, open and streaming. Raises ToolError:
+    EXIT_USAGE when they name none or both kinds, and as ``open_sensor``
+    or ``open_remote`` do."""
+    if args.source_name is not None:
+        if args.port is not None or args.params is not None:
+            raise ToolError("give either PORT PARAMS or --from NAME, not both", EXIT_USAGE)
+        return open_remote(args.source_name, args.connect)
+    if args.connect is not None:
+        raise ToolError("--connect goes with --from NAME", EXIT_USAGE)
+    if args.port is None or args.params is None:
+        raise ToolError("give the sensor's PORT and PARAMS file, or --from NAME", EXIT_USAGE)
+    return open_sensor(args.port, args.params)
+
+
+def open_remote(name: str, connect: str | None) -> Sensor:
+    """A sensor served under ``name``. Remote sources need the ``remote``
+    extra (Zenoh), and this version cannot read them yet."""
+    try:
+        import zenoh  # type: ignore[import-not-found]  # noqa: F401
+    except ImportError as e:
+        raise ToolError(
+            f'reading a served sensor needs the remote extra: pip install "nervlane-comm[remote]" ({e})',
+            EXIT_MISSING_EXTRA,
+        ) from e
+    where = f" at {connect}" if connect else ""
+    raise ToolError(f"cannot read {name}{where}: remote sources are not available in this version yet")

@@ -1,0 +1,64 @@
+"""The virtual Nervlane sensor, in one import: the frame encoders
+(``nervlane.wire``), a believable signal and its parameter file
+(``nervlane.virtual.signal_model``), and the pseudo-terminal that plays the
+device on a serial port (``nervlane.virtual.pty_device``).
+
+The test suites use it as their device; ``nervlane simulate``
+(``nervlane.virtual.simulate``) lets a person point the real module, or any
+serial tool, at a sensor without owning one.
+"""
+
+from __future__ import annotations
+
+from ..wire import (
+    FORMATS,
+    KEY,
+    MAX_BINARY_READINGS,
+    MAX_ENCRYPTED_READINGS,
+    binary_frame,
+    encode_frame,
+    encrypted_frame,
+    max_readings,
+    text_frame,
+)
+from ..wire import SELECTOR as PROTOCOL_SELECTOR
+from .pty_device import PtyDevice, SentFrame
+from .signal_model import (
+    AXIS_COEFS,
+    DEAD_BAND_COUNTS,
+    NOISE_COUNTS,
+    NOMINAL_ZERO,
+    NORMAL_COEFS,
+    TAXEL_COEFS,
+    Layout,
+    SignalModel,
+    parameter_document,
+    write_params,
+)
+from .simulate import run_simulate
+
+__all__ = [
+    "AXIS_COEFS",
+    "DEAD_BAND_COUNTS",
+    "FORMATS",
+    "KEY",
+    "MAX_BINARY_READINGS",
+    "MAX_ENCRYPTED_READINGS",
+    "NOISE_COUNTS",
+    "NOMINAL_ZERO",
+    "NORMAL_COEFS",
+    "PROTOCOL_SELECTOR",
+    "TAXEL_COEFS",
+    "Layout",
+    "PtyDevice",
+    "SentFrame",
+    "SignalModel",
+    "binary_frame",
+    "encode_frame",
+    "encrypted_frame",
+    "max_readings",
+    "parameter_document",
+    "run_simulate",
+    "text_frame",
+    "write_params",
+]

@@ -1,0 +1,97 @@
+"""The recording writer that ``nervlane record`` and other tools share, and
+the record command's own steps, run in this process."""
+
+from __future__ import annotations
+
+import argparse
+import dataclasses
+import time
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pytest
+from conftest import StreamingSensor
+
+from nervlane import connection, record
+from nervlane.connection import Sensor
+from nervlane.recording import RecordingFailed, RecordingWriter, check_output
+
+nc = pytest.importorskip("nervlane_comm_py")
+
+
+@dataclasses.dataclass
+class Batch:
+    """What ``take_frames`` returns, made up."""
+
+    sequence: Any
+    time: Any
+    raw: Any
+    values: Any
+
+    def __len__(self) -> int:
+        return len(self.sequence)
+
+
+def batch(first: int, n: int, width: int) -> Batch:
+    sequence = np.arange(first, first + n, dtype=np.uint64)
+    raw = np.repeat(sequence[:, None].astype(float), width, axis=1)
+    return Batch(sequence, time.monotonic() + sequence / 1000.0, raw, raw[:, :1] / 2)
+
+
+class Comms:
+    def stats(self) -> dict[str, int]:
+        return {"frames_rejected": 0, "bytes_discarded": 0}
+
+
+def test_two_recordings_to_one_name_the_second_leaves_the_first_alone(tmp_path: Path) -> None:
+    outputs = check_output(str(tmp_path / "r.csv"))
+    sensor = Sensor(Comms(), "COM9", "/p.msgpack", "binary", ["taxel_0"])
+    first, second = RecordingWriter(outputs, sensor), RecordingWriter(outputs, sensor)
+    first.add(batch(1, 10, 3))
+    first.flush()
+    sidecar = (tmp_path / "r.csv.json").read_bytes()
+    with pytest.raises(RecordingFailed) as failed:
+        second.add(batch(1, 10, 3))
+    assert failed.value.code == 2 and "appeared meanwhile" in str(failed.value)
+    assert (tmp_path / "r.csv.json").read_bytes() == sidecar
+    assert second.finish("test").failure is failed.value
+    assert first.finish("test").frames == 10
+    assert (tmp_path / "r.csv").read_text().count("\n") == 11
+
+
+def test_record_times_from_before_the_queue_and_a_failing_close_costs_nothing(
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsys: pytest.CaptureFixture[str],
+    streaming_sensor: Callable[..., StreamingSensor],
+) -> None:
+    device = streaming_sensor("binary", rate_hz=1000.0, taxels=4, triaxials=0)
+
+    class SlowQueueBadClose:
+        def __init__(self, comms: Any) -> None:
+            self._comms = comms
+
+        def __getattr__(self, name: str) -> Any:
+            return getattr(self._comms, name)
+
+        def queue_frames(self, capacity: int) -> None:
+            self._comms.queue_frames(capacity)
+            time.sleep(0.05 if capacity else 0)  # frames are decoded before this returns
+
+        def close(self) -> None:
+            self._comms.close()
+            raise nc.PortError("IO Exception: the port failed as it closed")
+
+    def open_source(args: argparse.Namespace) -> Sensor:
+        sensor = connection.open_sensor(args.port, args.params)
+        return dataclasses.replace(sensor, comms=SlowQueueBadClose(sensor.comms))
+
+    monkeypatch.setattr(record, "open_source", open_source)
+    source = argparse.Namespace(port=device.port, params=device.params)
+    record.run_record(source, str(tmp_path / "r.npz"), 0.5, False)
+    told = capsys.readouterr()
+    assert f"closing {device.port} failed" in told.err and "recorded " in told.out
+    with np.load(tmp_path / "r.npz") as data:
+        assert len(data["time_s"]) >= 100 and data["time_s"].min() >= 0
