@@ -37,4 +37,4 @@ fi
 # sanitizers, wine, fuzzers) take msgpack-cxx's headers from there.
 .venv/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))' |
   xargs -d '\n' .venv/bin/python -m pip install -q
-.venv/bin/python -m pip install -q ".[test,plot]"
+.venv/bin/python -m pip install -q ".[test,plot,remote]"

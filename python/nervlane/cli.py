@@ -108,6 +108,12 @@ def _demo(a: argparse.Namespace) -> None:
     run_demo(a.seconds, a.format)
 
 
+def _serve(a: argparse.Namespace) -> None:
+    from .serve import run_serve
+
+    run_serve(a)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="nervlane",
@@ -196,6 +202,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seconds", type=_positive_float, default=5.0, metavar="S", help="how long (default 5)")
     p.add_argument("--format", choices=FORMATS, default="binary")
     p.set_defaults(func=_demo)
+
+    from .serve import add_arguments as serve_arguments
+
+    p = sub.add_parser(
+        "serve",
+        help="share a sensor with other programs and machines over Zenoh (needs the remote extra)",
+        description="Owns the port and publishes the sensor's frames, counters and details under "
+        "nervlane/NAME/; read them with nervlane.remote.RemoteSensor(NAME).",
+    )
+    serve_arguments(p)
+    p.set_defaults(func=_serve)
     return parser
 
 

@@ -1,0 +1,307 @@
+"""``nervlane serve`` and ``nervlane.remote.RemoteSensor``: real Zenoh
+sessions on 127.0.0.1 only (scouting off), a pty as the device."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import select
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Iterator
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import PYTHON_SOURCE, run_cli, start_cli
+
+from nervlane.sim import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
+
+zenoh = pytest.importorskip("zenoh")
+nc = pytest.importorskip("nervlane_comm_py")
+from nervlane.remote import RemoteSensor, open_remote_sensor  # noqa: E402
+from nervlane.remote_wire import encode_batch  # noqa: E402
+
+RATE = 2000.0
+LAYOUT = Layout(9, 1)
+DOCS = Path(__file__).resolve().parents[2] / "docs" / "wire-formats.md"
+
+# A second subscriber in a process of its own: takes frames until none come
+# for 1.5 s, then saves them.
+CHILD = """
+import sys, numpy as np
+from nervlane.remote import RemoteSensor
+with RemoteSensor(sys.argv[1], sys.argv[2]) as r:
+    print("ready", flush=True)
+    got = []
+    while not got or len(b):
+        b = r.take_frames(1500 if got else 20000)
+        got.append(b)
+    keys = ("sequence", "raw", "values")
+    np.savez(sys.argv[3], **{k: np.concatenate([getattr(b, k) for b in got[:-1]]) for k in keys})
+    print(r.stats()["frames_missed"], flush=True)
+"""
+
+
+def free_endpoint() -> str:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return f"tcp/127.0.0.1:{s.getsockname()[1]}"
+
+
+def peer(listen: list[str], connect: list[str]) -> object:
+    """A bare Zenoh session, on loopback only."""
+    config = zenoh.Config()
+    for k, v in [("mode", "peer"), ("scouting/multicast/enabled", False), ("scouting/gossip/enabled", False)]:
+        config.insert_json5(k, json.dumps(v))
+    config.insert_json5("listen/endpoints", json.dumps(listen))
+    config.insert_json5("connect/endpoints", json.dumps(connect))
+    return zenoh.open(config)
+
+
+def readline(proc: subprocess.Popen[str], timeout: float = 30.0) -> str:
+    assert proc.stdout is not None
+    ready, _, _ = select.select([proc.stdout], [], [], timeout)
+    assert ready, "no line from the process in time"
+    return proc.stdout.readline()
+
+
+@pytest.fixture
+def device(tmp_path: Path) -> Iterator[tuple[PtyDevice, str]]:
+    params = str(tmp_path / "sensor.msgpack")
+    write_params(params, LAYOUT, "binary")
+    with PtyDevice(sent_maxlen=100_000) as dev:
+        yield dev, params
+
+
+@pytest.fixture
+def serve(device: tuple[PtyDevice, str]) -> Iterator[object]:
+    """Starts ``nervlane serve`` on the device; killed after the test."""
+    procs: list[subprocess.Popen[str]] = []
+
+    def start(name: str, endpoint: str, *extra: str, wait: bool = True) -> subprocess.Popen[str]:
+        dev, params = device
+        proc = start_cli("serve", dev.port, params, "--name", name, "--listen", endpoint, *extra)
+        procs.append(proc)
+        if wait:
+            assert readline(proc).startswith(f"serving {dev.port} as {name} on {endpoint}")
+        return proc
+
+    yield start
+    for p in procs:
+        p.kill()
+        p.communicate()
+
+
+def take_all(r: RemoteSensor, quiet_ms: int = 1500) -> list[object]:
+    """Every batch until none comes for ``quiet_ms``."""
+    got = [r.take_frames(20_000)]
+    while len(got[-1]):
+        got.append(r.take_frames(quiet_ms))
+    return got
+
+
+def joined(batches: list[object], key: str) -> np.ndarray:
+    return np.concatenate([getattr(b, key) for b in batches if len(b)])
+
+
+def local_values(params: str, raw: np.ndarray) -> np.ndarray:
+    """The calibrated values the module gives for these raw frames, here."""
+    with PtyDevice() as dev, nc.NervlaneComms() as comms:
+        comms.init(params)
+        comms.connect(dev.port)
+        comms.queue_frames(len(raw))
+        for row in raw:
+            dev.write(encode_frame("binary", [int(v) for v in row]))
+        got: list[object] = []
+        while sum(map(len, got)) < len(raw):
+            got.append(comms.take_frames(5000))
+            assert len(got[-1])
+    return joined(got, "values")
+
+
+def test_every_frame_reaches_each_subscriber_once_and_a_slow_one_holds_nobody_up(device, serve, tmp_path):
+    dev, params = device
+    endpoint = free_endpoint()
+    dev.stream_readings("binary", SignalModel(LAYOUT, 11, RATE), RATE)
+    server = serve("hand", endpoint)
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD, "hand", endpoint, str(tmp_path / "child.npz")],
+        stdout=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "PYTHONPATH": str(PYTHON_SOURCE)},
+    )
+    try:
+        assert readline(child) == "ready\n"
+        with RemoteSensor("hand", endpoint) as fast, RemoteSensor("hand", endpoint, capacity=500) as slow:
+            batches: list[object] = []
+            reader = threading.Thread(target=lambda: batches.extend(take_all(fast)))
+            reader.start()
+            first = slow.take_frames(10_000, max_frames=1).sequence
+            time.sleep(2.0)  # the slow subscriber reads nothing
+            slow_batches = []
+            until = time.monotonic() + 1.0
+            while time.monotonic() < until:
+                slow_batches.append(slow.take_frames(100))
+            dev.stop()
+            reader.join(timeout=30)
+            slow_batches += take_all(slow)
+            slow_stats, fast_stats = slow.stats(), fast.stats()
+        missed_by_child = int(readline(child))
+        assert child.wait(timeout=30) == 0
+    finally:
+        child.kill()
+        child.communicate()
+
+    # Each gets every frame once, in order, from its first to the device's last ...
+    mine = {k: joined(batches, k) for k in ("sequence", "raw", "values")}
+    theirs = np.load(tmp_path / "child.npz")
+    for got in (mine, theirs):
+        assert (np.diff(got["sequence"]) == 1).all()
+    assert fast_stats["frames_missed"] == missed_by_child == 0
+    _, i, j = np.intersect1d(mine["sequence"], theirs["sequence"], return_indices=True)
+    assert len(i) > 0.8 * 3 * RATE
+    for k in ("raw", "values"):
+        np.testing.assert_array_equal(mine[k][i], theirs[k][j])
+    # ... with the device's frames, calibrated as the module does here.
+    sent = np.array([f.readings for f in dev.sent])
+    start = int(np.flatnonzero((sent == mine["raw"][0]).all(axis=1))[0])
+    assert start + len(mine["raw"]) == len(sent)
+    np.testing.assert_array_equal(mine["raw"], sent[start:])
+    np.testing.assert_array_equal(mine["values"][:300], local_values(params, mine["raw"][:300]))
+
+    # The slow one lost the oldest frames it had no room for, and knows it;
+    # nobody else lost any, and the server's queue never overflowed.
+    slow_seq = np.concatenate([first, joined(slow_batches, "sequence")])
+    assert slow_stats["buffer_dropped"] == slow_stats["frames_missed"] > 0.8 * 2 * RATE - 500
+    assert (np.diff(slow_seq) > 0).all()
+    assert len(slow_seq) + slow_stats["frames_missed"] == slow_seq[-1] - slow_seq[0] + 1
+    assert slow_stats["frames_received"] == len(slow_seq) + slow_stats["buffer_dropped"]
+    assert fast_stats["frames_dropped"] == 0 and fast_stats["server_alive"]
+    server.send_signal(signal.SIGTERM)
+    assert server.wait(timeout=30) == 0
+
+
+def test_remote_zero_and_a_device_that_goes(device, serve):
+    dev, params = device
+    endpoint = free_endpoint()
+    loaded = [NOMINAL_ZERO + 5000] * LAYOUT.frame_size
+    dev.stream_readings("binary", lambda i: loaded, 500)
+    server = serve("zeroed", endpoint, "--no-reconnect")
+    taxels = [LAYOUT.taxel_output(j) for j in range(LAYOUT.taxels)]
+    r, info = open_remote_sensor("zeroed", endpoint)  # as the tools' --from does
+    assert (info["format"], info["params"], info["port"]) == ("binary", params, dev.port)
+    with r:
+        assert (r.take_frames(10_000).values[:, taxels] > 1).all()
+        r.zero([])
+        time.sleep(0.2)
+        r.take_frames(0)  # what was on its way before the zero
+        assert np.abs(r.take_frames(5000).values[:, taxels]).max() < 1e-6
+        with pytest.raises(TypeError):
+            r.zero(["all"])
+        dev.stop()
+        with pytest.raises(RuntimeError, match=r"^Could not zero the sensor$"):
+            r.zero([])
+        dev.hang_up()  # without reconnecting, serve stops as record does
+        assert server.wait(timeout=30) == 4
+        assert "went away" in server.communicate()[1]
+        assert not r.is_connected() and r.stats()["last_error"]
+
+
+def test_client_before_serve_a_killed_serve_and_the_documented_reader(device, serve):
+    dev, _ = device
+    endpoint = free_endpoint()
+    dev.stream_readings("binary", SignalModel(LAYOUT, 5, 500), 500)
+    with RemoteSensor("early", endpoint) as r:
+        assert len(r.take_frames(300)) == 0 and not r.is_alive()
+        # A bare Zenoh subscriber captures payloads, for the reader in the docs.
+        payloads: list[bytes] = []
+        with peer([], [endpoint]) as session:
+            capture = session.declare_subscriber(
+                "nervlane/early/frames", lambda s: payloads.append(s.payload.to_bytes())
+            )
+            server = serve("early", endpoint)
+            seen = [r.take_frames(10_000)]
+            enough = len(payloads) + 3  # and so some sent after the client's first
+            assert len(seen[0]) and r.is_connected() and r.info()["output_count"] == LAYOUT.output_size
+            deadline = time.monotonic() + 10
+            while len(payloads) < enough and time.monotonic() < deadline:
+                time.sleep(0.05)
+            payload = payloads[-1]
+            time.sleep(0.3)
+            seen.append(r.take_frames(0))
+
+            code = re.search(r"## Served payloads.*?```python\n(.*?)```", DOCS.read_text(), re.S)
+            assert code is not None
+            namespace: dict[str, object] = {}
+            exec(code.group(1), namespace)  # the docs' own reader, not a copy
+            decoded = namespace["read_batch"](payload)  # type: ignore[operator]
+            both = np.isin(joined(seen, "sequence"), decoded["sequence"])
+            assert both.sum() == len(decoded["sequence"]) > 0
+            for k in ("raw", "values"):
+                np.testing.assert_array_equal(decoded[k], joined(seen, k)[both])
+            assert abs(decoded["utc"][-1] - time.time()) < 5
+
+            capture.undeclare()
+            server.kill()
+            killed = time.monotonic()
+            while r.is_alive() and time.monotonic() - killed < 10:
+                time.sleep(0.01)
+            assert time.monotonic() - killed < 2.0
+        stats = r.stats()
+        assert not stats["server_alive"] and not r.is_connected()
+        for _ in range(3):  # time-outs go on, quietly
+            r.take_frames(50)
+        assert r.read_frame(50) is not None and r.read_frame(50) is None
+
+
+def test_client_counts_gaps_restarts_and_junk():
+    def batch(stream: int, sequence: list[int]) -> bytes:
+        n = len(sequence)
+        return encode_batch(stream, 1, 0.0, sequence, [0.5] * n, np.ones((n, 2)), np.ones((n, 1)))
+
+    endpoint = free_endpoint()
+    with peer([endpoint], []) as server, RemoteSensor("fake", endpoint) as r:
+        deadline = time.monotonic() + 10
+        while r.stats()["frames_received"] == 0 and time.monotonic() < deadline:
+            server.put("nervlane/fake/frames", batch(1, [1]))  # until the client has connected
+            time.sleep(0.1)
+        time.sleep(0.2)
+        r.take_frames(0)
+        for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [1, 2])):
+            server.put("nervlane/fake/frames", batch(stream, sequence))
+        server.put("nervlane/fake/frames", b"NLFB\x02\x00")
+        time.sleep(0.5)
+        # 4 and 5 never came; a new stream starts again and is handed over apart.
+        assert [r.take_frames(0).sequence.tolist() for _ in range(3)] == [[1, 2, 3, 6, 7], [1, 2], []]
+        stats = r.stats()
+        assert stats["payloads_rejected"] == 1 and stats["frames_missed"] == 2
+
+
+@pytest.mark.parametrize(
+    ("args", "code", "message"),
+    [
+        (["--name", "a/b"], 2, "may hold only letters"),
+        (["--name", "x", "--zenoh-config", "missing.json5"], 2, "no such file"),
+        (["--name", "x", "--listen", "BUSY"], 1, "--listen tcp/127.0.0.1:PORT"),
+        (["--name", "x", "--listen", "NOZENOH"], 5, 'pip install "nervlane-comm[remote]"'),
+    ],
+)
+def test_serve_refuses_what_it_cannot_do(device, tmp_path, monkeypatch, args, code, message):
+    dev, params = device
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        endpoint = f"tcp/127.0.0.1:{busy.getsockname()[1]}"
+        if "NOZENOH" in args:
+            (tmp_path / "zenoh.py").write_text("raise ImportError('No module named zenoh')\n")
+            monkeypatch.setenv("PYTHONPATH", str(tmp_path))
+        args = [endpoint if a in ("BUSY", "NOZENOH") else a for a in args]
+        result = run_cli("serve", dev.port, params, *args)
+    assert result.returncode == code, result.stderr
+    assert message in result.stderr and "Traceback" not in result.stderr
