@@ -1,8 +1,8 @@
-"""The ``nervlane`` command: ports, simulate, monitor, record, plot, params, demo.
+"""The ``nervlane`` command: ports, simulate, monitor, record, view, plot, params, demo.
 
 Exit codes (nervlane.errors): 0 done; 1 error (bad file, module missing,
 ...); 2 bad usage; 3 the port cannot be opened; 4 the device went away;
-5 an optional extra (numpy, matplotlib) is missing.
+5 an optional extra (matplotlib, the view's aiohttp) is missing.
 
 Every command raises ToolError; only ``main`` prints it and picks the exit
 code.
@@ -18,6 +18,7 @@ from collections.abc import Sequence
 from types import FrameType
 
 from .errors import EXIT_OK, ToolError
+from .view import PageOptions, add_page_arguments, add_view_arguments
 from .wire import FORMATS
 
 
@@ -88,6 +89,12 @@ def _record(a: argparse.Namespace) -> None:
     run_record(a.port, a.params, a.output, a.seconds, a.raw_only, a.force)
 
 
+def _view(a: argparse.Namespace) -> None:
+    from .view.command import run_view
+
+    run_view(a)
+
+
 def _plot(a: argparse.Namespace) -> None:
     from .plot import run_plot
 
@@ -103,7 +110,8 @@ def _params(a: argparse.Namespace) -> None:
 def _demo(a: argparse.Namespace) -> None:
     from .demo import run_demo
 
-    run_demo(a.seconds, a.format)
+    page = PageOptions.from_args(a) if a.view else None
+    run_demo(a.seconds if a.seconds is not None or a.view else 5.0, a.format, page)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -177,6 +185,17 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--force", action="store_true", help="replace an existing recording of that name")
     p.set_defaults(func=_record)
 
+    p = sub.add_parser(
+        "view",
+        help="the sensor live in a web browser (needs the view extra)",
+        description="Serves a page with the taxels as a heat map, a strip chart and the connection's "
+        "state, with Zero and Record buttons. The first line printed is the page's URL.",
+    )
+    p.add_argument("port", type=_port, help=port_help)
+    p.add_argument("params", help="the sensor's parameter file")
+    add_view_arguments(p, _positive_float)
+    p.set_defaults(func=_view)
+
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
     p.add_argument("file", help="a .csv or .npz written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png")
@@ -189,8 +208,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=_params)
 
     p = sub.add_parser("demo", help="virtual sensor + live view, no hardware needed")
-    p.add_argument("--seconds", type=_positive_float, default=5.0, metavar="S", help="how long (default 5)")
+    p.add_argument(
+        "--seconds", type=_positive_float, metavar="S", help="how long (default 5; with --view, until Ctrl+C)"
+    )
     p.add_argument("--format", choices=FORMATS, default="binary")
+    p.add_argument("--view", action="store_true", help="show it in a web browser, as 'nervlane view' does")
+    add_page_arguments(p)
     p.set_defaults(func=_demo)
     return parser
 
