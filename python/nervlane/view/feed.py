@@ -77,7 +77,6 @@ class FrameFeed:
         self.recording: PageRecording | None = None
         self.last_recording: dict[str, Any] | None = None
         """What the last recording to end wrote, or why it failed."""
-        self.connected = True
         self.error: BaseException | None = None
 
     def start(self) -> None:
@@ -101,11 +100,8 @@ class FrameFeed:
                     self._record(batch, began)
                     self._stop.wait(max(0.0, PACE_S - (time.monotonic() - began)))
                 elif not self.comms.is_connected():
-                    self.connected = False
                     self.finish_recording("the device going away")
                     self._stop.wait(TAKE_TIMEOUT_MS / 1000)
-                else:
-                    self.connected = True
         except BaseException as e:  # noqa: BLE001 - shown on the page and by the command
             self.error = e
 

@@ -86,7 +86,7 @@ def _bind(host: str, port: int) -> Listener:
     except BaseException:
         sock.close()
         raise
-    ip = ipaddress.ip_address(address[0].split("%")[0])
+    ip = ipaddress.ip_address(str(address[0]).split("%")[0])
     if ip.is_unspecified:
         shown = socket.gethostname()
     else:
@@ -319,6 +319,8 @@ class ViewServer:
         while True:
             await asyncio.sleep(period)
             update = self.feed.take_update()
+            if not self._outboxes:
+                continue
             messages = [] if update is None else frame_messages(update, self._time0)
             now = time.monotonic()
             if now >= next_state:
