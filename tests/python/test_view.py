@@ -229,7 +229,9 @@ def test_the_page_shows_the_sensor_and_follows_it(
     proc, url = view()
     browser.get(url)
     text = browser.execute_script
-    cells = _until(lambda: text("return [...document.querySelectorAll('.cell')].map(c => c.dataset.name)"), 20, "cells")
+    cells = _until(
+        lambda: text("return [...document.querySelectorAll('.cell .name')].map(c => c.textContent)"), 20, "cells"
+    )
     assert cells == ["tri0"] + [f"taxel_{LAYOUT.taxel_output(j)}" for j in range(LAYOUT.taxels)]
     pressed = f".cell[data-name='taxel_{LAYOUT.taxel_output(PRESSED)}'] .value"
 
