@@ -103,16 +103,13 @@ def serve(prepared: Prepared, source: ViewSource, reconnecting: bool = False) ->
         except KeyboardInterrupt:
             pass
         finally:
-            summary = server.feed.finish_recording("the view ending")
+            server.feed.finish_recording("the view ending")
             server.feed.stop()
         stats = source.comms.stats()
         connected = source.comms.is_connected()
     finally:
         listener.sock.close()
         source.comms.close()
-    if summary is not None:
-        failure = f"; {summary['error']}" if "error" in summary else ""
-        print(f"recorded {summary['frames']} frames to {summary['file']}{failure}")
     if server.feed.error is not None:
         raise ToolError(f"the view stopped reading: {server.feed.error}")
     if not connected and not reconnecting:

@@ -56,9 +56,12 @@ class FrameFeed:
     """The reader thread and what it gathers. ``comms`` has the module's
     shapes (``queue_frames``, ``take_frames``, ``is_connected``, ``stats``)."""
 
-    def __init__(self, comms: Any, names: Sequence[str]) -> None:
+    def __init__(
+        self, comms: Any, names: Sequence[str], on_recording_end: Callable[[dict[str, Any]], None] | None = None
+    ) -> None:
         self.comms = comms
         self.width = len(names)
+        self._on_recording_end = on_recording_end
         self._lock = threading.Lock()  # what the next update shows
         self._record_lock = threading.Lock()  # the recording, and handing it over
         self._stop = threading.Event()
@@ -189,4 +192,6 @@ class FrameFeed:
         if failure is not None:
             summary["error"] = failure
         self.last_recording = summary
+        if self._on_recording_end is not None:
+            self._on_recording_end(summary)
         return summary

@@ -179,7 +179,7 @@ class ViewServer:
         self.token = token
         self.record_dir = record_dir
         self.reconnecting = reconnecting
-        self.feed = FrameFeed(source.comms, self.names)
+        self.feed = FrameFeed(source.comms, self.names, _say_recorded)
         self.cookie = f"nervlane_view_{listener.port}"  # one per port: cookies ignore ports
         self._hosts = {f"{h}:{listener.port}" for h in (*_LOOPBACK_NAMES, listener.host)}
         self._outboxes: set[asyncio.Queue[list[str | bytes]]] = set()
@@ -333,6 +333,9 @@ class ViewServer:
 
     @staticmethod
     async def _body(request: web.Request) -> dict[str, Any]:
+        if request.content_type != "application/json":
+            # A form on another site can send no such request without the browser asking first.
+            raise web.HTTPUnsupportedMediaType(text="send application/json\n")
         try:
             body = await request.json()
         except ValueError:
@@ -399,6 +402,14 @@ class ViewServer:
                 broadcast.cancel()
         finally:
             await runner.cleanup()
+
+
+def _say_recorded(summary: dict[str, Any]) -> None:
+    failure = f"; {summary['error']}" if "error" in summary else ""
+    print(
+        f"recorded {summary['frames']} frames to {summary['file']}, stopped by {summary['stopped_by']}{failure}",
+        flush=True,
+    )
 
 
 def new_token(listener: Listener, require: bool) -> str | None:
