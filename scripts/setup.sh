@@ -8,6 +8,8 @@ APT_PACKAGES=(build-essential ninja-build pkg-config googletest libgtest-dev loc
 if [ "${NERVLANE_WITH_EXTRAS:-1}" = 1 ]; then
   # Sanitizer runtimes, the fuzzer's compiler, and the Windows cross build under wine.
   APT_PACKAGES+=(clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 wine strace)
+  # The browser view's tests drive Debian's headless chromium through its own driver.
+  APT_PACKAGES+=(chromium chromium-driver)
 fi
 
 missing=()
@@ -37,4 +39,5 @@ fi
 # sanitizers, wine, fuzzers) take msgpack-cxx's headers from there.
 .venv/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))' |
   xargs -d '\n' .venv/bin/python -m pip install -q
-.venv/bin/python -m pip install -q ".[test,plot,remote]"
+# selenium drives chromium in the browser view's tests (with Debian's driver: it downloads nothing).
+.venv/bin/python -m pip install -q ".[test,plot,remote,view]" "selenium>=4.10"

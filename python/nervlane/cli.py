@@ -1,9 +1,10 @@
-"""The ``nervlane`` command: ports, simulate, monitor, record, recover, plot,
-params, demo.
+"""The ``nervlane`` command: ports, simulate, monitor, record, recover, view,
+plot, params, demo, serve.
 
 Exit codes (nervlane.errors): 0 done; 1 error (bad file, module missing,
 ...); 2 bad usage; 3 the port cannot be opened; 4 the device went away;
-5 an optional extra is missing (matplotlib for ``plot``, Zenoh for ``--from``).
+5 an optional extra is missing (matplotlib for ``plot``, Zenoh for ``serve``
+and ``--from``, aiohttp for ``view``).
 
 Every command raises ToolError; only ``main`` prints it and picks the exit
 code.
@@ -20,6 +21,7 @@ from types import FrameType
 
 from .errors import EXIT_OK, ToolError
 from .source import add_source_arguments
+from .view import PageOptions, add_page_arguments, add_view_arguments
 from .wire import FORMATS
 
 
@@ -90,6 +92,12 @@ def _recover(a: argparse.Namespace) -> None:
     run_recover(a.file, a.force)
 
 
+def _view(a: argparse.Namespace) -> None:
+    from .view.command import run_view
+
+    run_view(a)
+
+
 def _plot(a: argparse.Namespace) -> None:
     from .plot import run_plot
 
@@ -105,7 +113,8 @@ def _params(a: argparse.Namespace) -> None:
 def _demo(a: argparse.Namespace) -> None:
     from .demo import run_demo
 
-    run_demo(a.seconds, a.format)
+    page = PageOptions.from_args(a) if a.view else None
+    run_demo(a.seconds if a.seconds is not None or a.view else 5.0, a.format, page)
 
 
 def _serve(a: argparse.Namespace) -> None:
@@ -187,6 +196,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--force", action="store_true", help="replace FILE.npz if it exists")
     p.set_defaults(func=_recover)
 
+    p = sub.add_parser(
+        "view",
+        help="the sensor live in a web browser (needs the view extra)",
+        description="Serves a page with the taxels as a heat map, a strip chart and the connection's "
+        "state, with Zero and Record buttons. The first line printed is the page's URL.",
+    )
+    add_source_arguments(p)
+    add_view_arguments(p, _positive_float)
+    p.set_defaults(func=_view)
+
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
     p.add_argument("file", help="a .csv or .npz written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png")
@@ -199,8 +218,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=_params)
 
     p = sub.add_parser("demo", help="virtual sensor + live view, no hardware needed")
-    p.add_argument("--seconds", type=_positive_float, default=5.0, metavar="S", help="how long (default 5)")
+    p.add_argument(
+        "--seconds", type=_positive_float, metavar="S", help="how long (default 5; with --view, until Ctrl+C)"
+    )
     p.add_argument("--format", choices=FORMATS, default="binary")
+    p.add_argument("--view", action="store_true", help="show it in a web browser, as 'nervlane view' does")
+    add_page_arguments(p)
     p.set_defaults(func=_demo)
 
     from .serve import add_arguments as serve_arguments

@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import tempfile
+from typing import Any
 
 from .connection import open_sensor
 from .console import ToolConsole
 from .errors import ToolError
 from .monitor import live_view, summary
+from .view import PageOptions
 from .virtual.pty_device import PtyDevice
 from .virtual.signal_model import Layout, SignalModel, write_params
 from .wire import Format
@@ -17,10 +20,11 @@ DEMO_RATE_HZ = 100.0
 DEMO_LAYOUT = Layout(taxels=16, triaxials=2)
 
 
-def run_demo(seconds: float | None, fmt: str) -> None:
+def run_demo(seconds: float | None, fmt: str, page: PageOptions | None = None) -> None:
     """Virtual sensor on a pseudo-terminal, its parameter file in a temp
-    folder, the module connected and zeroed, the live view for ``seconds``
-    (or until Ctrl+C), then a report. Raises ToolError."""
+    folder, the module connected and zeroed, the live view (or with
+    ``page``, the browser view) for ``seconds`` (or until Ctrl+C), then a
+    report. Raises ToolError."""
     if os.name != "posix":
         raise ToolError(
             "the demo's virtual sensor needs a POSIX pseudo-terminal; on Windows, pair two virtual "
@@ -28,7 +32,11 @@ def run_demo(seconds: float | None, fmt: str) -> None:
         )
     limit = Format.named(fmt).max_readings
     assert limit is None or DEMO_LAYOUT.frame_size <= limit
-    console = ToolConsole()
+    if page is not None:
+        from .view.command import prepare
+
+        prepared = prepare(dataclasses.replace(page, seconds=seconds))
+    console = ToolConsole(stderr=page is not None)  # the page's URL is the first line on stdout
     with tempfile.TemporaryDirectory(prefix="nervlane-demo-") as tmp, PtyDevice() as device:
         params = os.path.join(tmp, f"demo-{fmt}.msgpack")
         write_params(params, DEMO_LAYOUT, fmt)
@@ -37,6 +45,10 @@ def run_demo(seconds: float | None, fmt: str) -> None:
             f"virtual sensor on {device.port}: {DEMO_LAYOUT.triaxials} triaxial + {DEMO_LAYOUT.taxels} taxel "
             f"sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
         )
+        if page is not None:
+            _zero_and_serve(prepared, device.port, params, console)
+            device.stop()
+            return
         sensor = open_sensor(device.port, params)
         comms = sensor.comms
         try:
@@ -50,3 +62,19 @@ def run_demo(seconds: float | None, fmt: str) -> None:
             comms.close()  # disconnect before the device hangs up
         device.stop()
         console.print(f"{summary(snap, base, elapsed)}; the sensor sent {device.frames_sent}")
+
+
+def _zero_and_serve(prepared: Any, port: str, params: str, console: ToolConsole) -> None:
+    from .view.command import serve
+
+    try:
+        source = open_sensor(port, params)
+    except BaseException:
+        prepared.listener.sock.close()
+        raise
+    try:
+        source.comms.zero([])
+        console.print("zeroed all sensors")
+    except RuntimeError as e:
+        console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
+    serve(prepared, source)

@@ -270,7 +270,9 @@ def run_serve(a: argparse.Namespace) -> None:
     import socket
 
     from . import document
-    from .connection import AUTO, DecodeWatch, auto_port, explain_port_error, load_module
+    from .connection import explain_port_error, load_module
+    from .ports import AUTO, auto_port
+    from .watch import DecodeWatch
     from .wire import format_name
 
     zenoh = _import_zenoh()

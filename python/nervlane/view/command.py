@@ -1,0 +1,103 @@
+"""Running the view: everything that can be checked is checked before the
+port opens, then the page is served until Ctrl+C, SIGTERM or ``--seconds``."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import sys
+from dataclasses import dataclass
+from typing import Any
+
+from ..connection import Sensor, device_gone
+from ..errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
+from ..source import open_source
+from . import PageOptions
+from .layout import Placement, grid_cells, placed_cells, read_layout
+
+
+@dataclass
+class Prepared:
+    options: PageOptions
+    listener: Any
+    placement: Placement | None
+
+
+def prepare(options: PageOptions) -> Prepared:
+    """What needs no sensor: the extra, the layout file, the record folder,
+    the listening socket. Raises ToolError."""
+    try:
+        import aiohttp  # noqa: F401
+    except ImportError as e:
+        raise ToolError(
+            f'the browser view needs the view extra: pip install "nervlane-comm[view]" ({e})', EXIT_MISSING_EXTRA
+        ) from e
+    from .server import listen
+
+    placement = None if options.layout is None else read_layout(options.layout)
+    if not os.path.isdir(options.record_dir):
+        raise ToolError(f"--record-dir {options.record_dir}: no such folder", EXIT_USAGE)
+    return Prepared(options, listen(options.http), placement)
+
+
+def _open_browser(url: str) -> None:
+    desktop = os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")
+    if os.name == "posix" and sys.platform != "darwin" and not desktop:
+        # Without a desktop, Python's choice would be a text browser taking over this terminal.
+        print("no desktop here: open the URL above in a browser", file=sys.stderr)
+        return
+    import webbrowser
+
+    if not webbrowser.open(url):
+        print("could not start a browser: open the URL above in one", file=sys.stderr)
+
+
+def serve(prepared: Prepared, source: Sensor, reconnecting: bool = False) -> None:
+    """Serve ``source`` until Ctrl+C, SIGTERM or the options' seconds; the
+    first line on standard output is the page's URL. Closes the source.
+    Raises ToolError: the device went away (EXIT_DISCONNECTED), or the
+    reader failed."""
+    from .server import ViewServer, new_token
+
+    options, listener = prepared.options, prepared.listener
+    try:
+        names = source.output_names
+        if prepared.placement is None:
+            cells, units = grid_cells(names), "grid"
+        else:
+            cells, units = placed_cells(names, prepared.placement, str(options.layout)), "mm"
+        token = new_token(listener, options.require_token)
+        server = ViewServer(source, cells, units, listener, token, options.record_dir, reconnecting)
+        print(server.url, flush=True)
+        print(f"showing {source.port} ({source.params}); Ctrl+C stops", flush=True)
+        if options.open_browser:
+            _open_browser(server.url)
+        server.feed.start()
+        try:
+            asyncio.run(server.serve(options.seconds))
+        except KeyboardInterrupt:
+            pass
+        finally:
+            server.feed.finish_recording("the view ending")
+            server.feed.stop()
+        stats = source.comms.stats()
+        connected = source.comms.is_connected()
+    finally:
+        listener.sock.close()
+        source.comms.close()
+    if server.feed.error is not None:
+        raise ToolError(f"the view stopped reading: {server.feed.error}")
+    if not connected and not reconnecting:
+        raise device_gone(source.port, stats)
+
+
+def run_view(args: argparse.Namespace) -> None:
+    """``nervlane view``. Raises ToolError."""
+    prepared = prepare(PageOptions.from_args(args))
+    try:
+        source = open_source(args)
+    except BaseException:
+        prepared.listener.sock.close()
+        raise
+    serve(prepared, source)

@@ -1,0 +1,106 @@
+"""The page's Record button: the same files as ``nervlane record``, written
+by the same writer from the frames the view takes off the queue."""
+
+from __future__ import annotations
+
+import datetime
+import os
+from dataclasses import dataclass
+from typing import Any, Final
+
+from ..connection import Sensor
+from ..errors import ToolError
+from ..recording import Outputs, RecordingFailed, RecordingWriter, check_output
+
+FORMATS: Final = ("csv", "npz")
+WRITE_EVERY_S: Final = 0.5
+_MAX_TRIES: Final = 100
+
+
+@dataclass(frozen=True)
+class Rows:
+    """Part of a frame batch, with a batch's shapes."""
+
+    sequence: Any
+    time: Any
+    raw: Any
+    values: Any
+
+    def __len__(self) -> int:
+        return len(self.sequence)
+
+
+def since(batch: Any, start: float) -> Any:
+    """The frames of ``batch`` decoded at ``start`` or later."""
+    first = int(batch.time.searchsorted(start))
+    if first == 0:
+        return batch
+    return Rows(batch.sequence[first:], batch.time[first:], batch.raw[first:], batch.values[first:])
+
+
+def free_outputs(folder: str, fmt: str, now: datetime.datetime) -> Outputs:
+    """``nervlane-20250102-150405.csv`` in ``folder``, or ``...-2.csv`` and
+    so on when that is taken: the page never replaces a recording."""
+    stem = os.path.join(folder, f"nervlane-{now:%Y%m%d-%H%M%S}")
+    for n in range(1, _MAX_TRIES + 1):
+        path = f"{stem}.{fmt}" if n == 1 else f"{stem}-{n}.{fmt}"
+        try:
+            return check_output(path)
+        except ToolError:
+            if not os.path.isdir(folder):
+                raise
+    raise ToolError(f"cannot record in {folder}: {_MAX_TRIES} recordings named {stem}... exist already")
+
+
+class PageRecording:
+    """One recording started from the page. ``add`` and ``write_due`` run on
+    the view's reader thread; ``finish`` once, after it is detached. Both
+    raise OSError (a RecordingFailed) when the files cannot be written."""
+
+    def __init__(self, folder: str, fmt: str, source: Sensor, start: float) -> None:
+        self.outputs = free_outputs(folder, fmt, datetime.datetime.now().astimezone())
+        self._start = start
+        self._last_write = start
+        self._writer = RecordingWriter(self.outputs, source, start=start)
+
+    @property
+    def file(self) -> str:
+        return self.outputs.target
+
+    @property
+    def frames(self) -> int:
+        return self._writer.frames
+
+    def add(self, batch: Any) -> None:
+        self._guard(self._writer.add, since(batch, self._start))
+
+    def write_due(self, now: float) -> None:
+        """Hand the rows so far to the system every ``WRITE_EVERY_S``."""
+        if now - self._last_write >= WRITE_EVERY_S:
+            self._guard(self._writer.flush)
+            self._last_write = now
+
+    def note_outage(self, started: float, seconds: float) -> None:
+        self._writer.note_outage(started, seconds)
+
+    def finish(self, stopped_by: str, stats: Any) -> dict[str, Any]:
+        """Close the files (an .npz is written whole now) and say what was
+        recorded."""
+        summary = self._writer.finish(stopped_by, stats)
+        result: dict[str, Any] = {
+            "file": summary.path,
+            "frames": summary.frames,
+            "lost": summary.lost_by_tool + summary.rejected,
+            "stopped_by": summary.stopped_by,
+        }
+        if summary.failure is not None:
+            result["error"] = str(summary.failure)
+        return result
+
+    @staticmethod
+    def _guard(step: Any, *args: Any) -> None:
+        try:
+            step(*args)
+        except RecordingFailed as e:
+            # The feed reports a failed recording as it reports a failed write.
+            raise OSError(str(e)) from e
