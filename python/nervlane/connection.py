@@ -40,14 +40,30 @@ def load_module() -> Any:
     return nervlane_comm_py
 
 
-def connect(comms: Any, port: str) -> None:
+def connect(comms: Any, port: str, *, reconnect: bool = False, realtime: bool = False) -> None:
     """The one place where the tools connect a comms object to a port."""
-    comms.connect(port)
+    comms.connect(port, reconnect=reconnect, realtime=realtime)
 
 
-def open_sensor(port: str, params: str) -> Sensor:
+REALTIME_HINT = (
+    "the reader runs at normal priority: real-time scheduling needs permission "
+    "(ulimit -r 10 in this shell, or the line '@dialout - rtprio 10' in /etc/security/limits.conf)"
+)
+
+
+def realtime_hint(sensor: Sensor, asked: bool) -> str | None:
+    """The line a tool prints when ``--realtime`` was asked for and not
+    granted; None otherwise."""
+    if not asked or sensor.comms.stats().get("realtime", False):
+        return None
+    return REALTIME_HINT
+
+
+def open_sensor(port: str, params: str, *, reconnect: bool = False, realtime: bool = False) -> Sensor:
     """A comms object configured from ``params`` and connected to ``port``
-    (``auto``: the only USB serial port).
+    (``auto``: the only USB serial port). With ``reconnect`` the module
+    reopens the port after an outage; with ``realtime`` its reader asks for
+    real-time scheduling (see ``realtime_hint``).
 
     Raises ToolError: EXIT_ERROR for a parameter file the module refuses or
     whose protocol selector names no frame format, EXIT_PORT when the port
@@ -63,7 +79,7 @@ def open_sensor(port: str, params: str) -> Sensor:
     if port == AUTO:
         port = auto_port()
     try:
-        connect(comms, port)
+        connect(comms, port, reconnect=reconnect, realtime=realtime)
     except Exception as e:  # PortError mostly; ValueError for an empty name
         raise explain_port_error(port, e) from e
     parts = document.split(doc)

@@ -24,10 +24,18 @@ def _port(text: str) -> str:
 
 
 def add_source_arguments(parser: argparse.ArgumentParser) -> None:
-    """``PORT PARAMS`` (both optional positionals), or ``--from NAME
-    [--connect ENDPOINT]``."""
+    """``PORT PARAMS`` (both optional positionals) with ``--no-reconnect``
+    and ``--realtime``, or ``--from NAME [--connect ENDPOINT]``."""
     parser.add_argument("port", nargs="?", type=_port, metavar="PORT", help=PORT_HELP)
     parser.add_argument("params", nargs="?", metavar="PARAMS", help="the sensor's parameter file")
+    parser.add_argument(
+        "--no-reconnect",
+        action="store_true",
+        help="stop when the device goes away (exit 4) instead of waiting for it to come back",
+    )
+    parser.add_argument(
+        "--realtime", action="store_true", help="run the port's reader at real-time priority (see the README)"
+    )
     remote = parser.add_argument_group("a sensor served by 'nervlane serve', instead of PORT PARAMS")
     remote.add_argument("--from", dest="source_name", metavar="NAME", help="the name the sensor is served under")
     remote.add_argument(
@@ -47,7 +55,7 @@ def open_source(args: argparse.Namespace) -> Sensor:
         raise ToolError("--connect goes with --from NAME", EXIT_USAGE)
     if args.port is None or args.params is None:
         raise ToolError("give the sensor's PORT and PARAMS file, or --from NAME", EXIT_USAGE)
-    return open_sensor(args.port, args.params)
+    return open_sensor(args.port, args.params, reconnect=not args.no_reconnect, realtime=args.realtime)
 
 
 def open_remote(name: str, connect: str | None) -> Sensor:
