@@ -89,7 +89,7 @@ def test_record_times_from_before_the_queue_and_a_failing_close_costs_nothing(
         return dataclasses.replace(sensor, comms=SlowQueueBadClose(sensor.comms))
 
     monkeypatch.setattr(record, "open_source", open_source)
-    source = argparse.Namespace(port=device.port, params=device.params)
+    source = argparse.Namespace(port=device.port, params=device.params, no_reconnect=False, realtime=False)
     record.run_record(source, str(tmp_path / "r.npz"), 0.5, False)
     told = capsys.readouterr()
     assert f"closing {device.port} failed" in told.err and "recorded " in told.out
