@@ -150,8 +150,9 @@ class NERVLANE_SERIAL_API Serial {
 public:
     class SerialImpl;
 
-    // Opens the port (unless `port` is empty, which gives a closed object) and
-    // configures it twice: first with zero time-outs, then with `timeouts`.
+    // Opens the port (unless `port` is empty, which gives a closed object),
+    // exclusively, and configures it twice: first with zero time-outs, then
+    // with `timeouts`.
     // Throws:
     //  - IOException: the port does not exist ("Specified port, NAME, does not
     //    exist.", reason not_found), is held elsewhere (busy), may not be opened
