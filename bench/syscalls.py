@@ -3,9 +3,10 @@
 The device (device.py, a process of its own) paces frames as a 115200-baud
 line allows; a consumer process, traced with `strace -f`, loops on read_raw
 as an application does. The table counts the consumer's calls (its reader
-thread included) per frame it received, from the first frame to the end of
-the read that found no more (about 1 s of idle waiting: 10 reader time-outs),
-so Python's own start-up and shutdown are left out.
+thread included) per frame it received, from the return of the first frame
+to the return of the last, so Python's own start-up and shutdown and the idle
+second after the last frame (the reader's 100 ms time-outs, the binding's
+50 ms waiting slices) are left out.
 
   python bench/syscalls.py [--seconds 5] [--format binary]
 """
@@ -24,10 +25,11 @@ sys.path.insert(0, HERE)
 
 from run import write_parameter_files  # noqa: E402  (puts the tree's nervlane on the path)
 
-# The consumer marks the span it measures with two calls that nothing else
-# makes (getppid), so that start-up and shutdown are left out of the count.
+# The consumer marks the start of the span it measures with a call that
+# nothing else makes (getppid), and reports when its last frame came back, on
+# the clock of strace's -ttt time stamps (time.time() makes no system call).
 CONSUMER = """
-import os, sys, nervlane_comm_py
+import os, sys, time, nervlane_comm_py
 comms = nervlane_comm_py.NervlaneComms()
 comms.init(sys.argv[2])
 comms.connect(sys.argv[1])
@@ -36,27 +38,27 @@ while not comms.read_raw(2000):
     pass
 os.getppid()
 frames = 1
+last = time.time()
 while comms.read_raw(1000):
     frames += 1
-os.getppid()
+    last = time.time()
 comms.close()
-print(frames, flush=True)
+print(frames, repr(last), flush=True)
 """
 
 
-def counts_between_marks(trace: str) -> dict[str, int]:
-    """Calls by name in a `strace -f` log, between the two getppid marks."""
+def counts_in_span(trace: str, end: float) -> dict[str, int]:
+    """Calls by name in a `strace -f -ttt` log from the getppid mark to `end`."""
     calls: dict[str, int] = {}
     inside = False
     for line in open(trace, encoding="utf-8", errors="replace"):
-        match = re.match(r"^(?:\[pid\s+\d+\]\s+|\d+\s+)?(\w+)\(", line)
+        match = re.match(r"^(?:\[pid\s+\d+\]\s+|\d+\s+)?(\d+\.\d+)\s+(\w+)\(", line)
         if not match:
             continue  # "<... NAME resumed>": the second half of a call already counted
-        name = match.group(1)
+        started, name = float(match.group(1)), match.group(2)
         if name == "getppid":
-            inside = not inside
-            continue
-        if inside:
+            inside = True
+        elif inside and started <= end:
             calls[name] = calls.get(name, 0) + 1
     return calls
 
@@ -79,7 +81,7 @@ def main() -> int:
         port = device.stdout.readline().strip()
         trace = os.path.join(tmp, "trace")
         consumer = subprocess.Popen(
-            ["strace", "-f", "-o", trace, sys.executable, "-c", CONSUMER, port]
+            ["strace", "-f", "-ttt", "-o", trace, sys.executable, "-c", CONSUMER, port]
             + [os.path.join(tmp, f"{args.format}.msgpack")],
             stdout=subprocess.PIPE,
             text=True,
@@ -88,18 +90,21 @@ def main() -> int:
         device.stdin.write("go\n")
         device.stdin.flush()
         sent = device.stdout.readline().split()
-        received = int(consumer.stdout.readline())
+        received_text, last_text = consumer.stdout.readline().split()
+        received = int(received_text)
         consumer.wait()
         device.stdin.write("quit\n")
         device.stdin.close()
         device.wait()
-        calls = counts_between_marks(trace)
+        calls = counts_in_span(trace, float(last_text))
 
     print(f"{args.format} frames at line rate: sent {sent[1]}, received {received}")
+    # The span holds the work of every frame after the first.
+    spanned = max(received - 1, 1)
     total = sum(calls.values())
     for name, count in sorted(calls.items(), key=lambda item: -item[1]):
-        print(f"  {name:12} {count:7d}  {count / received:6.2f} per frame")
-    print(f"  {'all':12} {total:7d}  {total / received:6.2f} per frame")
+        print(f"  {name:12} {count:7d}  {count / spanned:6.2f} per frame")
+    print(f"  {'all':12} {total:7d}  {total / spanned:6.2f} per frame")
     return 0
 
 

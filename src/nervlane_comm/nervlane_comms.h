@@ -60,7 +60,7 @@ struct NERVLANE_COMM_API CommsStats {
     std::uint64_t frames_overwritten = 0;  // replaced or withdrawn before anyone took them
     std::uint64_t frames_dropped = 0;      // pushed out of a full (or shrunk) frame queue
     std::uint64_t frames_rejected = 0;     // refused by the decoder
-    std::uint64_t bytes_discarded = 0;     // skipped while looking for a frame start
+    std::uint64_t bytes_discarded = 0;     // skipped while looking for a frame start, or of a frame cut short
     std::uint64_t connects = 0;            // successful connect calls
     std::uint64_t reconnects = 0;          // ports opened again after a port error (ConnectOptions::reconnect)
     std::uint64_t port_errors = 0;         // connections ended by an error (with reconnect: outages)
@@ -76,8 +76,10 @@ struct ConnectOptions {
     // applies everything connect does. Meanwhile is_connected() is false,
     // reads time out, take_frames waits and zero fails; the configuration,
     // the zero offsets and the frame queue stay, and sequence numbers go on
-    // where they stopped. Give the port a name that stays the device's when
-    // the system numbers it anew (on Linux a link in /dev/serial/by-id).
+    // where they stopped. A frame (or text line) cut by the device going away
+    // is never published; its bytes count in bytes_discarded. Give the port
+    // a name that stays the device's when the system numbers it anew (on
+    // Linux a link in /dev/serial/by-id).
     bool reconnect = false;
     // The reader thread asks for real-time scheduling
     // (serial::request_realtime_scheduling: SCHED_FIFO at
@@ -91,7 +93,11 @@ struct ConnectOptions {
 
 class NERVLANE_COMM_API NervlaneComms {
 public:
+    // An object with no configuration and no connection. Throws
+    // std::bad_alloc.
     NervlaneComms();
+    // Stops the reader thread and closes the port; a port that will not close
+    // is dropped. Throws nothing.
     virtual ~NervlaneComms();
 
     NervlaneComms(const NervlaneComms&) = delete;
@@ -180,6 +186,7 @@ public:
     // std::bad_alloc and std::system_error.
     void zero(std::vector<int> indices);
 
+    // The library's version text. Throws std::bad_alloc.
     static std::string version();
 
 private:

@@ -29,7 +29,8 @@ constexpr std::int32_t kEncryptedProtocol = 2;
 struct DecoderCounts {
     // Bytes consumed that belong to no decoded frame: garbage or a stray
     // header before a frame start, the cut first line after a port opens, a
-    // frame cut short by the port's time-out.
+    // binary frame cut short by the port's time-out, a frame or text line
+    // cut by the device going away.
     std::uint64_t bytes_discarded = 0;
     // Frames refused whole: a text line with a field that is no number or out
     // of range, a binary count or encrypted length of 0 or above 511. A
@@ -73,6 +74,9 @@ public:
 //   false, `values` emptied:   a field is no number or out of range, or the
 //                              line ends in a comma before its line feed;
 //   true:                      one value per field up to the first empty field.
+// A line cut by the port's time-out is decoded as it is (a device pausing
+// mid-line); one cut by the device going away is not: its bytes count as
+// discarded and the port's error is thrown.
 class ProtocolString : public Protocol {
 public:
     ProtocolString();

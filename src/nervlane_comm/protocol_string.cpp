@@ -58,7 +58,15 @@ bool ProtocolString::parse(std::vector<double>& values, serial::Serial& port) {
     // The appending read into a member keeps the line's capacity from one
     // frame to the next.
     line_.clear();
-    port.read_line(line_, kMaxLine, "\n");
+    try {
+        port.read_line(line_, kMaxLine, "\n");
+    } catch (...) {
+        // A line cut by the device going away is left on line_ and never
+        // decoded: its bytes are discarded (after any other error line_ is
+        // empty).
+        counts_.bytes_discarded += line_.size();
+        throw;
+    }
     if (line_.empty()) return false;
 
     if (skip_partial_line_) {

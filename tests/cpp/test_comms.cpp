@@ -268,6 +268,46 @@ TEST_P(CommsFormats, DeliversNewestRawAndCalibratedFrames) {
     EXPECT_TRUE(comms.is_connected());
 }
 
+TEST_P(CommsFormats, FrameCutByAnUnplugIsCountedAndNeverPublished) {
+    using namespace std::chrono_literals;
+    const Format format = GetParam();
+    if (format == kText && testing_support::running_under_wine()) {
+        GTEST_SKIP() << "wine ends a waiting ReadFile at its time-out, not at the hang-up";
+    }
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(format, {}, {{0, 0}}));
+    comms.queue_frames(1000);
+    nervlane_comm::ConnectOptions options;
+    options.reconnect = true;
+    options.retry_interval = 20ms;
+    comms.connect(device.stable_port(), options);
+    device.stream(sequence(format, {7}), 200.0);
+    ASSERT_FALSE(read_raw(comms, 2000).empty());
+    device.stop_stream();
+    drain(comms);
+
+    // All of a frame [12, 3] but its last byte; as text "12.5,3" of "12.5,34.0\n", a wrong 3 if decoded.
+    std::vector<std::uint8_t> cut = encode(format, {12, 3});
+    cut.pop_back();
+    if (format == kText) cut = {'1', '2', '.', '5', ',', '3'};
+    const auto discarded = comms.stats().bytes_discarded;
+    device.write(cut);
+    std::this_thread::sleep_for(30ms);  // read by the reader, well inside its 100 ms time-out
+    device.hang_up();
+    ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
+    EXPECT_EQ(comms.stats().bytes_discarded, discarded + cut.size());
+
+    device.plug_in();
+    device.stream(sequence(format, {7}), 200.0);
+    ASSERT_FALSE(read_raw(comms, 2000).empty());
+    FrameBatch batch;
+    ASSERT_GT(comms.take_frames(batch, 0, 0), 0u);
+    EXPECT_EQ(batch.size(), comms.stats().frames_decoded) << "every frame queued is a whole one of the stream";
+    EXPECT_EQ(raw_column(batch, 1), std::vector<double>(batch.size(), 7.0));
+    EXPECT_EQ(comms.stats().reconnects, 1u);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllFormats, CommsFormats, testing::Values(kText, kBinary, kEncrypted),
                          [](const testing::TestParamInfo<Format>& info) {
                              return std::string(info.param == kText     ? "Text"

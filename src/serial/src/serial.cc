@@ -371,12 +371,12 @@ std::size_t Serial::SerialImpl::read_line(std::string& line, std::size_t size, c
             complete = line_complete(line, line.size() - before, size, eol);
         }
     } catch (const IOException& e) {
-        // A device that went away ends a line that has bytes, as a time-out
-        // would; the next call reports it.
-        if (line.size() == before || !is_disconnect(e)) {
-            line.resize(before);
-            throw;
-        }
+        // A device that went away cuts the line: the error says so at once,
+        // so that no caller takes the cut line for a whole one (as it would
+        // take one cut by the time-out), and its bytes stay on `line`, handed
+        // over like every byte received, for the caller to count or drop.
+        if (!is_disconnect(e)) line.resize(before);
+        throw;
     } catch (...) {
         line.resize(before);
         throw;

@@ -42,7 +42,8 @@ public:
 
     // A name that stays the device's across plug_in(), as the links in
     // /dev/serial/by-id do when the kernel numbers a USB adapter anew: on
-    // POSIX a symbolic link to the pty (made on first use, repointed by
+    // POSIX a symbolic link to the pty (made on first use, removed by
+    // hang_up as udev removes an unplugged adapter's link, made again by
     // plug_in, removed with the device); under wine the COM port, whose link
     // in the wine prefix the helper repoints. Throws std::runtime_error.
     const std::string& stable_port();

@@ -133,6 +133,11 @@ void TestDevice::write(const std::vector<std::uint8_t>& bytes) {
 
 void TestDevice::hang_up() {
     stop_stream();
+    // The stable name goes first, as udev removes a /dev/serial/by-id link:
+    // left pointing at the closed pty, it would name a pty number that the
+    // next openpty in any process may be given, and a reconnecting port
+    // would open that stranger.
+    if (!link_.empty()) ::unlink(link_.c_str());
     if (handle_ != -1) {
         ::close(static_cast<int>(handle_));
         handle_ = -1;

@@ -150,8 +150,9 @@ class NERVLANE_SERIAL_API Serial {
 public:
     class SerialImpl;
 
-    // Opens the port (unless `port` is empty, which gives a closed object) and
-    // configures it twice: first with zero time-outs, then with `timeouts`.
+    // Opens the port (unless `port` is empty, which gives a closed object),
+    // exclusively, and configures it twice: first with zero time-outs, then
+    // with `timeouts`.
     // Throws:
     //  - IOException: the port does not exist ("Specified port, NAME, does not
     //    exist.", reason not_found), is held elsewhere (busy), may not be opened
@@ -192,11 +193,14 @@ public:
 
     // Receives a line: it ends after `eol` (which stays in the line), at `size`
     // bytes, or when a one-byte read of the time-outs brings nothing. Appends
-    // it to `line` and returns its length. Throws as `read`; a device that goes
-    // away ends a line that has bytes like a time-out (the next call raises),
-    // and any other error leaves `line` as it was, the bytes of the
-    // interrupted line lost. `size` must be at least 1 and at least the length
-    // of `eol`: otherwise std::invalid_argument, before anything is read.
+    // it to `line` and returns its length. Throws as `read`. A device that goes
+    // away in the middle of a line raises IOException (reason disconnected)
+    // at once, never returning the cut line as if whole; the bytes of the
+    // cut line are left appended to `line`, so that a caller can count them
+    // (the string-returning form drops them). Any other error leaves `line`
+    // as it was, the bytes of the interrupted line lost. `size` must be at
+    // least 1 and at least the length of `eol`: otherwise
+    // std::invalid_argument, before anything is read.
     std::size_t read_line(std::string& line, std::size_t size, std::string eol);
     std::string read_line(std::size_t size, std::string eol);
 
