@@ -42,6 +42,10 @@ ZERO_ANSWER_S: Final = 30.0
 RETRY_MS: Final = (100, 1000)
 """First and longest wait between attempts to reach an endpoint: a client
 made before its server finds it within about a second of it starting."""
+SAME_CLOCK_S: Final = 1e-3
+"""Two anchors closer than this are one machine's clock, sampled apart."""
+FIRST_FRAME_MS: Final = 2000
+"""How long the tools wait for a frame when the server names no outputs yet."""
 
 # What stats() gives before the server has sent any: the module's keys.
 _SERVER_STATS: Final[dict[str, Any]] = {
@@ -54,6 +58,8 @@ _SERVER_STATS: Final[dict[str, Any]] = {
     "connects": 0,
     "port_errors": 0,
     "last_error": None,
+    "reconnects": 0,
+    "realtime": False,
     "connected": False,
 }
 
@@ -163,6 +169,23 @@ class RemoteBatch:
         return len(self.sequence)
 
 
+@dataclass(frozen=True)
+class _Chunk(RemoteBatch):
+    """Frames of one received batch, or what is left of it in the buffer."""
+
+    stream: int
+
+    def same_kind(self, other: _Chunk) -> bool:
+        return (
+            self.stream == other.stream
+            and self.raw.shape[1] == other.raw.shape[1]
+            and self.values.shape[1] == other.values.shape[1]
+        )
+
+    def part(self, rows: slice) -> _Chunk:
+        return _Chunk(self.sequence[rows], self.time[rows], self.raw[rows], self.values[rows], self.anchor, self.stream)
+
+
 def _empty() -> RemoteBatch:
     return RemoteBatch(np.zeros(0, np.uint64), np.zeros(0), np.zeros((0, 0)), np.zeros((0, 0)), float("nan"))
 
@@ -175,6 +198,9 @@ class RemoteSensor:
     ``zenoh_config`` when that file names some. ``scout`` lets Zenoh find
     servers by multicast on the local network. The server need not be
     running yet: frames arrive once it starts, and after it restarts.
+    ``capacity`` 0 buffers nothing until ``queue_frames``, as the module's
+    queue. With ``local_clock`` the frames' ``time`` is on this machine's
+    ``time.monotonic()`` clock, as the module's is (see ``_clock_offset``).
 
     Thread-safe. Raises ModuleNotFoundError without the ``remote`` extra,
     ValueError for a bad name, endpoint or configuration file.
@@ -188,8 +214,11 @@ class RemoteSensor:
         zenoh_config: str | None = None,
         scout: bool = False,
         capacity: int = BUFFER_FRAMES,
+        local_clock: bool = False,
     ) -> None:
         self.name = wire.check_name(name)
+        self._local_clock = local_clock
+        self._offset = 0.0  # added to the current stream's times (local_clock)
         self._capacity = self._count(capacity, "capacity")
         self._cond = threading.Condition()
         self._chunks: collections.deque[_Chunk] = collections.deque()
@@ -198,6 +227,7 @@ class RemoteSensor:
         self._stream: int | None = None
         self._last_sequence = 0
         self._received = self._missed = self._buffer_dropped = self._rejected = 0
+        self._delivered = self._overwritten = 0  # by read_frame, as the module counts its reads
         self._server: dict[str, Any] = {}
         self._token: bool | None = None  # the server's liveliness token: None before any news of it
         self._heard = float("-inf")
@@ -251,7 +281,6 @@ class RemoteSensor:
             return
         if len(batch) == 0:
             return
-        chunk = _Chunk(batch.stream, batch.sequence, batch.time, batch.raw, batch.values, batch.anchor)
         with self._cond:
             self._hear()
             first, last = int(batch.sequence[0]), int(batch.sequence[-1])
@@ -259,13 +288,26 @@ class RemoteSensor:
             # server restarted) numbers afresh, and its counters come within a second.
             if batch.stream == self._stream:
                 self._missed += max(first - self._last_sequence - 1, 0)
-            elif self._server.get("stream") not in (None, batch.stream):
-                self._server = {}
+            else:
+                self._offset = self._clock_offset(batch.anchor)
+                if self._server.get("stream") not in (None, batch.stream):
+                    self._server = {}
             self._missed += last - first - (len(batch) - 1)
             self._stream, self._last_sequence = batch.stream, last
             # Frames before the first stats (sent once a second): the sensor is connected.
             self._server.setdefault("connected", True)
             self._received += len(batch)
+            if self._latest is not None and not self._latest[1]:
+                self._overwritten += 1
+            self._overwritten += len(batch) - 1
+            chunk = _Chunk(
+                batch.sequence,
+                batch.time + self._offset,
+                batch.raw,
+                batch.values,
+                batch.anchor - self._offset,
+                batch.stream,
+            )
             self._latest = (chunk, False)
             if self._capacity:
                 self._chunks.append(chunk)
@@ -291,6 +333,19 @@ class RemoteSensor:
                 self._heard = time.monotonic()
             self._cond.notify_all()
 
+    def _clock_offset(self, anchor: float) -> float:
+        """What turns a new stream's times into this machine's monotonic
+        clock: the difference of the two machines' anchors (UTC minus the
+        monotonic clock), taken once, so that the times keep the server's
+        spacing whatever either wall clock does later. As close to one
+        machine's UTC as the two wall clocks agree (NTP: milliseconds)."""
+        if not self._local_clock:
+            return 0.0
+        offset = anchor - (time.time() - time.monotonic())
+        # One machine's two anchors differ only by when each was sampled:
+        # keep its decode times exact.
+        return 0.0 if abs(offset) < SAME_CLOCK_S else offset
+
     def _hear(self) -> None:
         self._heard = time.monotonic()
         if self._token is None:
@@ -305,7 +360,7 @@ class RemoteSensor:
                 self._chunks.popleft()
                 dropped = len(oldest)
             else:
-                self._chunks[0] = oldest.drop_first(excess)
+                self._chunks[0] = oldest.part(slice(excess, None))
                 dropped = excess
             self._buffered -= dropped
             self._buffer_dropped += dropped
@@ -349,8 +404,8 @@ class RemoteSensor:
                 chunk = self._chunks.popleft()
                 if limit is not None and n + len(chunk) > limit:
                     keep = limit - n
-                    self._chunks.appendleft(chunk.drop_first(keep))
-                    chunk = chunk.head(keep)
+                    self._chunks.appendleft(chunk.part(slice(keep, None)))
+                    chunk = chunk.part(slice(keep))
                 taken.append(chunk)
                 n += len(chunk)
             self._buffered -= n
@@ -373,6 +428,7 @@ class RemoteSensor:
             assert self._latest is not None
             chunk = self._latest[0]
             self._latest = (chunk, True)
+            self._delivered += 1
         return RemoteFrame(
             int(chunk.sequence[-1]),
             float(chunk.time[-1]),
@@ -404,7 +460,12 @@ class RemoteSensor:
 
     def stats(self) -> dict[str, Any]:
         """The server's latest counters (the module's ``stats()`` keys,
-        ``connected`` and what the server adds), then this client's:
+        ``connected`` and what the server adds), with ``frames_decoded``
+        kept current by the frames' sequence numbers between the server's
+        stats, and ``last_error`` saying so once the server is gone. Then
+        this client's: ``frames_delivered`` and ``frames_overwritten``, what
+        its ``read_frame`` returned and what newer frames replaced first (the
+        module's meaning; the server itself reads only its queue);
         ``server_alive``; ``frames_received``; ``frames_missed``, every
         frame this client will never hand over: gaps in the sequence
         numbers as frames arrive (lost before they reached it) plus
@@ -413,8 +474,16 @@ class RemoteSensor:
         with self._cond:
             stats = {**_SERVER_STATS, **self._server}
             stats.pop("version", None)
+            if self._server.get("stream") in (None, self._stream):
+                # A frame's sequence number is the server's count of frames decoded.
+                stats["frames_decoded"] = max(stats["frames_decoded"], self._last_sequence)
+            alive = self._alive()
+            if not alive and self._heard > float("-inf"):
+                stats["last_error"] = f"nervlane serve stopped or cannot be reached at {self.endpoint}"
             stats.update(
-                server_alive=self._alive(),
+                frames_delivered=self._delivered,
+                frames_overwritten=self._overwritten,
+                server_alive=alive,
                 frames_received=self._received,
                 frames_missed=self._missed,
                 buffer_dropped=self._buffer_dropped,
@@ -453,11 +522,25 @@ class RemoteSensor:
         server answers."""
         message = self._ask(wire.INFO, None, FIND_SERVER_S)
         if message is None:
-            raise RuntimeError(f"no server named {self.name} answered at {self.endpoint}")
+            raise RuntimeError(self._absent())
         message.pop("version", None)
+        counters = message.pop("stats", None)
         with self._cond:
+            if isinstance(counters, dict) and "frames_decoded" not in self._server:
+                # The counters until the first stats come: a tool's starting point.
+                self._server = {**counters, "stream": message.get("stream")}
             self._server["connected"] = bool(message.get("connected"))
         return message
+
+    def _absent(self) -> str:
+        return f"no server named {self.name} answered at {self.endpoint}: {self._why_absent()}"
+
+    def _why_absent(self) -> str:
+        """Nothing at the endpoint, or something there without this name."""
+        info = self._session.info
+        if list(info.peers_zid()) or list(info.routers_zid()):
+            return f"Zenoh answers there, but serves no sensor named {self.name}"
+        return "nothing answers there"
 
     def zero(self, indices: Iterable[int]) -> None:
         """The server zeroes the taxels at these output positions (all
@@ -469,7 +552,7 @@ class RemoteSensor:
             raise TypeError("zero() takes a sequence of whole numbers") from None
         message = self._ask(wire.ZERO, wire.encode_json({"indices": chosen}), ZERO_ANSWER_S)
         if message is None:
-            raise RuntimeError(f"Could not zero the sensor: no server named {self.name} answered at {self.endpoint}")
+            raise RuntimeError(f"Could not zero the sensor: {self._absent()}")
         if not message.get("ok"):
             raise RuntimeError(str(message.get("error") or "Could not zero the sensor"))
 
@@ -498,53 +581,47 @@ class RemoteSensor:
             self.close()
 
 
-@dataclass(frozen=True)
-class _Chunk:
-    """Frames of one received batch, or what is left of it in the buffer."""
-
-    stream: int
-    sequence: NDArray[np.uint64]
-    time: NDArray[np.float64]
-    raw: NDArray[np.float64]
-    values: NDArray[np.float64]
-    anchor: float
-
-    def __len__(self) -> int:
-        return len(self.sequence)
-
-    def same_kind(self, other: _Chunk) -> bool:
-        return (
-            self.stream == other.stream
-            and self.raw.shape[1] == other.raw.shape[1]
-            and self.values.shape[1] == other.values.shape[1]
-        )
-
-    def head(self, n: int) -> _Chunk:
-        return _Chunk(self.stream, self.sequence[:n], self.time[:n], self.raw[:n], self.values[:n], self.anchor)
-
-    def drop_first(self, k: int) -> _Chunk:
-        return _Chunk(self.stream, self.sequence[k:], self.time[k:], self.raw[k:], self.values[k:], self.anchor)
-
-
 def open_remote_sensor(
     name: str, connect: str | None = None, *, zenoh_config: str | None = None
 ) -> tuple[RemoteSensor, dict[str, Any]]:
     """For the tools' ``--from NAME [--connect ENDPOINT]``: a RemoteSensor
     whose server has answered, with its ``info()`` (``port``, ``params``,
-    ``format``, ``output_names``, ``host``...). Raises ToolError: the remote
+    ``format``, ``output_names``, ``host``...). It behaves as the module
+    does for a tool: nothing is buffered before ``queue_frames``, and times
+    are on this machine's monotonic clock. When the server names no outputs
+    yet, they are named after its first frame. Raises ToolError: the remote
     extra missing (EXIT_MISSING_EXTRA), a bad name, endpoint or
-    configuration (EXIT_USAGE), no server answering (EXIT_PORT)."""
+    configuration (EXIT_USAGE), no server answering (EXIT_PORT), no names
+    and no frame to name them by (EXIT_ERROR)."""
     from .errors import EXIT_MISSING_EXTRA, EXIT_PORT, EXIT_USAGE, ToolError
 
     try:
-        sensor = RemoteSensor(name, connect, zenoh_config=zenoh_config)
+        sensor = RemoteSensor(name, connect, zenoh_config=zenoh_config, capacity=0, local_clock=True)
     except ModuleNotFoundError as e:
-        raise ToolError(str(e), EXIT_MISSING_EXTRA) from e
+        raise ToolError(f"cannot read {name}: {e}", EXIT_MISSING_EXTRA) from e
     except ValueError as e:
         raise ToolError(str(e), EXIT_USAGE) from e
     try:
         info = sensor.info()
+        if not info.get("output_names"):
+            # A server that has not seen its sensor's shape yet: its first frame shows it.
+            frame = sensor.read_frame(FIRST_FRAME_MS)
+            if frame is None:
+                raise ToolError(f"{name} at {sensor.endpoint} names no outputs and sent no frame in 2 s")
+            info = sensor.info()
+            if not info.get("output_names"):
+                from .document import output_names
+
+                info["output_names"] = output_names(None, len(frame.values))
     except RuntimeError as e:
+        why = sensor._why_absent()
         sensor.close()
-        raise ToolError(f"{e}: is 'nervlane serve PORT PARAMS --name {name}' running there?", EXIT_PORT) from e
+        raise ToolError(
+            f"cannot reach {name} at {sensor.endpoint}: {why}; is 'nervlane serve PORT PARAMS --name {name}' "
+            "running and listening there?",
+            EXIT_PORT,
+        ) from e
+    except BaseException:
+        sensor.close()
+        raise
     return sensor, info
