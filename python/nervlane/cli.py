@@ -106,7 +106,7 @@ def _demo(a: argparse.Namespace) -> None:
     from .demo import run_demo
 
     page = PageOptions.from_args(a) if a.view else None
-    run_demo(a.seconds if a.seconds is not None or a.view else 5.0, a.format, page)
+    run_demo(a.seconds if a.seconds is not None or a.view else 5.0, a.format, page, not a.no_reconnect, a.realtime)
 
 
 def _serve(a: argparse.Namespace) -> None:
@@ -215,6 +215,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--format", choices=FORMATS, default="binary")
     p.add_argument("--view", action="store_true", help="show it in a web browser, as 'nervlane view' does")
+    p.add_argument("--no-reconnect", action="store_true", help="stop when the virtual device goes away (exit 4)")
+    p.add_argument("--realtime", action="store_true", help="run the port's reader at real-time priority")
     add_page_arguments(p)
     p.set_defaults(func=_demo)
 

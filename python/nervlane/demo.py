@@ -7,7 +7,7 @@ import os
 import tempfile
 from typing import Any
 
-from .connection import open_sensor
+from .connection import open_sensor, realtime_hint
 from .console import ToolConsole
 from .errors import ToolError
 from .monitor import live_view, summary
@@ -20,11 +20,14 @@ DEMO_RATE_HZ = 100.0
 DEMO_LAYOUT = Layout(taxels=16, triaxials=2)
 
 
-def run_demo(seconds: float | None, fmt: str, page: PageOptions | None = None) -> None:
+def run_demo(
+    seconds: float | None, fmt: str, page: PageOptions | None = None, reconnect: bool = True, realtime: bool = False
+) -> None:
     """Virtual sensor on a pseudo-terminal, its parameter file in a temp
-    folder, the module connected and zeroed, the live view (or with
-    ``page``, the browser view) for ``seconds`` (or until Ctrl+C), then a
-    report. Raises ToolError."""
+    folder, the module connected (``reconnect`` and ``realtime`` as the
+    other tools take them) and zeroed, the live view (or with ``page``, the
+    browser view) for ``seconds`` (or until Ctrl+C), then a report. Raises
+    ToolError."""
     if os.name != "posix":
         raise ToolError(
             "the demo's virtual sensor needs a POSIX pseudo-terminal; on Windows, pair two virtual "
@@ -46,35 +49,41 @@ def run_demo(seconds: float | None, fmt: str, page: PageOptions | None = None) -
             f"sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
         )
         if page is not None:
-            _zero_and_serve(prepared, device.port, params, console)
+            _zero_and_serve(prepared, device.port, params, console, reconnect, realtime)
             device.stop()
             return
-        sensor = open_sensor(device.port, params)
+        sensor = open_sensor(device.port, params, reconnect=reconnect, realtime=realtime)
         comms = sensor.comms
         try:
+            if (note := realtime_hint(sensor, realtime)) is not None:
+                console.print(f"note: {note}", soft_wrap=True)
             try:
                 comms.zero([])
                 console.print("zeroed all sensors")
             except RuntimeError as e:
                 console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
-            snap, base, elapsed = live_view(sensor, "nervlane demo", False, seconds, DEMO_RATE_HZ, console)
+            snap, base, elapsed = live_view(sensor, "nervlane demo", False, seconds, DEMO_RATE_HZ, console, reconnect)
         finally:
             comms.close()  # disconnect before the device hangs up
         device.stop()
         console.print(f"{summary(snap, base, elapsed)}; the sensor sent {device.frames_sent}")
 
 
-def _zero_and_serve(prepared: Any, port: str, params: str, console: ToolConsole) -> None:
+def _zero_and_serve(
+    prepared: Any, port: str, params: str, console: ToolConsole, reconnect: bool, realtime: bool
+) -> None:
     from .view.command import serve
 
     try:
-        source = open_sensor(port, params)
+        source = open_sensor(port, params, reconnect=reconnect, realtime=realtime)
     except BaseException:
         prepared.listener.sock.close()
         raise
+    if (note := realtime_hint(source, realtime)) is not None:
+        console.print(f"note: {note}", soft_wrap=True)
     try:
         source.comms.zero([])
         console.print("zeroed all sensors")
     except RuntimeError as e:
         console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
-    serve(prepared, source)
+    serve(prepared, source, reconnecting=reconnect)

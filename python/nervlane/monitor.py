@@ -18,10 +18,11 @@ from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
-from .connection import Sensor, device_gone
+from .connection import Sensor, device_gone, realtime_hint
 from .console import ToolConsole
 from .document import raw_names
 from .errors import ToolError
+from .outages import Outage, OutageWatch
 from .source import open_source
 from .watch import DecodeWatch
 
@@ -51,12 +52,16 @@ class FrameReader:
     """Takes every frame it can on a thread of its own, so that drawing the
     view never delays it, and keeps the newest for the view. What it did not
     take the module counts as overwritten; zeroing's frames count as taken
-    by zeroing, not as missed."""
+    by zeroing, not as missed. With ``reconnecting`` (the module reopens
+    the port) it waits through outages; else the device going away ends it."""
 
-    def __init__(self, comms: nervlane_comm_py.NervlaneComms, raw: bool, expected_rate: float | None) -> None:
+    def __init__(
+        self, comms: nervlane_comm_py.NervlaneComms, raw: bool, expected_rate: float | None, reconnecting: bool
+    ) -> None:
         self.comms = comms
         self.raw = raw
         self.expected_rate = expected_rate
+        self.reconnecting = reconnecting
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self.latest: list[float] = []
@@ -82,7 +87,7 @@ class FrameReader:
             while not self._stop.is_set():
                 frame = self.comms.read_frame(READ_TIMEOUT_MS)
                 if frame is None:
-                    if not self.comms.is_connected():
+                    if not self.reconnecting and not self.comms.is_connected():
                         self.gone = True
                         return
                     continue
@@ -129,7 +134,19 @@ def counters(snap: Snapshot, base: Mapping[str, Any]) -> str:
         f"rejected {s['frames_rejected'] - base['frames_rejected']}  "
         f"discarded {s['bytes_discarded'] - base['bytes_discarded']} B"
     )
-    return text if snap.missing is None else f"{text}  missing {snap.missing}"
+    if snap.missing is not None:
+        text += f"  missing {snap.missing}"
+    # Each outage ends the connection with one port error.
+    outages = s.get("port_errors", 0) - base.get("port_errors", 0)
+    return f"{text}  outages {outages}" if outages else text
+
+
+def away(port: str, outage: Outage, now: float) -> str:
+    """The line that shows an outage while the module reopens the port."""
+    seconds = outage.lasted(now)
+    return f"reconnecting to {port} (last error: {outage.last_error})" + (
+        f", away {seconds:.1f} s" if seconds >= 0.05 else ""
+    )
 
 
 def _cell(name: str, width: int, v: float, peak: float, raw: bool) -> Text:
@@ -223,33 +240,43 @@ def live_view(
     seconds: float | None,
     expected_rate: float | None,
     console: Console | None = None,
+    reconnecting: bool = False,
 ) -> tuple[Snapshot, Mapping[str, Any], float]:
     """Show the sensor until ``seconds`` pass, Ctrl+C, or 'q'. Keys are read
     only when interactive (no ``seconds`` and stdin a terminal). Calibrated
     values carry the sensor's output names; a stream that does not fit its
-    frame format gets a hint.
+    frame format gets a hint. With ``reconnecting`` (the module reopens the
+    port) an outage is shown, with the module's last error, until the
+    device is back.
 
     Returns (the last snapshot, the counters when the view started,
     seconds shown). Raises ToolError (EXIT_DISCONNECTED) when the device
-    goes away.
+    goes away without ``reconnecting``.
     """
     console = console or ToolConsole()
     interactive = seconds is None and sys.stdin.isatty()
     keys = "z: zero   q or Ctrl+C: quit" if interactive else ("Ctrl+C: quit" if seconds is None else "")
     comms = sensor.comms
-    reader = FrameReader(comms, raw, expected_rate)
+    reader = FrameReader(comms, raw, expected_rate, reconnecting)
     base = reader.base
     reader.start()
     start = time.monotonic()
     watch = DecodeWatch(base, sensor.format, start)
+    outages = OutageWatch(base, start)
     status = ""
     hint_shown = False
     last_plain = start
 
     def view(snap: Snapshot) -> Group:
         names = raw_names(len(snap.values)) if raw else sensor.output_names
-        hint = watch.hint(snap.stats, time.monotonic())
-        return render(title, snap, base, names, time.monotonic() - start, raw, hint or status, keys, console.width)
+        now = time.monotonic()
+        hint = watch.hint(snap.stats, now)
+        if outages.current is not None:
+            hint = away(sensor.port, outages.current, now)
+        return render(title, snap, base, names, now - start, raw, hint or status, keys, console.width)
+
+    def tell(now: float, text: str) -> None:
+        console.print(f"{now - start:5.1f} s  {text}", soft_wrap=True)
 
     live = Live(console=console, auto_refresh=False, transient=False) if console.is_terminal else None
     try:
@@ -271,13 +298,19 @@ def live_view(
                         live.update(view(reader.snapshot()), refresh=True)
                     status = reader.zero()
                 snap = reader.snapshot()
+                told = outages.current
+                ended, started = outages.look(snap.stats, now)
                 if live is not None:
                     live.update(view(snap), refresh=True)
-                elif now - last_plain >= 1.0:
-                    console.print(
-                        f"{now - start:5.1f} s  {snap.decoded_per_s:.1f} decoded/s  read {snap.frames}  "
-                        f"{counters(snap, base)}"
-                    )
+                else:
+                    for outage in ended:
+                        if outage is not told:  # it came and went between two looks
+                            tell(now, away(sensor.port, outage, outage.started))
+                        tell(now, f"{sensor.port} is back after {outage.lasted(now):.1f} s")
+                    if started is not None:
+                        tell(now, away(sensor.port, started, now))
+                if live is None and now - last_plain >= 1.0:
+                    tell(now, f"{snap.decoded_per_s:.1f} decoded/s  read {snap.frames}  {counters(snap, base)}")
                     hint = watch.hint(snap.stats, now)
                     if hint is not None and not hint_shown:
                         console.print(hint, soft_wrap=True)
@@ -313,15 +346,20 @@ def run_monitor(source: argparse.Namespace, raw: bool, zero: bool, seconds: floa
     sensor = open_source(source)
     comms = sensor.comms
     console = ToolConsole()
+    reconnecting = not source.no_reconnect
     try:
+        if (note := realtime_hint(sensor, source.realtime)) is not None:
+            console.print(f"note: {note}", soft_wrap=True)
         if zero:
             try:
                 comms.zero([])
             except RuntimeError as e:
-                if not comms.is_connected():
+                if comms.is_connected():
+                    raise ToolError(f"zeroing failed: {e} (zeroing needs at least 20 frames per second)") from e
+                if not reconnecting:
                     raise device_gone(sensor.port, comms.stats()) from e
-                raise ToolError(f"zeroing failed: {e} (zeroing needs at least 20 frames per second)") from e
-        snap, base, elapsed = live_view(sensor, sensor.port, raw, seconds, rate, console)
+                console.print(f"zeroing failed: {e}, as the sensor went away; showing values as they come")
+        snap, base, elapsed = live_view(sensor, sensor.port, raw, seconds, rate, console, reconnecting)
         console.print(summary(snap, base, elapsed))
     finally:
         comms.close()

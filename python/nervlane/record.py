@@ -22,9 +22,10 @@ from typing import Any, Final
 
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, TimeRemainingColumn
 
-from .connection import device_gone
+from .connection import device_gone, realtime_hint
 from .console import ToolConsole
 from .errors import EXIT_USAGE, ToolError
+from .outages import Outage, OutageWatch
 from .recording import Outputs, RecordingFailed, recover
 from .recording import RecordingWriter as RecordingWriter  # offered here too: the tools' writer
 from .recording import check_output as check_output
@@ -81,26 +82,33 @@ def run_record(
     source: argparse.Namespace, out: str, seconds: float | None, raw_only: bool, force: bool = False
 ) -> None:
     """Record the sensor the ``source`` arguments name (``nervlane.source``)
-    until ``seconds`` pass (None: until Ctrl+C or SIGTERM), the device goes
-    away (the frames so far are kept; EXIT_DISCONNECTED), a stop signal, or
-    a write error (the rows so far are kept). Raises ToolError; EXIT_ERROR
-    when no frame came."""
+    until ``seconds`` pass (None: until Ctrl+C or SIGTERM), a stop signal,
+    or a write error (the rows so far are kept). While the module reopens
+    the port (unless ``--no-reconnect``) an outage is told and noted, and
+    the recording goes on in the same file; with ``--no-reconnect`` the
+    device going away ends it (the frames so far are kept;
+    EXIT_DISCONNECTED). Raises ToolError; EXIT_ERROR when no frame came."""
     if seconds is not None and not seconds > 0:
         raise ToolError("--seconds must be positive", EXIT_USAGE)
     outputs = check_output(out, force)
     console = ToolConsole(stderr=True)
     sensor = open_source(source)
     comms = sensor.comms
+    if (note := realtime_hint(sensor, source.realtime)) is not None:
+        console.print(f"note: {note}", soft_wrap=True)
     with _stop_on_signals() as stop:
         # Read before the queue starts, so that no queued frame is older.
         start = time.monotonic()
         writer = RecordingWriter(outputs, sensor, raw_only=raw_only, replace=force, start=start)
         comms.queue_frames(QUEUE_FRAMES)
         watch = DecodeWatch(writer.base, sensor.format, start)
+        outages = None if source.no_reconnect else OutageWatch(writer.base, start)
+        loop = _Loop(comms, writer, watch, stop, console, sensor.port, outages)
         try:
-            gone = _record_loop(comms, writer, watch, stop, seconds, console)
+            gone = loop.run(seconds)
         except RecordingFailed as e:
             stop.reason, gone = e.stop, False
+        loop.note_outage_at_stop()
         stats = comms.stats()
         _disconnect(comms, sensor.port, console)
         if outputs.npz and writer.frames and writer.failure is None:
@@ -124,43 +132,88 @@ def run_record(
         raise device_gone(sensor.port, stats)
 
 
-def _record_loop(
-    comms: Any, writer: RecordingWriter, watch: DecodeWatch, stop: Stop, seconds: float | None, console: ToolConsole
-) -> bool:
-    """Takes batches into ``writer`` until a stop; returns whether the
-    device went away. Raises RecordingFailed."""
-    start = time.monotonic()
-    hint: str | None = None
-    with _progress(console, seconds) as (progress, task):
-        last_write = start
-        while True:
-            now = time.monotonic()
-            if stop.reason is not None:
-                break
-            if seconds is not None and now - start >= seconds:
-                stop.reason = f"--seconds {seconds:g}"
-                break
-            left_ms = TAKE_TIMEOUT_MS if seconds is None else (seconds - (now - start)) * 1000
-            batch = comms.take_frames(max(1, min(TAKE_TIMEOUT_MS, int(left_ms))))
-            writer.add(batch)
-            if len(batch) == 0 and not comms.is_connected():
-                stop.reason = "the device going away"
-                return True
-            if now - last_write >= WRITE_EVERY_S:
-                writer.flush()
-                last_write = now
-                if hint is None and (hint := watch.hint(comms.stats(), now)) is not None:
-                    console.print(hint, style="yellow", soft_wrap=True)
-            progress.update(task, completed=now - start, frames=writer.frames)
-            if len(batch):
-                time.sleep(max(0.0, PACE_S - (time.monotonic() - now)))
-        # Frames decoded before the stop are still queued.
-        end = time.monotonic()
-        while len(batch := comms.take_frames(0)):
-            writer.add(batch)
-            if batch.time[-1] > end:
-                break
-    return False
+@dataclass
+class _Loop:
+    """The recording loop and what it watches."""
+
+    comms: Any
+    writer: RecordingWriter
+    decode: DecodeWatch
+    stop: Stop
+    console: ToolConsole
+    port: str
+    outages: OutageWatch | None
+    """Outages seen while the module reopens the port; None: it does not."""
+
+    def run(self, seconds: float | None) -> bool:
+        """Takes batches into the writer until a stop; returns whether the
+        device went away for good. Raises RecordingFailed."""
+        comms, writer, stop = self.comms, self.writer, self.stop
+        start = time.monotonic()
+        hint: str | None = None
+        with _progress(self.console, seconds) as (progress, task):
+            last_write = start
+            while True:
+                now = time.monotonic()
+                if stop.reason is not None:
+                    break
+                if seconds is not None and now - start >= seconds:
+                    stop.reason = f"--seconds {seconds:g}"
+                    break
+                left_ms = TAKE_TIMEOUT_MS if seconds is None else (seconds - (now - start)) * 1000
+                batch = comms.take_frames(max(1, min(TAKE_TIMEOUT_MS, int(left_ms))))
+                writer.add(batch)
+                if self.outages is None:
+                    if len(batch) == 0 and not comms.is_connected():
+                        stop.reason = "the device going away"
+                        return True
+                else:
+                    self._look(comms.stats(), time.monotonic())
+                if now - last_write >= WRITE_EVERY_S:
+                    writer.flush()
+                    last_write = now
+                    if hint is None and (hint := self.decode.hint(comms.stats(), now)) is not None:
+                        self.console.print(hint, style="yellow", soft_wrap=True)
+                progress.update(task, completed=now - start, frames=writer.frames)
+                if len(batch):
+                    time.sleep(max(0.0, PACE_S - (time.monotonic() - now)))
+            # Frames decoded before the stop are still queued.
+            end = time.monotonic()
+            while len(batch := comms.take_frames(0)):
+                writer.add(batch)
+                if batch.time[-1] > end:
+                    break
+        if self.outages is not None:
+            self._look(comms.stats(), time.monotonic())
+        return False
+
+    def _look(self, stats: Any, now: float) -> None:
+        """One line when an outage starts and one when it ends, which the
+        recording notes."""
+        assert self.outages is not None
+        told = self.outages.current
+        ended, started = self.outages.look(stats, now)
+        for outage in ended:
+            assert outage.seconds is not None
+            if outage is not told:  # it came and went between two looks
+                self._tell_gone(outage)
+            self.writer.note_outage(outage.started, outage.seconds)
+            self.console.print(f"the sensor on {self.port} is back after {outage.seconds:.1f} s; recording on")
+        if started is not None:
+            self._tell_gone(started)
+
+    def _tell_gone(self, outage: Outage) -> None:
+        self.console.print(
+            f"the sensor on {self.port} went away (last error: {outage.last_error}); "
+            "waiting for it to come back, recording on into the same file",
+            soft_wrap=True,
+        )
+
+    def note_outage_at_stop(self) -> None:
+        """An outage the stop cut short is noted as lasting until then."""
+        current = None if self.outages is None else self.outages.current
+        if current is not None:
+            self.writer.note_outage(current.started, current.lasted(time.monotonic()), ended=False)
 
 
 def _disconnect(comms: Any, port: str, console: ToolConsole) -> None:

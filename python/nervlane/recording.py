@@ -399,10 +399,14 @@ class Summary:
         if len(self.raw_widths) > 1:
             text.append(f"note: frames of different lengths ({self.raw_widths}); short rows have empty cells")
         if self.outages:
-            lost = sum(o["seconds"] for o in self.outages)
-            text.append(
-                f"outages: {len(self.outages)}, {lost:.1f} s in all, the first at {self.outages[0]['start_time']}"
-            )
+            away = sum(o["seconds"] for o in self.outages)
+            text.append(f"outages: {len(self.outages)}, the device away {away:.1f} s in all")
+            for n, o in enumerate(self.outages, 1):
+                until = "" if o["ended"] else ", still away at the stop"
+                text.append(
+                    f"  outage {n}: from {o['start_time']} ({o['start_s']:.3f} s after the start) "
+                    f"for {o['seconds']:.3f} s{until}"
+                )
         return text
 
 
@@ -557,15 +561,20 @@ class RecordingWriter:
             self.failure = e
             raise
 
-    def note_outage(self, started: float, seconds: float) -> None:
+    def note_outage(self, started: float, seconds: float, ended: bool = True) -> None:
         """A time the sensor was away: from ``started`` (``time.monotonic()``)
-        for ``seconds``. It is listed in the summary and the metadata."""
+        for ``seconds``; ``ended`` False for one that outlasted the
+        recording. It is listed in the summary and the metadata, its start
+        on the monotonic clock (``start_monotonic``, and ``start_s`` on the
+        axis of ``time_s``) and the wall clock (``start_time``)."""
         wall = datetime.datetime.now().astimezone() - datetime.timedelta(seconds=time.monotonic() - started)
         self.outages.append(
             {
                 "start_s": round(started - self._start, 6),
+                "start_monotonic": round(started, 6),
                 "start_time": wall.isoformat(timespec="milliseconds"),
                 "seconds": round(seconds, 6),
+                "ended": ended,
             }
         )
 

@@ -7,6 +7,7 @@ import csv
 import importlib.util
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -20,10 +21,10 @@ from types import SimpleNamespace
 
 import msgpack
 import pytest
-from conftest import PYTHON_SOURCE, StreamingSensor, start_cli
+from conftest import PYTHON_SOURCE, StreamingSensor, _cli_env, start_cli
 
 from nervlane import document
-from nervlane.sim import PtyDevice
+from nervlane.sim import PtyDevice, SignalModel
 
 nc = pytest.importorskip("nervlane_comm_py")
 
@@ -335,6 +336,50 @@ class TestRecordAndPlot:
                 f"the recording is in {rows_file}" in done.stderr and f"nervlane recover {disk / name}" in done.stderr
             )
 
+    @pytest.mark.parametrize("reconnect", [True, False])
+    def test_record_across_two_outages_writes_every_frame_sent_while_connected_once(
+        self, reconnect: bool, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
+    ) -> None:
+        sensor = streaming_sensor("binary", rate_hz=200.0, taxels=4, triaxials=0)
+        device, out = sensor.device, tmp_path / "r.csv"
+        device.stop()
+        device.sent.clear()
+        flags = () if reconnect else ("--no-reconnect",)
+        proc = start_cli("record", device.stable_port(), sensor.params, "-o", str(out), *flags)
+        try:
+            for phase in range(3 if reconnect else 1):
+                # The device sends only while the port is open (and, the first time, recording).
+                assert device.wait_port_open(20)
+                time.sleep(1.0)
+                device.stream_readings("binary", SignalModel(sensor.layout, phase, 200.0), 200.0)
+                time.sleep(1.0)
+                device.stop()
+                time.sleep(0.5)  # all it sent has been read when the cable is pulled
+                if phase < 2:
+                    device.hang_up()
+                if reconnect and phase < 2:
+                    time.sleep(0.5)
+                    device.plug_in()
+            if reconnect:
+                proc.send_signal(signal.SIGTERM)
+            summary, err = proc.communicate(timeout=30)
+        finally:
+            proc.kill()
+            proc.wait()
+        assert proc.returncode == (0 if reconnect else 4), err
+        _, rows = read_csv(out)
+        width = sensor.layout.frame_size
+        assert [tuple(map(float, r[2 : 2 + width])) for r in rows] == [f.readings for f in device.sent]
+        sequence = [int(r[0]) for r in rows]
+        assert sequence == list(range(sequence[0], sequence[0] + len(rows))) and len(rows) > (500 if reconnect else 150)
+        outages = json.loads((tmp_path / "r.csv.json").read_text())["outages"]
+        assert len(outages) == (2 if reconnect else 0)
+        assert all(o["ended"] and 0.3 < o["seconds"] < 10 and o["start_s"] > 1 for o in outages), outages
+        assert summary.count("  outage ") == len(outages) and err.count("is back after") == len(outages)
+        assert err.count("went away") == (2 if reconnect else 1) and err.count("last error: Device") == err.count(
+            "went away"
+        )
+
     def test_a_longer_frame_adds_cells_without_rewriting_the_file_while_recording(self, tmp_path: Path) -> None:
         params = tmp_path / "p.msgpack"
         document.write(params, document.make("binary", [], [document.taxel_record(j, j, lower=-1.0) for j in range(3)]))
@@ -516,29 +561,51 @@ class TestMonitorAndDemo:
         done = cli("monitor", str(tmp_path / "tty"), str(tmp_path / "seven.msgpack"), "--seconds", "1")
         assert done.returncode == 1 and "names no frame format" in done.stderr
 
-    def test_monitor_exits_non_zero_when_the_device_goes_away(
-        self, streaming_sensor: Callable[..., StreamingSensor]
+    @pytest.mark.parametrize("reconnect", [True, False])
+    def test_monitor_waits_for_an_unplugged_device_or_with_no_reconnect_exits_4(
+        self, reconnect: bool, streaming_sensor: Callable[..., StreamingSensor]
     ) -> None:
         sensor = streaming_sensor("binary", rate_hz=100.0)
-        proc = start_cli("monitor", sensor.port, sensor.params, "--seconds", "30")
+        device, link = sensor.device, sensor.device.stable_port()
+        proc = start_cli("monitor", link, sensor.params, "--seconds", "30", *(() if reconnect else ("--no-reconnect",)))
         try:
             deadline = time.monotonic() + 20
-            while sensor.device.frames_sent < 150 and time.monotonic() < deadline:
+            while device.frames_sent < 150 and time.monotonic() < deadline:
                 time.sleep(0.05)
             time.sleep(0.5)
-            sensor.device.hang_up()
-            _, err = proc.communicate(timeout=20)
+            device.hang_up()
+            if reconnect:
+                time.sleep(1.0)
+                device.plug_in()
+                assert device.wait_port_open(10)
+                device.stream_readings("binary", SignalModel(sensor.layout, 1, 100.0), 100.0)
+                time.sleep(1.5)
+                assert proc.poll() is None, "monitor ended during the outage"
+                proc.terminate()
+            out, err = proc.communicate(timeout=20)
         finally:
             proc.kill()
             proc.wait()
-        assert proc.returncode == 4
-        assert "went away" in err and "last error: Device" in err and ", line " not in err
+        if reconnect:
+            assert proc.returncode == 0, err
+            assert f"reconnecting to {link} (last error: Device" in out and f"{link} is back after " in out
+            assert "outages 1" in out.rsplit("read ", 1)[1]  # the closing line counts it
+        else:
+            assert proc.returncode == 4
+            assert "went away" in err and "last error: Device" in err and ", line " not in err
 
-    def test_demo_runs_without_a_terminal(self, cli: Cli) -> None:
+    def test_demo_runs_without_a_terminal_and_says_once_that_realtime_was_refused(self, cli: Cli) -> None:
         done = cli("demo", "--seconds", "1", "--format", "encrypted")
         assert done.returncode == 0, done.stderr
         assert "zeroed all sensors" in done.stdout
         assert "read " in done.stdout and "the sensor sent" in done.stdout
+        if not (sys.platform.startswith("linux") and os.geteuid() == 0 and shutil.which("setpriv")):
+            return  # root without CAP_SYS_NICE stands for a user without the permission
+        drop = ["setpriv", "--inh-caps=-sys_nice", "--ambient-caps=-sys_nice", "--bounding-set=-sys_nice"]
+        command = [*drop, sys.executable, "-m", "nervlane.cli", "demo", "--seconds", "1", "--realtime"]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=60, env=_cli_env())
+        assert done.returncode == 0 and done.stdout.count("note: the reader runs at normal priority") == 1, done
+        assert "ulimit -r" in done.stdout and "the sensor sent" in done.stdout
 
 
 class TestPorts:

@@ -16,6 +16,7 @@ from conftest import StreamingSensor
 
 from nervlane import connection, record
 from nervlane.connection import Sensor
+from nervlane.outages import Outage, OutageWatch
 from nervlane.recording import RecordingFailed, RecordingWriter, check_output
 
 nc = pytest.importorskip("nervlane_comm_py")
@@ -89,9 +90,22 @@ def test_record_times_from_before_the_queue_and_a_failing_close_costs_nothing(
         return dataclasses.replace(sensor, comms=SlowQueueBadClose(sensor.comms))
 
     monkeypatch.setattr(record, "open_source", open_source)
-    source = argparse.Namespace(port=device.port, params=device.params)
+    source = argparse.Namespace(port=device.port, params=device.params, no_reconnect=False, realtime=False)
     record.run_record(source, str(tmp_path / "r.npz"), 0.5, False)
     told = capsys.readouterr()
     assert f"closing {device.port} failed" in told.err and "recorded " in told.out
     with np.load(tmp_path / "r.npz") as data:
         assert len(data["time_s"]) >= 100 and data["time_s"].min() >= 0
+
+
+def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
+    def stats(errors: int, returns: int) -> dict[str, Any]:
+        return {"port_errors": errors, "reconnects": returns, "last_error": f"error {errors}"}
+
+    watch = OutageWatch(stats(0, 0), 0.0)
+    assert watch.look(stats(1, 0), 1.0) == ([], Outage(1.0, "error 1"))
+    # The first comes back and a second comes and goes before the next look.
+    assert watch.look(stats(2, 2), 3.0) == ([Outage(1.0, "error 1", 2.0), Outage(1.0, "error 2", 2.0)], None)
+    # One comes and goes, and a third starts.
+    assert watch.look(stats(4, 3), 4.0) == ([Outage(3.0, "error 4", 1.0)], Outage(4.0, "error 4"))
+    assert (watch.count, watch.current) == (4, Outage(4.0, "error 4"))

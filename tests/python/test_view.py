@@ -3,6 +3,7 @@ and the page in a real headless chromium (tests marked ``browser``)."""
 
 from __future__ import annotations
 
+import asyncio
 import csv
 import json
 import subprocess
@@ -38,6 +39,9 @@ class Sensor:
         write_params(self.params, LAYOUT, "binary")
         self.readings = [NOMINAL_ZERO] * LAYOUT.frame_size
         self.device = PtyDevice()
+        self.stream()
+
+    def stream(self) -> None:
         self.device.stream_readings("binary", lambda _i: list(self.readings), 200.0)
 
     def press(self, counts: int) -> None:
@@ -58,8 +62,8 @@ def view(sensor: Sensor, tmp_path: Path) -> Iterator[Callable[..., tuple[subproc
     pytest.importorskip("aiohttp")
     procs: list[subprocess.Popen[str]] = []
 
-    def start(*extra: str) -> tuple[subprocess.Popen[str], str]:
-        args = ["view", sensor.device.port, sensor.params, "--http", "127.0.0.1:0", "--no-browser"]
+    def start(*extra: str, port: str | None = None) -> tuple[subprocess.Popen[str], str]:
+        args = ["view", port or sensor.device.port, sensor.params, "--http", "127.0.0.1:0", "--no-browser"]
         proc = start_cli(*args, "--record-dir", str(tmp_path), *extra)
         procs.append(proc)
         assert proc.stdout is not None
@@ -169,6 +173,45 @@ def test_without_the_extra_view_names_the_pip_command(sensor: Sensor) -> None:
     assert 'pip install "nervlane-comm[view]"' in result.stderr
 
 
+def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage(
+    view: Callable[..., tuple[subprocess.Popen[str], str]], sensor: Sensor
+) -> None:
+    aiohttp = pytest.importorskip("aiohttp")
+    proc, url = view(port=sensor.device.stable_port())
+
+    async def next_state(connection: str) -> dict[str, Any]:
+        async with aiohttp.ClientSession() as session, session.ws_connect(url + "ws") as ws:
+            async for message in ws:
+                state = json.loads(message.data) if message.type == aiohttp.WSMsgType.TEXT else {}
+                if state.get("type") == "state" and state["connection"] == connection:
+                    return state
+        raise AssertionError("the view closed its socket")
+
+    def page_shows(connection: str) -> dict[str, Any]:
+        return asyncio.run(asyncio.wait_for(next_state(connection), 20))
+
+    page_shows("connected")
+    assert _request(url + "api/record", {"action": "start"})[0] == 200
+    time.sleep(0.5)
+    sensor.device.hang_up()
+    assert "(read returned end of file)" in page_shows("reconnecting")["last_error"]
+    sensor.device.plug_in()
+    sensor.stream()
+    page_shows("connected")
+    time.sleep(0.5)
+    status, answer = _request(url + "api/record", {"action": "stop"})
+    assert status == 200, answer
+    recorded = json.loads(answer)["file"]
+    outages = json.loads(Path(recorded + ".json").read_text())["outages"]
+    assert len(outages) == 1 and outages[0]["ended"], outages
+    with open(recorded, newline="") as f:
+        sequence = [int(row["sequence"]) for row in csv.DictReader(f)]
+    assert sequence == list(range(sequence[0], sequence[0] + len(sequence))) and len(sequence) > 100
+    proc.terminate()
+    _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 0, err
+
+
 def test_the_feed_keeps_peaks_and_thins_the_strip_chart_evenly() -> None:
     class Comms:
         def queue_frames(self, _n: int) -> None: ...
@@ -226,7 +269,7 @@ def _until(check: Callable[[], Any], seconds: float, what: str) -> Any:
 def test_the_page_shows_the_sensor_and_follows_it(
     view: Callable[..., tuple[subprocess.Popen[str], str]], sensor: Sensor, browser: Any, tmp_path: Path
 ) -> None:
-    proc, url = view()
+    proc, url = view("--no-reconnect")  # gone for good when unplugged
     browser.get(url)
     text = browser.execute_script
     cells = _until(

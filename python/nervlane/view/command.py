@@ -10,7 +10,7 @@ import sys
 from dataclasses import dataclass
 from typing import Any
 
-from ..connection import Sensor, device_gone
+from ..connection import Sensor, device_gone, realtime_hint
 from ..errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
 from ..source import open_source
 from . import PageOptions
@@ -55,9 +55,10 @@ def _open_browser(url: str) -> None:
 
 def serve(prepared: Prepared, source: Sensor, reconnecting: bool = False) -> None:
     """Serve ``source`` until Ctrl+C, SIGTERM or the options' seconds; the
-    first line on standard output is the page's URL. Closes the source.
-    Raises ToolError: the device went away (EXIT_DISCONNECTED), or the
-    reader failed."""
+    first line on standard output is the page's URL. With ``reconnecting``
+    (the module reopens the port) outages are shown on the page and end
+    nothing. Closes the source. Raises ToolError: the device went away
+    without ``reconnecting`` (EXIT_DISCONNECTED), or the reader failed."""
     from .server import ViewServer, new_token
 
     options, listener = prepared.options, prepared.listener
@@ -100,4 +101,6 @@ def run_view(args: argparse.Namespace) -> None:
     except BaseException:
         prepared.listener.sock.close()
         raise
-    serve(prepared, source)
+    if (note := realtime_hint(source, args.realtime)) is not None:
+        print(f"note: {note}", file=sys.stderr)  # standard output's first line is the URL
+    serve(prepared, source, reconnecting=not args.no_reconnect)

@@ -14,6 +14,7 @@ from typing import Any, Final
 
 import numpy as np
 
+from ..outages import OutageWatch
 from .recording import PageRecording
 
 QUEUE_FRAMES: Final = 1 << 15
@@ -24,6 +25,8 @@ PACE_S: Final = 0.01
 STRIP_MAX_HZ: Final = 1000.0
 """The strip chart gets every frame up to this rate, every n-th above it."""
 _RATE_SLACK: Final = 1.05  # a 1 kHz device whose clock runs a little fast still sends every frame
+LOOK_EVERY_S: Final = 0.1
+"""How often the reader looks at the module's counters for outages."""
 
 
 def _write_error(error: OSError, file: str) -> str:
@@ -60,12 +63,20 @@ def _fit(values: Any, width: int) -> Any:
 
 class FrameFeed:
     """The reader thread and what it gathers. ``comms`` has the module's
-    shapes (``queue_frames``, ``take_frames``, ``is_connected``, ``stats``)."""
+    shapes (``queue_frames``, ``take_frames``, ``is_connected``, ``stats``).
+    With ``reconnecting`` (the module reopens the port) a recording goes on
+    across outages and notes each; else the device going away ends it."""
 
     def __init__(
-        self, comms: Any, names: Sequence[str], on_recording_end: Callable[[dict[str, Any]], None] | None = None
+        self,
+        comms: Any,
+        names: Sequence[str],
+        on_recording_end: Callable[[dict[str, Any]], None] | None = None,
+        reconnecting: bool = False,
     ) -> None:
         self.comms = comms
+        self.reconnecting = reconnecting
+        self._outages: OutageWatch | None = None
         self.width = len(names)
         self._on_recording_end = on_recording_end
         self._lock = threading.Lock()  # what the next update shows
@@ -90,6 +101,8 @@ class FrameFeed:
 
     def start(self) -> None:
         self.comms.queue_frames(QUEUE_FRAMES)
+        if self.reconnecting:
+            self._outages = OutageWatch(self.comms.stats(), time.monotonic())
         self._thread.start()
 
     def stop(self) -> None:
@@ -100,6 +113,7 @@ class FrameFeed:
     # -- the reader thread ------------------------------------------------
 
     def _run(self) -> None:
+        looked = 0.0
         try:
             while not self._stop.is_set():
                 began = time.monotonic()
@@ -107,12 +121,29 @@ class FrameFeed:
                 if len(batch):
                     self.absorb(batch)
                     self._record(batch, began)
-                    self._stop.wait(max(0.0, PACE_S - (time.monotonic() - began)))
-                elif not self.comms.is_connected():
+                elif self._outages is None and not self.comms.is_connected():
                     self.finish_recording("the device going away")
                     self._stop.wait(TAKE_TIMEOUT_MS / 1000)
+                if self._outages is not None and began - looked >= LOOK_EVERY_S:
+                    self._look(began)
+                    looked = began
+                if len(batch):
+                    self._stop.wait(max(0.0, PACE_S - (time.monotonic() - began)))
         except BaseException as e:  # noqa: BLE001 - shown on the page and by the command
             self.error = e
+
+    def _look(self, now: float) -> None:
+        with self._record_lock:
+            self._look_locked(now)
+
+    def _look_locked(self, now: float) -> None:
+        """Outages that ended are noted in the running recording."""
+        assert self._outages is not None
+        ended, _ = self._outages.look(self.comms.stats(), now)
+        if self.recording is not None:
+            for outage in ended:
+                assert outage.seconds is not None
+                self.recording.note_outage(outage.started, outage.seconds)
 
     def _record(self, batch: Any, now: float) -> None:
         with self._record_lock:
@@ -179,6 +210,8 @@ class FrameFeed:
         with self._record_lock:
             if self.recording is not None:
                 raise RuntimeError(f"already recording to {self.recording.file}")
+            if self._outages is not None:
+                self._look_locked(time.monotonic())  # an outage over by now is not this recording's
             self.recording = make()
             return self.recording
 
@@ -187,9 +220,15 @@ class FrameFeed:
         files are closed (an .npz written whole), and ``last_recording``
         says what it holds, or why it failed."""
         with self._record_lock:
+            current = None
+            if self._outages is not None:
+                self._look_locked(time.monotonic())  # an outage over by now is noted as over
+                current = self._outages.current
             recording, self.recording = self.recording, None
         if recording is None:
             return None
+        if current is not None:  # the outage outlasted the recording
+            recording.note_outage(current.started, current.lasted(time.monotonic()), ended=False)
         try:
             summary = recording.finish(stopped_by, self.comms.stats())
         except OSError as e:

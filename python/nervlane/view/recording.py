@@ -80,8 +80,8 @@ class PageRecording:
             self._guard(self._writer.flush)
             self._last_write = now
 
-    def note_outage(self, started: float, seconds: float) -> None:
-        self._writer.note_outage(started, seconds)
+    def note_outage(self, started: float, seconds: float, ended: bool = True) -> None:
+        self._writer.note_outage(started, seconds, ended)
 
     def finish(self, stopped_by: str, stats: Any) -> dict[str, Any]:
         """Close the files (an .npz is written whole now) and say what was

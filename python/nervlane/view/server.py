@@ -179,7 +179,7 @@ class ViewServer:
         self.token = token
         self.record_dir = record_dir
         self.reconnecting = reconnecting
-        self.feed = FrameFeed(source.comms, self.names, _say_recorded)
+        self.feed = FrameFeed(source.comms, self.names, _say_recorded, reconnecting)
         self.cookie = f"nervlane_view_{listener.port}"  # one per port: cookies ignore ports
         self._hosts = {f"{h}:{listener.port}" for h in (*_LOOPBACK_NAMES, listener.host)}
         self._outboxes: set[asyncio.Queue[list[str | bytes]]] = set()

@@ -4,9 +4,11 @@ writes, the program on the slave end (the port) reads. POSIX only."""
 from __future__ import annotations
 
 import collections
+import contextlib
 import errno
 import os
 import sys
+import tempfile
 import threading
 import time
 from collections.abc import Callable, Sequence
@@ -54,7 +56,8 @@ class PtyDevice:
     The slave is put in raw mode and closed again at once, so the only
     holder of the port is whoever opens ``port``. Writing to the master is
     the device sending; closing the master (``hang_up``) is the cable being
-    pulled. POSIX only.
+    pulled, and ``plug_in`` brings the device back as a new pty, as the
+    kernel may number a USB adapter anew. POSIX only.
     """
 
     def __init__(self, sent_maxlen: int = 1000) -> None:
@@ -68,6 +71,7 @@ class PtyDevice:
         self.frames_dropped = 0
         self.sent: collections.deque[SentFrame] = collections.deque(maxlen=sent_maxlen)
         self.on_frame: Callable[[SentFrame], None] | None = None
+        self._link: str | None = None
 
     # -- writing ----------------------------------------------------------
 
@@ -232,13 +236,69 @@ class PtyDevice:
         if fd is not None:
             os.close(fd)
 
+    def plug_in(self) -> None:
+        """After ``hang_up``: the device comes back as a new pty, which
+        ``port`` names from now on and ``stable_port`` follows. A stream
+        the hang-up ended is not resumed: start another."""
+        if self._master is not None:
+            raise RuntimeError("plug_in() needs the device hung up first")
+        self._stop.set()
+        if self._thread is not None:
+            self._thread.join()
+            self._thread = None
+        self._master, self.port = _open_raw_pty()
+        if self._link is not None:
+            self._point_link()
+
+    def stable_port(self) -> str:
+        """A name that stays the device's across ``plug_in``, as the links
+        in ``/dev/serial/by-id`` do: a symbolic link to the pty, made on
+        first use, repointed by ``plug_in`` and removed by ``close``."""
+        if self._link is None:
+            self._link = os.path.join(tempfile.mkdtemp(prefix="nervlane-device-"), "usb-Nervlane_Sensor-if00")
+            self._point_link()
+        return self._link
+
+    def _point_link(self) -> None:
+        assert self._link is not None
+        fresh = self._link + ".new"
+        os.symlink(self.port, fresh)
+        os.replace(fresh, self._link)  # never a moment without the name
+
+    @property
+    def port_open(self) -> bool:
+        """Whether a program holds the port open (Linux: the master reports
+        no hang-up while the slave is open)."""
+        import select
+
+        with self._lock:
+            if self._master is None:
+                return False
+            poller = select.poll()
+            poller.register(self._master, select.POLLOUT)
+            return not any(events & select.POLLHUP for _, events in poller.poll(0))
+
+    def wait_port_open(self, timeout: float) -> bool:
+        """Wait until a program opens the port; False after ``timeout`` s."""
+        deadline = time.monotonic() + timeout
+        while not self.port_open:
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.01)
+        return True
+
     def close(self) -> None:
-        """Stop streaming and hang up. Safe to call twice."""
+        """Stop streaming, hang up and remove the stable name. Safe to call twice."""
         self._stop.set()
         thread, self._thread = self._thread, None
         self.hang_up()
         if thread is not None:
             thread.join()
+        link, self._link = self._link, None
+        if link is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(link)
+                os.rmdir(os.path.dirname(link))
 
     def __enter__(self) -> PtyDevice:
         return self

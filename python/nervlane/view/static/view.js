@@ -290,9 +290,12 @@ function onHello(hello) {
   rebuildSeries();
 }
 
+// What the badge says for each connection state the server sends.
+const CONNECTION_TEXT = { reconnecting: "disconnected \u2014 reconnecting" };
+
 function onState(state) {
   const badge = $("connection");
-  badge.textContent = state.connection;
+  badge.textContent = CONNECTION_TEXT[state.connection] || state.connection;
   badge.className = `badge ${state.connection}`;
   $("last-error").textContent = state.last_error && state.connection !== "connected"
     ? `last error: ${state.last_error}` : "";
