@@ -62,6 +62,16 @@ _SERVER_STATS: Final[dict[str, Any]] = {
     "realtime": False,
     "connected": False,
 }
+# The counters a client as the module carries on from one server run to the next.
+_RUN_COUNTERS: Final = (
+    "frames_decoded",
+    "frames_dropped",
+    "frames_rejected",
+    "bytes_discarded",
+    "connects",
+    "port_errors",
+    "reconnects",
+)
 
 
 def import_zenoh() -> Any:
@@ -199,8 +209,16 @@ class RemoteSensor:
     servers by multicast on the local network. The server need not be
     running yet: frames arrive once it starts, and after it restarts.
     ``capacity`` 0 buffers nothing until ``queue_frames``, as the module's
-    queue. With ``local_clock`` the frames' ``time`` is on this machine's
-    ``time.monotonic()`` clock, as the module's is (see ``_clock_offset``).
+    queue.
+
+    With ``as_module`` it answers as a local module would, for code written
+    for one (the tools' ``--from``): ``time`` is on this machine's
+    ``time.monotonic()`` clock (see ``_clock_offset``); sequence numbers
+    and counters go on across server restarts, as the module's go on
+    across reconnects; ``frames_decoded`` follows the newest sequence
+    number; ``frames_delivered`` and ``frames_overwritten`` count this
+    client's ``read_frame``; the server going away counts a port error
+    (with ``last_error``) and its return a reconnect.
 
     Thread-safe. Raises ModuleNotFoundError without the ``remote`` extra,
     ValueError for a bad name, endpoint or configuration file.
@@ -214,22 +232,27 @@ class RemoteSensor:
         zenoh_config: str | None = None,
         scout: bool = False,
         capacity: int = BUFFER_FRAMES,
-        local_clock: bool = False,
+        as_module: bool = False,
     ) -> None:
         self.name = wire.check_name(name)
-        self._local_clock = local_clock
-        self._offset = 0.0  # added to the current stream's times (local_clock)
+        self._as_module = as_module
+        # With as_module: added to this run's times and sequence numbers, and
+        # the counters of the runs before it.
+        self._offset = 0.0
+        self._numbered = 0
+        self._carried = dict.fromkeys(_RUN_COUNTERS, 0)
         self._capacity = self._count(capacity, "capacity")
         self._cond = threading.Condition()
         self._chunks: collections.deque[_Chunk] = collections.deque()
         self._buffered = 0
         self._latest: tuple[_Chunk, bool] | None = None  # the newest chunk; whether read_frame returned its frame
-        self._stream: int | None = None
-        self._last_sequence = 0
+        self._run: int | None = None  # the server run (stream id) the counters are of
+        self._last_sequence = 0  # the run's newest, as its server numbers them; 0: none yet
         self._received = self._missed = self._buffer_dropped = self._rejected = 0
         self._delivered = self._overwritten = 0  # by read_frame, as the module counts its reads
         self._server: dict[str, Any] = {}
         self._token: bool | None = None  # the server's liveliness token: None before any news of it
+        self._losses = self._returns = 0  # the token gone, and back
         self._heard = float("-inf")
         self._closed = False
         self._session: Any = None
@@ -283,17 +306,15 @@ class RemoteSensor:
             return
         with self._cond:
             self._hear()
+            if batch.stream != self._run:
+                self._new_run(batch.stream, batch.anchor)
             first, last = int(batch.sequence[0]), int(batch.sequence[-1])
-            # Gaps between batches count within one stream; a new one (the
+            # Gaps between batches count within one run: a new one (the
             # server restarted) numbers afresh, and its counters come within a second.
-            if batch.stream == self._stream:
+            if self._last_sequence:
                 self._missed += max(first - self._last_sequence - 1, 0)
-            else:
-                self._offset = self._clock_offset(batch.anchor)
-                if self._server.get("stream") not in (None, batch.stream):
-                    self._server = {}
             self._missed += last - first - (len(batch) - 1)
-            self._stream, self._last_sequence = batch.stream, last
+            self._last_sequence = last
             # Frames before the first stats (sent once a second): the sensor is connected.
             self._server.setdefault("connected", True)
             self._received += len(batch)
@@ -301,7 +322,7 @@ class RemoteSensor:
                 self._overwritten += 1
             self._overwritten += len(batch) - 1
             chunk = _Chunk(
-                batch.sequence,
+                batch.sequence + np.uint64(self._numbered),
                 batch.time + self._offset,
                 batch.raw,
                 batch.values,
@@ -324,22 +345,46 @@ class RemoteSensor:
             return
         with self._cond:
             self._hear()
-            self._server = stats
+            self._take_stats(stats)
+
+    def _take_stats(self, stats: dict[str, Any]) -> None:
+        stream = stats.get("stream")
+        if stream is not None and stream != self._run:
+            self._new_run(stream, stats.get("clock_anchor"))
+        self._server = stats
+
+    def _new_run(self, stream: int, anchor: float | None) -> None:
+        """Frames or counters of a server run other than the one so far:
+        the server started, or started again."""
+        if self._as_module and self._run is not None:
+            ended = {**_SERVER_STATS, **self._server}
+            ended["frames_decoded"] = max(ended["frames_decoded"], self._last_sequence)
+            for key in _RUN_COUNTERS:
+                self._carried[key] += int(ended[key] or 0)
+            # An outage the ended run was in ends with this run's connect.
+            self._carried["reconnects"] += max(0, int(ended["port_errors"]) - int(ended["reconnects"]))
+            self._numbered = self._carried["frames_decoded"]
+        self._run, self._last_sequence, self._server = stream, 0, {}
+        self._offset = self._clock_offset(anchor)
 
     def _on_alive(self, sample: Any) -> None:
         with self._cond:
-            self._token = sample.kind == self._put_kind
-            if self._token:
+            alive = sample.kind == self._put_kind
+            if alive:
                 self._heard = time.monotonic()
+                self._returns += self._token is False
+            else:
+                self._losses += self._token is True
+            self._token = alive
             self._cond.notify_all()
 
-    def _clock_offset(self, anchor: float) -> float:
-        """What turns a new stream's times into this machine's monotonic
+    def _clock_offset(self, anchor: float | None) -> float:
+        """What turns a server run's times into this machine's monotonic
         clock: the difference of the two machines' anchors (UTC minus the
-        monotonic clock), taken once, so that the times keep the server's
-        spacing whatever either wall clock does later. As close to one
-        machine's UTC as the two wall clocks agree (NTP: milliseconds)."""
-        if not self._local_clock:
+        monotonic clock), taken once a run, so that the times keep the
+        server's spacing whatever either wall clock does later. As right as
+        the two machines' wall clocks agree (NTP: milliseconds)."""
+        if not self._as_module or anchor is None:
             return 0.0
         offset = anchor - (time.time() - time.monotonic())
         # One machine's two anchors differ only by when each was sampled:
@@ -460,12 +505,8 @@ class RemoteSensor:
 
     def stats(self) -> dict[str, Any]:
         """The server's latest counters (the module's ``stats()`` keys,
-        ``connected`` and what the server adds), with ``frames_decoded``
-        kept current by the frames' sequence numbers between the server's
-        stats, and ``last_error`` saying so once the server is gone. Then
-        this client's: ``frames_delivered`` and ``frames_overwritten``, what
-        its ``read_frame`` returned and what newer frames replaced first (the
-        module's meaning; the server itself reads only its queue);
+        ``connected`` and what the server adds; with ``as_module``, as the
+        class says), then this client's:
         ``server_alive``; ``frames_received``; ``frames_missed``, every
         frame this client will never hand over: gaps in the sequence
         numbers as frames arrive (lost before they reached it) plus
@@ -474,15 +515,10 @@ class RemoteSensor:
         with self._cond:
             stats = {**_SERVER_STATS, **self._server}
             stats.pop("version", None)
-            if self._server.get("stream") in (None, self._stream):
-                # A frame's sequence number is the server's count of frames decoded.
-                stats["frames_decoded"] = max(stats["frames_decoded"], self._last_sequence)
             alive = self._alive()
-            if not alive and self._heard > float("-inf"):
-                stats["last_error"] = f"nervlane serve stopped or cannot be reached at {self.endpoint}"
+            if self._as_module:
+                self._as_module_counters(stats, alive)
             stats.update(
-                frames_delivered=self._delivered,
-                frames_overwritten=self._overwritten,
                 server_alive=alive,
                 frames_received=self._received,
                 frames_missed=self._missed,
@@ -490,6 +526,17 @@ class RemoteSensor:
                 payloads_rejected=self._rejected,
             )
         return stats
+
+    def _as_module_counters(self, stats: dict[str, Any], alive: bool) -> None:
+        # A frame's sequence number is its server's count of frames decoded.
+        stats["frames_decoded"] = max(stats["frames_decoded"], self._last_sequence)
+        for key in _RUN_COUNTERS:
+            stats[key] = int(stats[key] or 0) + self._carried[key]
+        stats["port_errors"] += self._losses
+        stats["reconnects"] += self._returns
+        stats.update(frames_delivered=self._delivered, frames_overwritten=self._overwritten)
+        if not alive and self._heard > float("-inf"):
+            stats["last_error"] = f"nervlane serve stopped or cannot be reached at {self.endpoint}"
 
     def _ask(self, leaf: str, payload: bytes | None, answer_s: float) -> dict[str, Any] | None:
         """The server's answer to a query, or None when no server answered
@@ -522,18 +569,17 @@ class RemoteSensor:
         server answers."""
         message = self._ask(wire.INFO, None, FIND_SERVER_S)
         if message is None:
-            raise RuntimeError(self._absent())
+            raise RuntimeError(f"no server named {self.name} answered at {self.endpoint}")
         message.pop("version", None)
         counters = message.pop("stats", None)
         with self._cond:
-            if isinstance(counters, dict) and "frames_decoded" not in self._server:
-                # The counters until the first stats come: a tool's starting point.
-                self._server = {**counters, "stream": message.get("stream")}
+            if self._as_module and isinstance(counters, dict) and "frames_decoded" not in self._server:
+                # The counters until the first stats come: where a tool's counts start.
+                self._take_stats(
+                    {**counters, "stream": message.get("stream"), "clock_anchor": message.get("clock_anchor")}
+                )
             self._server["connected"] = bool(message.get("connected"))
         return message
-
-    def _absent(self) -> str:
-        return f"no server named {self.name} answered at {self.endpoint}: {self._why_absent()}"
 
     def _why_absent(self) -> str:
         """Nothing at the endpoint, or something there without this name."""
@@ -552,7 +598,7 @@ class RemoteSensor:
             raise TypeError("zero() takes a sequence of whole numbers") from None
         message = self._ask(wire.ZERO, wire.encode_json({"indices": chosen}), ZERO_ANSWER_S)
         if message is None:
-            raise RuntimeError(f"Could not zero the sensor: {self._absent()}")
+            raise RuntimeError(f"Could not zero the sensor: no server named {self.name} answered at {self.endpoint}")
         if not message.get("ok"):
             raise RuntimeError(str(message.get("error") or "Could not zero the sensor"))
 
@@ -586,9 +632,8 @@ def open_remote_sensor(
 ) -> tuple[RemoteSensor, dict[str, Any]]:
     """For the tools' ``--from NAME [--connect ENDPOINT]``: a RemoteSensor
     whose server has answered, with its ``info()`` (``port``, ``params``,
-    ``format``, ``output_names``, ``host``...). It behaves as the module
-    does for a tool: nothing is buffered before ``queue_frames``, and times
-    are on this machine's monotonic clock. When the server names no outputs
+    ``format``, ``output_names``, ``host``...), made ``as_module`` and
+    buffering nothing before ``queue_frames``. When the server names no outputs
     yet, they are named after its first frame. Raises ToolError: the remote
     extra missing (EXIT_MISSING_EXTRA), a bad name, endpoint or
     configuration (EXIT_USAGE), no server answering (EXIT_PORT), no names
@@ -596,7 +641,7 @@ def open_remote_sensor(
     from .errors import EXIT_MISSING_EXTRA, EXIT_PORT, EXIT_USAGE, ToolError
 
     try:
-        sensor = RemoteSensor(name, connect, zenoh_config=zenoh_config, capacity=0, local_clock=True)
+        sensor = RemoteSensor(name, connect, zenoh_config=zenoh_config, capacity=0, as_module=True)
     except ModuleNotFoundError as e:
         raise ToolError(f"cannot read {name}: {e}", EXIT_MISSING_EXTRA) from e
     except ValueError as e:

@@ -93,7 +93,11 @@ def serve(device: tuple[PtyDevice, str]) -> Iterator[object]:
         proc = start_cli("serve", dev.port, params, "--name", name, "--listen", endpoint, *extra)
         procs.append(proc)
         if wait:
-            assert readline(proc).startswith(f"serving {dev.port} as {name} on {endpoint}")
+            line = readline(proc)
+            assert line.startswith(f"serving {dev.port} as {name} on {endpoint}"), (
+                line,
+                proc.poll() is not None and proc.communicate(),
+            )
         return proc
 
     yield start
@@ -270,7 +274,7 @@ def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, t
     endpoint = free_endpoint()
     rate = RATE / 2  # the tools' path; the full rate is the first test's
     dev.stream_readings("binary", SignalModel(LAYOUT, 3, rate), rate)
-    serve("tools", endpoint)
+    server = serve("tools", endpoint)
     dev.write(b"\x00" * 64)  # the server skips these before the tools start: they count none
     source = ("--from", "tools", "--connect", endpoint)
     done = run_cli("record", *source, "-o", str(tmp_path / "r.csv"), "--seconds", "2")
@@ -299,6 +303,29 @@ def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, t
     assert counts is not None, done.stdout
     shown, decoded, replaced = map(int, counts.groups())
     assert decoded > rate and abs(decoded - shown - replaced) < 50
+
+    # The server restarts under a recording: one outage, and the numbers go on.
+    path = tmp_path / "again.csv"
+    recording = start_cli("record", *source, "-o", str(path))
+
+    def rows_after(n: int) -> int:
+        deadline = time.monotonic() + 30
+        while not (path.exists() and path.read_bytes().count(b"\n") > n + 1) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return path.read_bytes().count(b"\n") - 1
+
+    before = rows_after(100)
+    server.send_signal(signal.SIGTERM)
+    assert server.wait(timeout=30) == 0
+    serve("tools", endpoint)
+    rows_after(before + 200)
+    recording.send_signal(signal.SIGTERM)
+    _, errors = recording.communicate(timeout=30)
+    assert recording.returncode == 0 and "nervlane serve stopped" in errors and "is back after" in errors, errors
+    with RecordingCsv(str(path)) as again:
+        rows = np.concatenate(list(again.chunks()))
+    assert (np.diff(rows[:, 0]) > 0).all() and (np.diff(rows[:, 1]) >= 0).all()
+    assert len(json.loads((tmp_path / "again.csv.json").read_text())["outages"]) == 1
 
 
 def test_view_from_a_served_sensor(device, serve):
@@ -343,7 +370,7 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
     with (
         peer([endpoint], []) as server,
         RemoteSensor("fake", endpoint) as r,
-        RemoteSensor("fake", endpoint, local_clock=True) as here,
+        RemoteSensor("fake", endpoint, as_module=True) as here,
     ):
         deadline = time.monotonic() + 10
         while min(c.stats()["frames_received"] for c in (r, here)) == 0 and time.monotonic() < deadline:
@@ -359,11 +386,12 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         assert [r.take_frames(0).sequence.tolist() for _ in range(3)] == [[1, 2, 3, 6, 7], [1, 2], []]
         stats = r.stats()
         assert stats["payloads_rejected"] == 1 and stats["frames_missed"] == 2
-        assert stats["frames_decoded"] == 2  # the newest sequence number, before any stats
-        # The same instants, on this machine's clock; UTC stays what it was.
-        here.take_frames(0)
+        # As the module: frames numbered on across the three server runs (1, 7 and
+        # 2 frames decoded, by their numbers), at the same instants on this machine's
+        # clock, with UTC what it was.
         theirs, mine = r.read_frame(0), here.read_frame(0)
-        assert theirs is not None and mine is not None and theirs.time == 0.5
+        assert theirs is not None and mine is not None and (theirs.sequence, theirs.time) == (2, 0.5)
+        assert mine.sequence == here.stats()["frames_decoded"] == 1 + 7 + 2
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
 
 
