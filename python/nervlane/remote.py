@@ -295,14 +295,18 @@ class RemoteSensor:
 
     # -- what arrives (Zenoh's threads) ----------------------------------
 
-    def _on_frames(self, sample: Any) -> None:
+    def _read(self, sample: Any, decode: Any) -> Any:
+        """The sample's payload decoded, or None (counted) when this version cannot read it."""
         try:
-            batch = wire.decode_batch(sample.payload.to_bytes())
+            return decode(sample.payload.to_bytes())
         except wire.WireError:
             with self._cond:
                 self._rejected += 1
-            return
-        if len(batch) == 0:
+            return None
+
+    def _on_frames(self, sample: Any) -> None:
+        batch = self._read(sample, wire.decode_batch)
+        if batch is None or len(batch) == 0:
             return
         with self._cond:
             self._hear()
@@ -337,11 +341,8 @@ class RemoteSensor:
             self._cond.notify_all()
 
     def _on_stats(self, sample: Any) -> None:
-        try:
-            stats = wire.decode_json(sample.payload.to_bytes())
-        except wire.WireError:
-            with self._cond:
-                self._rejected += 1
+        stats = self._read(sample, wire.decode_json)
+        if stats is None:
             return
         with self._cond:
             self._hear()
