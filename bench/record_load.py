@@ -101,6 +101,18 @@ def serve(count: int, rate: float, readings: int) -> int:
     return 0
 
 
+def open_queued(ports: list[str], params: str) -> list[Any]:
+    """A sensor on each port, opened as the tools open one (``Sensor``s),
+    each keeping every frame in its frame queue as `nervlane record` does."""
+    from nervlane.connection import open_sensor
+    from nervlane.record import QUEUE_FRAMES
+
+    sensors = [open_sensor(port, params) for port in ports]
+    for sensor in sensors:
+        sensor.comms.queue_frames(QUEUE_FRAMES)
+    return sensors
+
+
 @dataclass
 class Figures:
     devices: int
@@ -126,10 +138,8 @@ class Figures:
 
 
 def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
-    import nervlane_comm_py as nc
     from nervlane import document
-    from nervlane.connection import Sensor
-    from nervlane.record import PACE_S, QUEUE_FRAMES, WRITE_EVERY_S
+    from nervlane.record import PACE_S, WRITE_EVERY_S
     from nervlane.recording import Outputs, RecordingWriter
 
     params = os.path.join(folder, "p.msgpack")
@@ -143,25 +153,13 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
     )
     assert device.stdin is not None and device.stdout is not None
     try:
-        ports = device.stdout.readline().split()
-        comms = []
-        for port in ports:
-            c = nc.NervlaneComms()
-            c.init(params)
-            c.connect(port)
-            c.queue_frames(QUEUE_FRAMES)
-            comms.append(c)
-        names = document.output_names(document.load(params)[0], readings)
+        sensors = open_queued(device.stdout.readline().split(), params)
+        comms = [s.comms for s in sensors]
         base = [c.stats() for c in comms]
         start = time.monotonic()
         recordings = [
-            RecordingWriter(
-                Outputs(os.path.join(folder, f"run{k}.csv"), False),
-                Sensor(c, port, params, "binary", names),
-                replace=True,
-                start=start,
-            )
-            for k, (c, port) in enumerate(zip(comms, ports, strict=True))
+            RecordingWriter(Outputs(os.path.join(folder, f"run{k}.csv"), False), s, replace=True, start=start)
+            for k, s in enumerate(sensors)
         ]
         cpu = time.process_time()
         device.stdin.write("go\n")
@@ -185,7 +183,8 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
             r.finish("the run's end")
         cpu = time.process_time() - cpu
         stats = [c.stats() for c in comms]
-        del comms, c
+        for c in comms:
+            c.close()  # the ports let go before the device hangs up
         device.stdin.write("quit\n")
         device.stdin.flush()
         device.wait(timeout=30)

@@ -205,19 +205,12 @@ def remote_run(args: argparse.Namespace, params: str) -> list[str]:
 
 
 def local_run(args: argparse.Namespace, params: str) -> str:
-    import nervlane_comm_py as nc
-    from nervlane.record import QUEUE_FRAMES
+    from record_load import open_queued
 
     device, ports = start_devices(args.devices, args.rate, args.readings)
     burners = [subprocess.Popen([sys.executable, "-c", BURNER]) for _ in range(args.burners)]
     try:
-        comms = []
-        for port in ports:
-            c = nc.NervlaneComms()
-            c.init(params)
-            c.connect(port)
-            c.queue_frames(QUEUE_FRAMES)
-            comms.append(c)
+        comms = [s.comms for s in open_queued(ports, params)]
         stop = threading.Event()
         sent: dict[str, Any] = {}
 

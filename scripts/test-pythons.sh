@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The source distribution and the supported CPython versions: builds an sdist,
-# installs it into a fresh venv for each CPython 3.10 to 3.12 on this machine
-# (one build per version), checks that it imports from outside the source
-# tree, and runs the Python suite against it. 3.13 is the main run in .venv
-# (scripts/test.sh). Versions that are not on the machine are skipped and
+# installs it with every extra (plot, remote, view) into a fresh venv for each
+# CPython 3.10 to 3.12 on this machine (one build per version), checks that it
+# imports from outside the source tree, and runs the Python suite against it:
+# Zenoh and the view's server run on every version. The browser tests, whose
+# page does not depend on Python's version, run in the main run only (3.13 in
+# .venv, scripts/test.sh). Versions that are not on the machine are skipped and
 # named; with none found, the sdist is still built and imported under 3.13.
 #   scripts/test-pythons.sh            versions 3.10 3.11 3.12
 #   NERVLANE_PYTHONS="3.11" scripts/test-pythons.sh
@@ -45,7 +47,7 @@ for entry in "${pythons[@]}"; do
   started=$SECONDS
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  if ! "$venv/bin/python" -m pip install -q "$sdist[test,plot]" >"$out/install-$version.log" 2>&1; then
+  if ! "$venv/bin/python" -m pip install -q "$sdist[test,plot,remote,view]" >"$out/install-$version.log" 2>&1; then
     cat "$out/install-$version.log" >&2
     failed+=("$version")
     continue
@@ -58,7 +60,7 @@ for entry in "${pythons[@]}"; do
     continue
   fi
   set +e
-  "$venv/bin/python" -m pytest -q -p no:cacheprovider
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider -m "not browser"
   status=$?
   set -e
   if [ $status -eq 0 ]; then

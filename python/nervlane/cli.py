@@ -19,6 +19,7 @@ import sys
 from collections.abc import Sequence
 from types import FrameType
 
+from . import package_version
 from .errors import EXIT_OK, ToolError
 from .source import add_source_arguments
 from .view import PageOptions, add_page_arguments, add_view_arguments
@@ -47,15 +48,6 @@ def _count(text: str, minimum: int = 0) -> int:
 
 def _positive_int(text: str) -> int:
     return _count(text, 1)
-
-
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("nervlane-comm")
-    except PackageNotFoundError:
-        return "(not installed)"
 
 
 # Each command imports its module only when it runs: ``nervlane ports``
@@ -131,7 +123,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="exit codes: 0 ok, 1 error, 2 usage, 3 port cannot be opened (or 'auto' finds no single "
         "USB port), 4 device went away, 5 optional extra missing",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     parser.add_argument(
         "--verbose",
         action="store_true",

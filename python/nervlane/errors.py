@@ -13,10 +13,13 @@ EXIT_ERROR: Final = 1
 """A bad file, a failed step, the module missing."""
 EXIT_USAGE: Final = 2
 EXIT_PORT: Final = 3
-"""The port cannot be opened, or ``auto`` finds no single USB port."""
+"""The port cannot be opened, ``auto`` finds no single USB port, or no server
+answers for ``--from NAME``."""
 EXIT_DISCONNECTED: Final = 4
 EXIT_MISSING_EXTRA: Final = 5
-"""An optional extra is not installed: ``plot`` (matplotlib), ``remote`` (Zenoh)."""
+"""An optional extra is not installed: ``plot`` (matplotlib), ``remote``
+(Zenoh, for ``serve`` and ``--from``), ``view`` (aiohttp). The message gives
+the pip command."""
 
 
 class ToolError(Exception):

@@ -42,6 +42,10 @@ ZERO_ANSWER_S: Final = 30.0
 RETRY_MS: Final = (100, 1000)
 """First and longest wait between attempts to reach an endpoint: a client
 made before its server finds it within about a second of it starting."""
+SAME_CLOCK_S: Final = 1e-3
+"""Two anchors closer than this are one machine's clock, sampled apart."""
+FIRST_FRAME_MS: Final = 2000
+"""How long the tools wait for a frame when the server names no outputs yet."""
 
 # What stats() gives before the server has sent any: the module's keys.
 _SERVER_STATS: Final[dict[str, Any]] = {
@@ -54,8 +58,20 @@ _SERVER_STATS: Final[dict[str, Any]] = {
     "connects": 0,
     "port_errors": 0,
     "last_error": None,
+    "reconnects": 0,
+    "realtime": False,
     "connected": False,
 }
+# The counters a client as the module carries on from one server run to the next.
+_RUN_COUNTERS: Final = (
+    "frames_decoded",
+    "frames_dropped",
+    "frames_rejected",
+    "bytes_discarded",
+    "connects",
+    "port_errors",
+    "reconnects",
+)
 
 
 def import_zenoh() -> Any:
@@ -163,6 +179,23 @@ class RemoteBatch:
         return len(self.sequence)
 
 
+@dataclass(frozen=True)
+class _Chunk(RemoteBatch):
+    """Frames of one received batch, or what is left of it in the buffer."""
+
+    stream: int
+
+    def same_kind(self, other: _Chunk) -> bool:
+        return (
+            self.stream == other.stream
+            and self.raw.shape[1] == other.raw.shape[1]
+            and self.values.shape[1] == other.values.shape[1]
+        )
+
+    def part(self, rows: slice) -> _Chunk:
+        return _Chunk(self.sequence[rows], self.time[rows], self.raw[rows], self.values[rows], self.anchor, self.stream)
+
+
 def _empty() -> RemoteBatch:
     return RemoteBatch(np.zeros(0, np.uint64), np.zeros(0), np.zeros((0, 0)), np.zeros((0, 0)), float("nan"))
 
@@ -175,6 +208,17 @@ class RemoteSensor:
     ``zenoh_config`` when that file names some. ``scout`` lets Zenoh find
     servers by multicast on the local network. The server need not be
     running yet: frames arrive once it starts, and after it restarts.
+    ``capacity`` 0 buffers nothing until ``queue_frames``, as the module's
+    queue.
+
+    With ``as_module`` it answers as a local module would, for code written
+    for one (the tools' ``--from``): ``time`` is on this machine's
+    ``time.monotonic()`` clock (see ``_clock_offset``); sequence numbers
+    and counters go on across server restarts, as the module's go on
+    across reconnects; ``frames_decoded`` follows the newest sequence
+    number; ``frames_delivered`` and ``frames_overwritten`` count this
+    client's ``read_frame``; the server going away counts a port error
+    (with ``last_error``) and its return a reconnect.
 
     Thread-safe. Raises ModuleNotFoundError without the ``remote`` extra,
     ValueError for a bad name, endpoint or configuration file.
@@ -188,18 +232,27 @@ class RemoteSensor:
         zenoh_config: str | None = None,
         scout: bool = False,
         capacity: int = BUFFER_FRAMES,
+        as_module: bool = False,
     ) -> None:
         self.name = wire.check_name(name)
+        self._as_module = as_module
+        # With as_module: added to this run's times and sequence numbers, and
+        # the counters of the runs before it.
+        self._offset = 0.0
+        self._numbered = 0
+        self._carried = dict.fromkeys(_RUN_COUNTERS, 0)
         self._capacity = self._count(capacity, "capacity")
         self._cond = threading.Condition()
         self._chunks: collections.deque[_Chunk] = collections.deque()
         self._buffered = 0
         self._latest: tuple[_Chunk, bool] | None = None  # the newest chunk; whether read_frame returned its frame
-        self._stream: int | None = None
-        self._last_sequence = 0
+        self._run: int | None = None  # the server run (stream id) the counters are of
+        self._last_sequence = 0  # the run's newest, as its server numbers them; 0: none yet
         self._received = self._missed = self._buffer_dropped = self._rejected = 0
+        self._delivered = self._overwritten = 0  # by read_frame, as the module counts its reads
         self._server: dict[str, Any] = {}
         self._token: bool | None = None  # the server's liveliness token: None before any news of it
+        self._losses = self._returns = 0  # the token gone, and back
         self._heard = float("-inf")
         self._closed = False
         self._session: Any = None
@@ -242,30 +295,44 @@ class RemoteSensor:
 
     # -- what arrives (Zenoh's threads) ----------------------------------
 
-    def _on_frames(self, sample: Any) -> None:
+    def _read(self, sample: Any, decode: Any) -> Any:
+        """The sample's payload decoded, or None (counted) when this version cannot read it."""
         try:
-            batch = wire.decode_batch(sample.payload.to_bytes())
+            return decode(sample.payload.to_bytes())
         except wire.WireError:
             with self._cond:
                 self._rejected += 1
+            return None
+
+    def _on_frames(self, sample: Any) -> None:
+        batch = self._read(sample, wire.decode_batch)
+        if batch is None or len(batch) == 0:
             return
-        if len(batch) == 0:
-            return
-        chunk = _Chunk(batch.stream, batch.sequence, batch.time, batch.raw, batch.values, batch.anchor)
         with self._cond:
             self._hear()
+            if batch.stream != self._run:
+                self._new_run(batch.stream, batch.anchor)
             first, last = int(batch.sequence[0]), int(batch.sequence[-1])
-            # Gaps between batches count within one stream; a new one (the
+            # Gaps between batches count within one run: a new one (the
             # server restarted) numbers afresh, and its counters come within a second.
-            if batch.stream == self._stream:
+            if self._last_sequence:
                 self._missed += max(first - self._last_sequence - 1, 0)
-            elif self._server.get("stream") not in (None, batch.stream):
-                self._server = {}
             self._missed += last - first - (len(batch) - 1)
-            self._stream, self._last_sequence = batch.stream, last
+            self._last_sequence = last
             # Frames before the first stats (sent once a second): the sensor is connected.
             self._server.setdefault("connected", True)
             self._received += len(batch)
+            if self._latest is not None and not self._latest[1]:
+                self._overwritten += 1
+            self._overwritten += len(batch) - 1
+            chunk = _Chunk(
+                batch.sequence + np.uint64(self._numbered),
+                batch.time + self._offset,
+                batch.raw,
+                batch.values,
+                batch.anchor - self._offset,
+                batch.stream,
+            )
             self._latest = (chunk, False)
             if self._capacity:
                 self._chunks.append(chunk)
@@ -274,22 +341,56 @@ class RemoteSensor:
             self._cond.notify_all()
 
     def _on_stats(self, sample: Any) -> None:
-        try:
-            stats = wire.decode_json(sample.payload.to_bytes())
-        except wire.WireError:
-            with self._cond:
-                self._rejected += 1
+        stats = self._read(sample, wire.decode_json)
+        if stats is None:
             return
         with self._cond:
             self._hear()
-            self._server = stats
+            self._take_stats(stats)
+
+    def _take_stats(self, stats: dict[str, Any]) -> None:
+        stream = stats.get("stream")
+        if stream is not None and stream != self._run:
+            self._new_run(stream, stats.get("clock_anchor"))
+        self._server = stats
+
+    def _new_run(self, stream: int, anchor: float | None) -> None:
+        """Frames or counters of a server run other than the one so far:
+        the server started, or started again."""
+        if self._as_module and self._run is not None:
+            ended = {**_SERVER_STATS, **self._server}
+            ended["frames_decoded"] = max(ended["frames_decoded"], self._last_sequence)
+            for key in _RUN_COUNTERS:
+                self._carried[key] += int(ended[key] or 0)
+            # An outage the ended run was in ends with this run's connect.
+            self._carried["reconnects"] += max(0, int(ended["port_errors"]) - int(ended["reconnects"]))
+            self._numbered = self._carried["frames_decoded"]
+        self._run, self._last_sequence, self._server = stream, 0, {}
+        self._offset = self._clock_offset(anchor)
 
     def _on_alive(self, sample: Any) -> None:
         with self._cond:
-            self._token = sample.kind == self._put_kind
-            if self._token:
+            alive = sample.kind == self._put_kind
+            if alive:
                 self._heard = time.monotonic()
+                self._returns += self._token is False
+            else:
+                self._losses += self._token is True
+            self._token = alive
             self._cond.notify_all()
+
+    def _clock_offset(self, anchor: float | None) -> float:
+        """What turns a server run's times into this machine's monotonic
+        clock: the difference of the two machines' anchors (UTC minus the
+        monotonic clock), taken once a run, so that the times keep the
+        server's spacing whatever either wall clock does later. As right as
+        the two machines' wall clocks agree (NTP: milliseconds)."""
+        if not self._as_module or anchor is None:
+            return 0.0
+        offset = anchor - (time.time() - time.monotonic())
+        # One machine's two anchors differ only by when each was sampled:
+        # keep its decode times exact.
+        return 0.0 if abs(offset) < SAME_CLOCK_S else offset
 
     def _hear(self) -> None:
         self._heard = time.monotonic()
@@ -305,7 +406,7 @@ class RemoteSensor:
                 self._chunks.popleft()
                 dropped = len(oldest)
             else:
-                self._chunks[0] = oldest.drop_first(excess)
+                self._chunks[0] = oldest.part(slice(excess, None))
                 dropped = excess
             self._buffered -= dropped
             self._buffer_dropped += dropped
@@ -349,8 +450,8 @@ class RemoteSensor:
                 chunk = self._chunks.popleft()
                 if limit is not None and n + len(chunk) > limit:
                     keep = limit - n
-                    self._chunks.appendleft(chunk.drop_first(keep))
-                    chunk = chunk.head(keep)
+                    self._chunks.appendleft(chunk.part(slice(keep, None)))
+                    chunk = chunk.part(slice(keep))
                 taken.append(chunk)
                 n += len(chunk)
             self._buffered -= n
@@ -373,6 +474,7 @@ class RemoteSensor:
             assert self._latest is not None
             chunk = self._latest[0]
             self._latest = (chunk, True)
+            self._delivered += 1
         return RemoteFrame(
             int(chunk.sequence[-1]),
             float(chunk.time[-1]),
@@ -404,7 +506,8 @@ class RemoteSensor:
 
     def stats(self) -> dict[str, Any]:
         """The server's latest counters (the module's ``stats()`` keys,
-        ``connected`` and what the server adds), then this client's:
+        ``connected`` and what the server adds; with ``as_module``, as the
+        class says), then this client's:
         ``server_alive``; ``frames_received``; ``frames_missed``, every
         frame this client will never hand over: gaps in the sequence
         numbers as frames arrive (lost before they reached it) plus
@@ -413,14 +516,28 @@ class RemoteSensor:
         with self._cond:
             stats = {**_SERVER_STATS, **self._server}
             stats.pop("version", None)
+            alive = self._alive()
+            if self._as_module:
+                self._as_module_counters(stats, alive)
             stats.update(
-                server_alive=self._alive(),
+                server_alive=alive,
                 frames_received=self._received,
                 frames_missed=self._missed,
                 buffer_dropped=self._buffer_dropped,
                 payloads_rejected=self._rejected,
             )
         return stats
+
+    def _as_module_counters(self, stats: dict[str, Any], alive: bool) -> None:
+        # A frame's sequence number is its server's count of frames decoded.
+        stats["frames_decoded"] = max(stats["frames_decoded"], self._last_sequence)
+        for key in _RUN_COUNTERS:
+            stats[key] = int(stats[key] or 0) + self._carried[key]
+        stats["port_errors"] += self._losses
+        stats["reconnects"] += self._returns
+        stats.update(frames_delivered=self._delivered, frames_overwritten=self._overwritten)
+        if not alive and self._heard > float("-inf"):
+            stats["last_error"] = f"nervlane serve stopped or cannot be reached at {self.endpoint}"
 
     def _ask(self, leaf: str, payload: bytes | None, answer_s: float) -> dict[str, Any] | None:
         """The server's answer to a query, or None when no server answered
@@ -455,9 +572,22 @@ class RemoteSensor:
         if message is None:
             raise RuntimeError(f"no server named {self.name} answered at {self.endpoint}")
         message.pop("version", None)
+        counters = message.pop("stats", None)
         with self._cond:
+            if self._as_module and isinstance(counters, dict) and "frames_decoded" not in self._server:
+                # The counters until the first stats come: where a tool's counts start.
+                self._take_stats(
+                    {**counters, "stream": message.get("stream"), "clock_anchor": message.get("clock_anchor")}
+                )
             self._server["connected"] = bool(message.get("connected"))
         return message
+
+    def _why_absent(self) -> str:
+        """Nothing at the endpoint, or something there without this name."""
+        info = self._session.info
+        if list(info.peers_zid()) or list(info.routers_zid()):
+            return f"Zenoh answers there, but serves no sensor named {self.name}"
+        return "nothing answers there"
 
     def zero(self, indices: Iterable[int]) -> None:
         """The server zeroes the taxels at these output positions (all
@@ -498,53 +628,46 @@ class RemoteSensor:
             self.close()
 
 
-@dataclass(frozen=True)
-class _Chunk:
-    """Frames of one received batch, or what is left of it in the buffer."""
-
-    stream: int
-    sequence: NDArray[np.uint64]
-    time: NDArray[np.float64]
-    raw: NDArray[np.float64]
-    values: NDArray[np.float64]
-    anchor: float
-
-    def __len__(self) -> int:
-        return len(self.sequence)
-
-    def same_kind(self, other: _Chunk) -> bool:
-        return (
-            self.stream == other.stream
-            and self.raw.shape[1] == other.raw.shape[1]
-            and self.values.shape[1] == other.values.shape[1]
-        )
-
-    def head(self, n: int) -> _Chunk:
-        return _Chunk(self.stream, self.sequence[:n], self.time[:n], self.raw[:n], self.values[:n], self.anchor)
-
-    def drop_first(self, k: int) -> _Chunk:
-        return _Chunk(self.stream, self.sequence[k:], self.time[k:], self.raw[k:], self.values[k:], self.anchor)
-
-
 def open_remote_sensor(
     name: str, connect: str | None = None, *, zenoh_config: str | None = None
 ) -> tuple[RemoteSensor, dict[str, Any]]:
     """For the tools' ``--from NAME [--connect ENDPOINT]``: a RemoteSensor
     whose server has answered, with its ``info()`` (``port``, ``params``,
-    ``format``, ``output_names``, ``host``...). Raises ToolError: the remote
+    ``format``, ``output_names``, ``host``...), made ``as_module`` and
+    buffering nothing before ``queue_frames``. When the server names no outputs
+    yet, they are named after its first frame. Raises ToolError: the remote
     extra missing (EXIT_MISSING_EXTRA), a bad name, endpoint or
-    configuration (EXIT_USAGE), no server answering (EXIT_PORT)."""
+    configuration (EXIT_USAGE), no server answering (EXIT_PORT), no names
+    and no frame to name them by (EXIT_ERROR)."""
     from .errors import EXIT_MISSING_EXTRA, EXIT_PORT, EXIT_USAGE, ToolError
 
     try:
-        sensor = RemoteSensor(name, connect, zenoh_config=zenoh_config)
+        sensor = RemoteSensor(name, connect, zenoh_config=zenoh_config, capacity=0, as_module=True)
     except ModuleNotFoundError as e:
-        raise ToolError(str(e), EXIT_MISSING_EXTRA) from e
+        raise ToolError(f"cannot read {name}: {e}", EXIT_MISSING_EXTRA) from e
     except ValueError as e:
         raise ToolError(str(e), EXIT_USAGE) from e
     try:
         info = sensor.info()
+        if not info.get("output_names"):
+            # A server that has not seen its sensor's shape yet: its first frame shows it.
+            frame = sensor.read_frame(FIRST_FRAME_MS)
+            if frame is None:
+                raise ToolError(f"{name} at {sensor.endpoint} names no outputs and sent no frame in 2 s")
+            info = sensor.info()
+            if not info.get("output_names"):
+                from .document import output_names
+
+                info["output_names"] = output_names(None, len(frame.values))
     except RuntimeError as e:
+        why = sensor._why_absent()
         sensor.close()
-        raise ToolError(f"{e}: is 'nervlane serve PORT PARAMS --name {name}' running there?", EXIT_PORT) from e
+        raise ToolError(
+            f"cannot reach {name} at {sensor.endpoint}: {why}; is 'nervlane serve PORT PARAMS --name {name}' "
+            "running and listening there?",
+            EXIT_PORT,
+        ) from e
+    except BaseException:
+        sensor.close()
+        raise
     return sensor, info

@@ -20,7 +20,9 @@ import time
 from typing import Any, Final
 
 from . import remote_wire as wire
+from .connection import Sensor
 from .errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
+from .source import PORT_HELP, port_name
 
 QUEUE_FRAMES: Final = 1 << 15
 """What the module holds while a batch is being sent: 16 s at 2000 frames/s."""
@@ -29,12 +31,6 @@ BATCH_S: Final = 0.010
 IDLE_WAIT_MS: Final = 100
 """How long one wait for frames lasts when none come: stats and the port are looked at in between."""
 STATS_EVERY_S: Final = 1.0
-
-
-def _port(text: str) -> str:
-    if not text.strip():
-        raise argparse.ArgumentTypeError("the port name is empty")
-    return text
 
 
 def _name(text: str) -> str:
@@ -46,7 +42,7 @@ def _name(text: str) -> str:
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     """The ``serve`` command's arguments."""
-    p.add_argument("port", type=_port, help="the serial port (COM3, /dev/ttyUSB0), or 'auto'")
+    p.add_argument("port", type=port_name, help=PORT_HELP)
     p.add_argument("params", help="the sensor's parameter file")
     p.add_argument("--name", required=True, type=_name, help="the name clients ask for (key prefix nervlane/NAME/)")
     p.add_argument(
@@ -68,21 +64,6 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     )
 
 
-def connect_device(comms: Any, port: str, *, reconnect: bool, realtime: bool) -> bool:
-    """The one place serve connects the port. Returns whether the module
-    itself reopens the port after an outage: a module without connect
-    options is connected plainly, and serve then stops with the device."""
-    if reconnect or realtime:
-        try:
-            comms.connect(port, reconnect=reconnect, realtime=realtime)
-            return reconnect
-        except TypeError:  # this module's connect takes the port alone
-            if realtime:
-                print("warning: this nervlane_comm_py has no real-time reader; --realtime ignored", file=sys.stderr)
-    comms.connect(port)
-    return False
-
-
 def _import_zenoh() -> Any:
     from .remote import import_zenoh
 
@@ -93,11 +74,11 @@ def _import_zenoh() -> Any:
 
 
 class Server:
-    """Publishes one comms object under ``nervlane/NAME/`` on a Zenoh session."""
+    """Publishes one open sensor under ``nervlane/NAME/`` on a Zenoh session."""
 
-    def __init__(self, session: Any, comms: Any, name: str, details: dict[str, Any], doc: Any, reconnect: bool) -> None:
+    def __init__(self, session: Any, sensor: Sensor, name: str, details: dict[str, Any], reconnect: bool) -> None:
         zenoh = _import_zenoh()
-        self.comms = comms
+        self.comms = sensor.comms
         self.name = name
         self.reconnect = reconnect
         import secrets
@@ -105,9 +86,8 @@ class Server:
         self.stream = secrets.randbelow(wire.STREAM_ID_LIMIT - 1) + 1
         self.frames = self.batches = 0
         self._details = details
-        self._doc = doc
-        self._shape: tuple[int, int] | None = None
-        self._names: list[str] = []
+        self._names = list(sensor.output_names)
+        self._reading_count: int | None = None
         self._zero_requests: queue.Queue[Any] = queue.Queue()
         drop = zenoh.CongestionControl.DROP
         self._frames = session.declare_publisher(wire.key(name, wire.FRAMES), congestion_control=drop, express=True)
@@ -129,11 +109,7 @@ class Server:
     def publish(self, batch: Any) -> None:
         n = len(batch)
         raw, values = batch.raw, batch.values
-        shape = (raw.shape[1], values.shape[1])
-        if shape != self._shape:
-            from .document import output_names
-
-            self._shape, self._names = shape, output_names(self._doc, shape[1])
+        self._reading_count = raw.shape[1]
         self.batches += 1
         self.frames += n
         payload = wire.encode_batch(self.stream, self.batches, self.anchor(), batch.sequence, batch.time, raw, values)
@@ -152,16 +128,16 @@ class Server:
         self._stats.put(wire.encode_json(stats))
 
     def info(self) -> dict[str, Any]:
-        reading_count, output_count = self._shape or (None, None)
         return {
             "name": self.name,
             **self._details,
-            "reading_count": reading_count,
-            "output_count": output_count,
+            "reading_count": self._reading_count,
+            "output_count": len(self._names),
             "output_names": self._names,
             "connected": self.comms.is_connected(),
             "stream": self.stream,
             "clock_anchor": self.anchor(),
+            "stats": self.comms.stats(),
         }
 
     def _answer_info(self, query: Any) -> None:
@@ -252,66 +228,45 @@ def _open_session(zenoh: Any, a: argparse.Namespace) -> tuple[Any, str]:
         raise ToolError(f"cannot start serving: {message}{hint}", detail=str(e)) from e
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("nervlane-comm")
-    except PackageNotFoundError:
-        return "(not installed)"
-
-
 def run_serve(a: argparse.Namespace) -> None:
-    """Serve until Ctrl+C or SIGTERM (exit 0) or, without reconnecting,
+    """Serve until Ctrl+C or SIGTERM (exit 0) or, with ``--no-reconnect``,
     the device going away (EXIT_DISCONNECTED). Raises ToolError: the
     remote extra missing (EXIT_MISSING_EXTRA), a bad configuration
     (EXIT_USAGE), a listening address in use (EXIT_ERROR), and as
     ``open_sensor`` does."""
     import socket
 
-    from . import document
-    from .connection import explain_port_error, load_module
-    from .ports import AUTO, auto_port
+    from . import package_version
+    from .connection import load_module, open_sensor, realtime_hint
     from .watch import DecodeWatch
-    from .wire import format_name
 
     zenoh = _import_zenoh()
     if a.zenoh_config is not None and not os.path.isfile(a.zenoh_config):
         raise ToolError(f"Zenoh configuration {a.zenoh_config}: no such file", EXIT_USAGE)
     session, where = _open_session(zenoh, a)
-    comms = None
+    sensor = None
     server = None
     try:
-        load_module()
-        import nervlane_comm_py as nc
-
-        comms = nc.NervlaneComms()
-        document.configure(comms, a.params)
-        doc = document.load_or_none(a.params)
-        warning = document.selector_warning(doc)
-        if warning is not None:
-            raise document.DocumentError(f"parameter file {a.params}: {warning}")
-        port = auto_port() if a.port == AUTO else a.port
-        try:
-            reconnect = connect_device(comms, port, reconnect=not a.no_reconnect, realtime=a.realtime)
-        except Exception as e:  # PortError mostly; ValueError for an empty name
-            raise explain_port_error(port, e) from e
-        parts = document.split(doc)
-        fmt = None if parts is None else format_name(parts[0])
+        reconnect = not a.no_reconnect
+        sensor = open_sensor(a.port, a.params, reconnect=reconnect, realtime=a.realtime)
+        comms = sensor.comms
+        hint = realtime_hint(sensor, a.realtime)
+        if hint is not None:
+            print(f"warning: {hint}", file=sys.stderr)
         details = {
-            "port": port,
-            "params": os.path.abspath(a.params),
-            "format": fmt,
+            "port": sensor.port,
+            "params": sensor.params,
+            "format": sensor.format,
             "host": socket.gethostname(),
-            "package_version": _version(),
-            "module_version": getattr(nc, "__version__", None),
+            "package_version": package_version(),
+            "module_version": getattr(load_module(), "__version__", None),
             "reconnect": reconnect,
             "realtime": bool(comms.stats().get("realtime", False)),  # granted, not asked for
         }
-        server = Server(session, comms, a.name, details, doc, reconnect)
-        print(f"serving {port} as {a.name} on {where} (Ctrl+C to stop)", flush=True)
+        server = Server(session, sensor, a.name, details, reconnect)
+        print(f"serving {sensor.port} as {a.name} on {where} (Ctrl+C to stop)", flush=True)
         try:
-            server.run(port, DecodeWatch(comms.stats(), fmt, time.monotonic()))
+            server.run(sensor.port, DecodeWatch(comms.stats(), sensor.format, time.monotonic()))
         except KeyboardInterrupt:
             pass
         finally:
@@ -321,5 +276,5 @@ def run_serve(a: argparse.Namespace) -> None:
         session.close()
         if server is not None:
             server.close()
-        if comms is not None:
-            comms.close()
+        if sensor is not None:
+            sensor.comms.close()

@@ -10,14 +10,15 @@ from __future__ import annotations
 import argparse
 
 from .connection import Sensor, open_sensor
-from .errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
+from .errors import EXIT_USAGE, ToolError
 
 __all__ = ["Sensor", "add_source_arguments", "open_source"]
 
 PORT_HELP = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
 
 
-def _port(text: str) -> str:
+def port_name(text: str) -> str:
+    """The argument type of a PORT: any name but an empty one."""
     if not text.strip():
         raise argparse.ArgumentTypeError("the port name is empty")
     return text
@@ -26,7 +27,7 @@ def _port(text: str) -> str:
 def add_source_arguments(parser: argparse.ArgumentParser) -> None:
     """``PORT PARAMS`` (both optional positionals) with ``--no-reconnect``
     and ``--realtime``, or ``--from NAME [--connect ENDPOINT]``."""
-    parser.add_argument("port", nargs="?", type=_port, metavar="PORT", help=PORT_HELP)
+    parser.add_argument("port", nargs="?", type=port_name, metavar="PORT", help=PORT_HELP)
     parser.add_argument("params", nargs="?", metavar="PARAMS", help="the sensor's parameter file")
     parser.add_argument(
         "--no-reconnect",
@@ -50,6 +51,8 @@ def open_source(args: argparse.Namespace) -> Sensor:
     if args.source_name is not None:
         if args.port is not None or args.params is not None:
             raise ToolError("give either PORT PARAMS or --from NAME, not both", EXIT_USAGE)
+        if args.realtime:
+            raise ToolError("--realtime is for the program that reads the port: give it to nervlane serve", EXIT_USAGE)
         return open_remote(args.source_name, args.connect)
     if args.connect is not None:
         raise ToolError("--connect goes with --from NAME", EXIT_USAGE)
@@ -59,14 +62,18 @@ def open_source(args: argparse.Namespace) -> Sensor:
 
 
 def open_remote(name: str, connect: str | None) -> Sensor:
-    """A sensor served under ``name``. Remote sources need the ``remote``
-    extra (Zenoh), and this version cannot read them yet."""
-    try:
-        import zenoh  # type: ignore[import-not-found]  # noqa: F401
-    except ImportError as e:
-        raise ToolError(
-            f'reading a served sensor needs the remote extra: pip install "nervlane-comm[remote]" ({e})',
-            EXIT_MISSING_EXTRA,
-        ) from e
-    where = f" at {connect}" if connect else ""
-    raise ToolError(f"cannot read {name}{where}: remote sources are not available in this version yet")
+    """The sensor ``nervlane serve`` serves under ``name``, at ``connect``
+    (None: this machine). Its comms is a ``nervlane.remote.RemoteSensor``;
+    messages call it "NAME on HOST". Raises ToolError as
+    ``open_remote_sensor`` does: EXIT_MISSING_EXTRA without Zenoh,
+    EXIT_PORT when no server answers within a few seconds."""
+    from .remote import open_remote_sensor
+
+    comms, info = open_remote_sensor(name, connect)
+    return Sensor(
+        comms,
+        f"{name} on {info.get('host') or 'its server'}",
+        str(info.get("params") or ""),
+        info.get("format"),
+        list(info["output_names"]),
+    )

@@ -662,7 +662,12 @@ class TestPorts:
             (("--from", "skin", "PORT", "PARAMS"), 2, "not both"),
             (("--connect", "tcp/127.0.0.1:7447", "PORT", "PARAMS"), 2, "--connect goes with --from"),
             (("PORT",), 2, "give the sensor's PORT and PARAMS file, or --from NAME"),
-            (("--from", "skin"), None, "remote"),
+            (("--from", "skin", "--realtime"), 2, "give it to nervlane serve"),
+            (
+                ("--from", "skin"),
+                None,
+                "cannot reach skin" if importlib.util.find_spec("zenoh") else "cannot read skin",
+            ),
         ],
     )
     def test_a_source_is_a_port_and_its_parameter_file_or_a_served_name(
@@ -672,7 +677,7 @@ class TestPorts:
         for command in (("monitor", "--seconds", "1"), ("record", "-o", str(tmp_path / "r.csv"))):
             done = cli(*command, *(names.get(a, a) for a in args))
             zenoh = importlib.util.find_spec("zenoh") is not None
-            expected = code if code is not None else (1 if zenoh else 5)
+            expected = code if code is not None else (3 if zenoh else 5)
             assert done.returncode == expected and says in done.stderr, done.stderr
             assert zenoh or code is not None or 'pip install "nervlane-comm[remote]"' in done.stderr
         assert os.listdir(tmp_path) == []

@@ -3,6 +3,7 @@ sessions on 127.0.0.1 only (scouting off), a pty as the device."""
 
 from __future__ import annotations
 
+import asyncio
 import json
 import os
 import re
@@ -13,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.request
 from collections.abc import Iterator
 from pathlib import Path
 
@@ -20,6 +22,8 @@ import numpy as np
 import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
+from nervlane import document
+from nervlane.recording_csv import RecordingCsv
 from nervlane.sim import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
 
 zenoh = pytest.importorskip("zenoh")
@@ -89,7 +93,11 @@ def serve(device: tuple[PtyDevice, str]) -> Iterator[object]:
         proc = start_cli("serve", dev.port, params, "--name", name, "--listen", endpoint, *extra)
         procs.append(proc)
         if wait:
-            assert readline(proc).startswith(f"serving {dev.port} as {name} on {endpoint}")
+            line = readline(proc)
+            assert line.startswith(f"serving {dev.port} as {name} on {endpoint}"), (
+                line,
+                proc.poll() is not None and proc.communicate(),
+            )
         return proc
 
     yield start
@@ -197,6 +205,7 @@ def test_remote_zero_and_a_device_that_goes(device, serve):
     r, info = open_remote_sensor("zeroed", endpoint)  # as the tools' --from does
     assert (info["format"], info["params"], info["port"]) == ("binary", params, dev.port)
     with r:
+        r.queue_frames(10_000)  # as the tools, it buffers nothing before
         assert (r.take_frames(10_000).values[:, taxels] > 1).all()
         r.zero([])
         time.sleep(0.2)
@@ -260,15 +269,111 @@ def test_client_before_serve_a_killed_serve_and_the_documented_reader(device, se
         assert r.read_frame(50) is not None and r.read_frame(50) is None
 
 
-def test_client_counts_gaps_restarts_and_junk():
+def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, tmp_path):
+    dev, params = device
+    endpoint = free_endpoint()
+    rate = RATE / 2  # the tools' path; the full rate is the first test's
+    dev.stream_readings("binary", SignalModel(LAYOUT, 3, rate), rate)
+    server = serve("tools", endpoint)
+    dev.write(b"\x00" * 64)  # the server skips these before the tools start: they count none
+    source = ("--from", "tools", "--connect", endpoint)
+    done = run_cli("record", *source, "-o", str(tmp_path / "r.csv"), "--seconds", "2")
+    assert done.returncode == 0 and "frames lost: 0 " in done.stdout, done.stderr
+    names = document.output_names(document.load(params)[0], LAYOUT.output_size)
+    with RecordingCsv(str(tmp_path / "r.csv")) as recording:
+        header, rows = recording.header, np.concatenate(list(recording.chunks()))
+    assert header == ["sequence", "time_s", *document.raw_names(LAYOUT.frame_size), *names]
+    raw, values = rows[:, 2 : 2 + LAYOUT.frame_size], rows[:, 2 + LAYOUT.frame_size :]
+    # Every frame once, in order, as the device sent it and the module calibrates it ...
+    assert (np.diff(rows[:, 0]) == 1).all() and len(rows) > 0.8 * 2 * rate
+    sent = np.array([f.readings for f in dev.sent])
+    start = int(np.flatnonzero((sent == raw[0]).all(axis=1))[0])
+    np.testing.assert_array_equal(raw, sent[start : start + len(raw)])
+    np.testing.assert_allclose(values[:300], local_values(params, raw[:300]), rtol=1e-12)
+    # ... at its decode time, from the recording's start on this machine's clock.
+    assert 0 <= rows[0, 1] < 0.5 and 1.5 < rows[-1, 1] < 2.5 and (np.diff(rows[:, 1]) >= 0).all()
+    meta = json.loads((tmp_path / "r.csv.json").read_text())
+    assert (meta["port"], meta["params"], meta["format"]) == (f"tools on {socket.gethostname()}", params, "binary")
+    assert meta["frames"] == len(rows) and meta["stopped_by"] == "--seconds 2" and meta["bytes_discarded"] == 0
+
+    done = run_cli("monitor", *source, "--seconds", "2")
+    assert done.returncode == 0 and "taxel_3" in done.stdout, done.stderr
+    # Each frame that came was shown or replaced by a newer one, as the module counts.
+    counts = re.search(r"read (\d+) frames .* decoded (\d+)\s+overwritten (\d+)", done.stdout)
+    assert counts is not None, done.stdout
+    shown, decoded, replaced = map(int, counts.groups())
+    assert decoded > rate and abs(decoded - shown - replaced) < 50
+
+    # The server restarts under a recording: one outage, and the numbers go on.
+    path = tmp_path / "again.csv"
+    recording = start_cli("record", *source, "-o", str(path))
+
+    def rows_after(n: int) -> int:
+        deadline = time.monotonic() + 30
+        while not (path.exists() and path.read_bytes().count(b"\n") > n + 1) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return path.read_bytes().count(b"\n") - 1
+
+    before = rows_after(100)
+    server.send_signal(signal.SIGTERM)
+    assert server.wait(timeout=30) == 0
+    serve("tools", endpoint)
+    rows_after(before + 200)
+    recording.send_signal(signal.SIGTERM)
+    _, errors = recording.communicate(timeout=30)
+    assert recording.returncode == 0 and "nervlane serve stopped" in errors and "is back after" in errors, errors
+    with RecordingCsv(str(path)) as again:
+        rows = np.concatenate(list(again.chunks()))
+    assert (np.diff(rows[:, 0]) > 0).all() and (np.diff(rows[:, 1]) >= 0).all()
+    assert len(json.loads((tmp_path / "again.csv.json").read_text())["outages"]) == 1
+
+
+def test_view_from_a_served_sensor(device, serve):
+    aiohttp = pytest.importorskip("aiohttp")
+    dev, _ = device
+    endpoint = free_endpoint()
+    dev.stream_readings("binary", SignalModel(LAYOUT, 3, 500), 500)
+    serve("page", endpoint)
+    view = start_cli("view", "--from", "page", "--connect", endpoint, "--no-browser", "--http", "127.0.0.1:0")
+    try:
+        url = readline(view).strip()
+        with urllib.request.urlopen(url, timeout=30) as page:
+            assert page.status == 200 and b"<html" in page.read().lower()
+
+        async def first_messages() -> list[dict[str, object]]:
+            async with aiohttp.ClientSession() as session, session.ws_connect(url + "ws") as ws:
+                got = []
+                while not any(m.get("type") == "frames" for m in got):
+                    message = await ws.receive(timeout=30)
+                    if message.type == aiohttp.WSMsgType.TEXT:
+                        got.append(json.loads(message.data))
+                return got
+
+        hello, state, *_ = asyncio.run(first_messages())
+        assert hello["names"][:4] == ["tri0_x", "tri0_y", "tri0_z", "taxel_3"]
+        assert hello["port"] == f"page on {socket.gethostname()}" and state["connection"] == "connected"
+    finally:
+        view.send_signal(signal.SIGTERM)
+        _, errors = view.communicate(timeout=30)
+    assert view.returncode == 0 and "Traceback" not in errors, errors
+
+
+def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
+    # A server whose monotonic clock reads 1000 s less than this machine's.
+    anchor = time.time() - time.monotonic() + 1000.0
+
     def batch(stream: int, sequence: list[int]) -> bytes:
         n = len(sequence)
-        return encode_batch(stream, 1, 0.0, sequence, [0.5] * n, np.ones((n, 2)), np.ones((n, 1)))
+        return encode_batch(stream, 1, anchor, sequence, [0.5] * n, np.ones((n, 2)), np.ones((n, 1)))
 
     endpoint = free_endpoint()
-    with peer([endpoint], []) as server, RemoteSensor("fake", endpoint) as r:
+    with (
+        peer([endpoint], []) as server,
+        RemoteSensor("fake", endpoint) as r,
+        RemoteSensor("fake", endpoint, as_module=True) as here,
+    ):
         deadline = time.monotonic() + 10
-        while r.stats()["frames_received"] == 0 and time.monotonic() < deadline:
+        while min(c.stats()["frames_received"] for c in (r, here)) == 0 and time.monotonic() < deadline:
             server.put("nervlane/fake/frames", batch(1, [1]))  # until the client has connected
             time.sleep(0.1)
         time.sleep(0.2)
@@ -281,6 +386,13 @@ def test_client_counts_gaps_restarts_and_junk():
         assert [r.take_frames(0).sequence.tolist() for _ in range(3)] == [[1, 2, 3, 6, 7], [1, 2], []]
         stats = r.stats()
         assert stats["payloads_rejected"] == 1 and stats["frames_missed"] == 2
+        # As the module: frames numbered on across the three server runs (1, 7 and
+        # 2 frames decoded, by their numbers), at the same instants on this machine's
+        # clock, with UTC what it was.
+        theirs, mine = r.read_frame(0), here.read_frame(0)
+        assert theirs is not None and mine is not None and (theirs.sequence, theirs.time) == (2, 0.5)
+        assert mine.sequence == here.stats()["frames_decoded"] == 1 + 7 + 2
+        assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
 
 
 @pytest.mark.parametrize(
