@@ -230,11 +230,17 @@ class PtyDevice:
     # -- ending -----------------------------------------------------------
 
     def hang_up(self) -> None:
-        """Close the master: the reader of the port sees the device go away."""
+        """Close the master: the reader of the port sees the device go away,
+        and the stable name goes with it, as udev removes a by-id link. A
+        link left pointing at the closed pty would lead a reconnecting
+        reader to whatever pty the system hands out next under that number."""
         with self._lock:
             fd, self._master = self._master, None
         if fd is not None:
             os.close(fd)
+        if self._link is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(self._link)
 
     def plug_in(self) -> None:
         """After ``hang_up``: the device comes back as a new pty, which
@@ -253,7 +259,8 @@ class PtyDevice:
     def stable_port(self) -> str:
         """A name that stays the device's across ``plug_in``, as the links
         in ``/dev/serial/by-id`` do: a symbolic link to the pty, made on
-        first use, repointed by ``plug_in`` and removed by ``close``."""
+        first use, removed by ``hang_up`` and ``close``, made again by
+        ``plug_in``."""
         if self._link is None:
             self._link = os.path.join(tempfile.mkdtemp(prefix="nervlane-device-"), "usb-Nervlane_Sensor-if00")
             self._point_link()
@@ -296,8 +303,9 @@ class PtyDevice:
             thread.join()
         link, self._link = self._link, None
         if link is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(link)  # hang_up has already removed it
             with contextlib.suppress(OSError):
-                os.unlink(link)
                 os.rmdir(os.path.dirname(link))
 
     def __enter__(self) -> PtyDevice:
