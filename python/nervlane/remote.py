@@ -99,13 +99,15 @@ def session_config(
     config_file: str | None = None,
     default_listen: list[str] | None = None,
     default_connect: list[str] | None = None,
+    send_queue_batches: int | None = None,
 ) -> Any:
     """A Zenoh configuration for a peer: ``config_file`` (TLS, access
     control, routers) when given, then what the arguments name. Without
     ``listen`` (``connect``) the file's endpoints stay, and when the file
     names none, ``default_listen`` (``default_connect``) apply; a peer
     listens nowhere unless told. Multicast and gossip scouting stay off
-    unless ``scout``. Raises ValueError for a file or an endpoint Zenoh
+    unless ``scout``. ``send_queue_batches`` sizes the queue of data
+    waiting to be sent on each link, unless the file sizes it. Raises ValueError for a file or an endpoint Zenoh
     refuses."""
     zenoh = import_zenoh()
     try:
@@ -125,6 +127,8 @@ def session_config(
 
     if untouched("mode"):
         insert("mode", "peer")
+    if send_queue_batches is not None and untouched("transport/link/tx/queue/size/data"):
+        insert("transport/link/tx/queue/size/data", send_queue_batches)
     insert("scouting/multicast/enabled", scout)
     if not scout:
         # Gossip passes on the addresses of other peers; without it a peer

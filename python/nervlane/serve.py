@@ -31,6 +31,11 @@ BATCH_S: Final = 0.010
 IDLE_WAIT_MS: Final = 100
 """How long one wait for frames lasts when none come: stats and the port are looked at in between."""
 STATS_EVERY_S: Final = 1.0
+SEND_QUEUE_BATCHES: Final = 16
+"""Zenoh's queue of data waiting for a link, in its batches (2 by default):
+a subscriber stalled for a moment (a busy CPU) gets what was sent
+meanwhile instead of losing it; one stalled for longer loses batches
+without holding up the others, as drop congestion control does."""
 
 
 def _name(text: str) -> str:
@@ -216,7 +221,11 @@ def _open_session(zenoh: Any, a: argparse.Namespace) -> tuple[Any, str]:
 
     try:
         config = session_config(
-            listen=a.listen, default_listen=[DEFAULT_ENDPOINT], scout=a.scout, config_file=a.zenoh_config
+            listen=a.listen,
+            default_listen=[DEFAULT_ENDPOINT],
+            scout=a.scout,
+            config_file=a.zenoh_config,
+            send_queue_batches=SEND_QUEUE_BATCHES,
         )
     except ValueError as e:
         raise ToolError(str(e), EXIT_USAGE) from e
