@@ -12,9 +12,14 @@ one clock.
 from __future__ import annotations
 
 import os
+import select
 import struct
 import sys
-from typing import Final
+import threading
+import time
+import tty
+from collections.abc import Callable, Iterator
+from typing import Any, Final
 
 # The frame formats come from the tree's own package, not an installed copy.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
@@ -96,3 +101,72 @@ class FrameMaker:
     def size(self) -> int:
         """Bytes of a typical frame (text frames vary by a few digits)."""
         return len(self.make(123456, 1 << 40))
+
+
+def stream_to_ptys(count: int, rate: float, make: Callable[[int], bytes]) -> tuple[list[int], dict[str, Any]]:
+    """A device process's work: ``count`` raw pseudo-terminals, their names
+    printed on one line, then from "go" to the next line on stdin the frame
+    ``make(tick)`` written to each ``rate`` times a second. Like a real
+    sensor it never waits for its reader: a frame that finds a port full is
+    not sent (counted in "unsent"), and when this process falls behind it
+    skips the ticks it missed ("behind", frames) rather than bursting.
+    Returns the masters, still open (closing them hangs up), and the counts:
+    "stamped" and "unsent" per port, "behind". Raises SystemExit(1) when the
+    first line is not "go"."""
+    fds, ports = [], []
+    for _ in range(count):
+        master, slave = os.openpty()
+        tty.setraw(slave)
+        ports.append(os.ttyname(slave))
+        os.close(slave)
+        os.set_blocking(master, False)
+        fds.append(master)
+    print(" ".join(ports), flush=True)
+    if sys.stdin.readline().strip() != "go":
+        raise SystemExit(1)
+    stop = threading.Event()
+    threading.Thread(target=lambda: (sys.stdin.readline(), stop.set()), daemon=True).start()
+    stamped, unsent = [0] * count, [0] * count
+    behind = 0
+    period_ns = int(1e9 / rate)
+    start = time.monotonic_ns()
+    tick = 0
+    while not stop.is_set():
+        late = time.monotonic_ns() - (start + tick * period_ns)
+        if late < 0:
+            time.sleep(-late / 1e9)
+            continue
+        if late > 50_000_000:
+            skipped = late // period_ns
+            behind += skipped * count
+            tick += skipped
+            continue
+        for k, fd in enumerate(fds):
+            frame = make(tick)
+            stamped[k] += 1
+            try:
+                n = os.write(fd, frame)
+            except BlockingIOError:
+                unsent[k] += 1
+                continue
+            while n < len(frame):  # the rest of a frame already started goes out whole
+                select.select([], [fd], [], 0.1)
+                try:
+                    n += os.write(fd, frame[n:])
+                except BlockingIOError:
+                    pass
+        tick += 1
+    return fds, {"stamped": stamped, "unsent": unsent, "behind": behind}
+
+
+def take_until_quiet(source: Any, stop: threading.Event, quiet_ms: int) -> Iterator[tuple[Any, int]]:
+    """Batches from ``source.take_frames``, each with the CLOCK_MONOTONIC
+    nanoseconds at which it was taken, until ``stop`` is set and ``quiet_ms``
+    pass without a frame."""
+    while True:
+        batch = source.take_frames(quiet_ms)
+        now = time.monotonic_ns()
+        if len(batch):
+            yield batch, now
+        elif stop.is_set():
+            return

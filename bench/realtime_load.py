@@ -32,20 +32,18 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import select
 import subprocess
 import sys
 import tempfile
 import threading
 import time
-import tty
 from dataclasses import dataclass
 from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from frames import FrameMaker  # noqa: E402  (puts the tree's nervlane on the path)
+from frames import FrameMaker, stream_to_ptys, take_until_quiet  # noqa: E402  (puts the tree's nervlane on the path)
 
 BURNER = "while True: pass"
 QUEUE_FRAMES = 1 << 16
@@ -64,56 +62,8 @@ def run_devices(count: int, rate: float, readings: int, priority: int) -> int:
     except OSError as error:
         policy = f"normal (SCHED_FIFO refused: {error.strerror})"
     maker = FrameMaker("binary", readings)
-    fds, ports = [], []
-    for _ in range(count):
-        master, slave = os.openpty()
-        tty.setraw(slave)
-        ports.append(os.ttyname(slave))
-        os.close(slave)
-        os.set_blocking(master, False)
-        fds.append(master)
-    print(" ".join(ports), flush=True)
-    if sys.stdin.readline().strip() != "go":
-        return 1
-    stop = threading.Event()
-
-    def wait_for_stop() -> None:
-        sys.stdin.readline()
-        stop.set()
-
-    threading.Thread(target=wait_for_stop, daemon=True).start()
-    stamped = [0] * count
-    unsent = [0] * count
-    behind = 0
-    period_ns = int(1e9 / rate)
-    start = time.monotonic_ns()
-    tick = 0
-    while not stop.is_set():
-        late = time.monotonic_ns() - (start + tick * period_ns)
-        if late < 0:
-            time.sleep(-late / 1e9)
-            continue
-        if late > 50_000_000:
-            skipped = late // period_ns
-            behind += skipped * count
-            tick += skipped
-            continue
-        for k, fd in enumerate(fds):
-            frame = maker.make(tick, time.monotonic_ns())
-            stamped[k] += 1
-            try:
-                n = os.write(fd, frame)
-            except BlockingIOError:
-                unsent[k] += 1
-                continue
-            while n < len(frame):  # the rest of a frame already started goes out whole
-                select.select([], [fd], [], 0.1)
-                try:
-                    n += os.write(fd, frame[n:])
-                except BlockingIOError:
-                    pass
-        tick += 1
-    print(json.dumps({"stamped": stamped, "unsent": unsent, "behind": behind, "policy": policy}), flush=True)
+    fds, counts = stream_to_ptys(count, rate, lambda tick: maker.make(tick, time.monotonic_ns()))
+    print(json.dumps({**counts, "policy": policy}), flush=True)
     sys.stdin.readline()  # the readers have let go: hang up
     for fd in fds:
         os.close(fd)
@@ -163,13 +113,7 @@ def take_all(comms: list[Any], stop: threading.Event) -> tuple[list[Any], Any, A
 
     def reader(k: int, c: Any) -> None:
         mine, decoded = [], []
-        while True:
-            batch = c.take_frames(QUIET_MS)
-            now = time.monotonic_ns()
-            if not len(batch):
-                if stop.is_set():
-                    break
-                continue
+        for batch, now in take_until_quiet(c, stop, QUIET_MS):
             words = batch.raw[:, :6].astype(np.int64)
             seqs[k].append(words[:, 0] | (words[:, 1] << 16))
             sent = words[:, 2] | (words[:, 3] << 16) | (words[:, 4] << 32) | (words[:, 5] << 48)

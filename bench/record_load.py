@@ -29,71 +29,24 @@ from typing import Any
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "python"))
+sys.path.insert(0, HERE)
 
 BURNER = "while True: pass"
 
 
 def serve(count: int, rate: float, readings: int) -> int:
     """The device process: ``count`` pseudo-terminals, each sent ``rate``
-    frames a second that carry their index, from "go" to "stop" on stdin;
-    then it prints what it sent. Like a real sensor it never waits for its
-    reader: a frame that finds the port full is not sent ("unsent"), and
-    when this process itself falls behind it skips the frames it missed
-    ("behind") rather than sending them in a burst."""
-    import select
-    import threading
-    import tty
+    frames a second that carry their index (see ``stream_to_ptys``); then
+    it prints what it sent."""
+    from frames import stream_to_ptys
 
     from nervlane.wire import binary_frame
 
-    fds, ports = [], []
-    for _ in range(count):
-        master, slave = os.openpty()
-        tty.setraw(slave)
-        ports.append(os.ttyname(slave))
-        os.close(slave)
-        os.set_blocking(master, False)
-        fds.append(master)
-    print(" ".join(ports), flush=True)
-    if sys.stdin.readline().strip() != "go":
-        return 1
-    stop = threading.Event()
-
-    def wait_for_stop() -> None:
-        sys.stdin.readline()
-        stop.set()
-
-    threading.Thread(target=wait_for_stop, daemon=True).start()
     filler = [1000] * (readings - 2)
-    sent = unsent = behind = 0
-    period = 1.0 / rate
-    start = time.monotonic()
-    tick = 0
-    while not stop.is_set():
-        late = time.monotonic() - (start + tick * period)
-        if late < 0:
-            time.sleep(-late)
-            continue
-        if late > 0.05:
-            skip = int(late / period)
-            behind += skip * count
-            tick += skip
-            continue
-        frame = binary_frame([tick & 0xFFFF, tick >> 16, *filler])
-        for fd in fds:
-            try:
-                n = os.write(fd, frame)
-            except BlockingIOError:
-                unsent += 1
-                continue
-            while n < len(frame):  # the rest of a frame already started goes out whole
-                select.select([], [fd], [], 0.1)
-                try:
-                    n += os.write(fd, frame[n:])
-                except BlockingIOError:
-                    pass
-            sent += 1
-        tick += 1
+    fds, counts = stream_to_ptys(count, rate, lambda tick: binary_frame([tick & 0xFFFF, tick >> 16, *filler]))
+    unsent = sum(counts["unsent"])
+    sent = sum(counts["stamped"]) - unsent
+    behind = counts["behind"]
     print(json.dumps({"sent": sent, "unsent": unsent, "behind": behind}), flush=True)
     sys.stdin.readline()  # the recorder has disconnected: hang up
     for fd in fds:

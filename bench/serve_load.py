@@ -33,6 +33,9 @@ from typing import Any
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = os.path.join(HERE, os.pardir, "python")
 sys.path.insert(0, PYTHON)
+sys.path.insert(0, HERE)
+
+from frames import take_until_quiet  # noqa: E402
 
 BURNER = "while True: pass"
 QUIET_MS = 300
@@ -64,14 +67,8 @@ def read_all(sources: list[Any], ready: Any, stop: threading.Event) -> dict[str,
 
     def reader(k: int, source: Any) -> None:
         mine = []
-        while True:
-            batch = source.take_frames(QUIET_MS)
-            now = time.monotonic()
-            if not len(batch):
-                if stop.is_set():
-                    break
-                continue
-            mine.append(now - batch.time)
+        for batch, now in take_until_quiet(source, stop, QUIET_MS):
+            mine.append(now / 1e9 - batch.time)
             lasts[k] = int(batch.sequence[-1])
             counts[k] += len(batch)
         with lock:

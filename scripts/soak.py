@@ -35,6 +35,7 @@ import tempfile
 import threading
 import time
 import tty
+from collections.abc import Callable
 
 import numpy as np
 
@@ -311,10 +312,7 @@ def run_unplug(args: argparse.Namespace) -> int:
 
         start = time.monotonic()
         next_pull = rng.uniform(*PULL_EVERY_S)
-        next_report = args.report_seconds
-        next_zero = args.zero_seconds
-        baseline: float | None = None
-        frames_at_report = 0
+        chores = Chores(args.zero_seconds, baseline_at, args.report_seconds)
         print(
             f"soak: {args.minutes:g} min with unplugs (seed {args.seed}), {args.format} frames of "
             f"{layout.frame_size} readings at {args.rate:g}/s, module {nervlane_comm_py.__file__}, "
@@ -336,31 +334,17 @@ def run_unplug(args: argparse.Namespace) -> int:
                     else:
                         failures.append(f"{now:.0f} s: not reconnected {RECONNECT_LIMIT_S:g} s after a plug-in")
                     next_pull = time.monotonic() - start + rng.uniform(*PULL_EVERY_S)
-                if now >= next_zero:
-                    next_zero += args.zero_seconds
-                    try:
-                        comms.zero([])
-                        counters.zeros += 1
-                    except RuntimeError as exc:
-                        counters.error("zero", exc)
-                if baseline is None and now >= baseline_at:
-                    baseline = rss_mib()
-                    print(f"soak: baseline RSS {baseline:.1f} MiB at {now:.0f} s", flush=True)
-                if now >= next_report:
-                    next_report += args.report_seconds
-                    frames_now = counters.total_frames()
-                    stats = comms.stats()
-                    print(
-                        f"soak: {now:5.0f} s  taken {counters.frames.get('take_frames', 0):9d}  "
-                        f"({(frames_now - frames_at_report) / args.report_seconds:6.0f} frames/s read)  "
+                chores.run(now, comms, counters)
+                chores.report(
+                    now,
+                    counters,
+                    failures,
+                    lambda rate: (
+                        f"taken {counters.frames.get('take_frames', 0):9d}  ({rate:6.0f} frames/s read)  "
                         f"device sent {device.seq:9d}  pulls {len(device.pulls):3d}  "
-                        f"reconnects {stats['reconnects']:3d}  zeros {counters.zeros:3d}  "
-                        f"errors {dict(counters.errors)}  RSS {rss_mib():.1f} MiB",
-                        flush=True,
-                    )
-                    if frames_now == frames_at_report:
-                        failures.append(f"{now:.0f} s: no frame in the last {args.report_seconds:g} s")
-                    frames_at_report = frames_now
+                        f"reconnects {comms.stats()['reconnects']:3d}  zeros {counters.zeros:3d}"
+                    ),
+                )
                 time.sleep(0.05)
         finally:
             device.stop()
@@ -393,7 +377,49 @@ def run_unplug(args: argparse.Namespace) -> int:
         failures.append(f"{stats['reconnects']} reconnects for {len(device.pulls)} pulls")
     if any(where == "take_frames" for where in counters.errors):
         failures.append(f"take_frames failed: {counters.last_error}")
-    return finish(baseline, end, args.rss_tolerance_mib, failures)
+    return finish(chores.baseline, end, args.rss_tolerance_mib, failures)
+
+
+class Chores:
+    """What both soaks do on the way: zero every ``zero_every`` seconds,
+    take the memory baseline once, at ``baseline_at``, and report every
+    ``report_every`` seconds, failing a report that saw no frame."""
+
+    def __init__(self, zero_every: float, baseline_at: float, report_every: float) -> None:
+        self.zero_every = zero_every
+        self.next_zero = zero_every
+        self.baseline_at = baseline_at
+        self.baseline: float | None = None
+        self.report_every = report_every
+        self.next_report = report_every
+        self.frames_at_report = 0
+
+    def run(self, now: float, comms: nervlane_comm_py.NervlaneComms, counters: Counters) -> None:
+        if now >= self.next_zero:
+            self.next_zero += self.zero_every
+            try:
+                comms.zero([])
+                counters.zeros += 1
+            except RuntimeError as exc:
+                counters.error("zero", exc)
+        if self.baseline is None and now >= self.baseline_at:
+            self.baseline = rss_mib()
+            print(f"soak: baseline RSS {self.baseline:.1f} MiB at {now:.0f} s", flush=True)
+
+    def report(self, now: float, counters: Counters, failures: list[str], describe: Callable[[float], str]) -> None:
+        if now < self.next_report:
+            return
+        self.next_report += self.report_every
+        frames_now = counters.total_frames()
+        rate = (frames_now - self.frames_at_report) / self.report_every
+        with counters.lock:
+            print(
+                f"soak: {now:5.0f} s  {describe(rate)}  errors {dict(counters.errors)}  RSS {rss_mib():.1f} MiB",
+                flush=True,
+            )
+        if frames_now == self.frames_at_report:
+            failures.append(f"{now:.0f} s: no frame in the last {self.report_every:g} s")
+        self.frames_at_report = frames_now
 
 
 def finish(baseline: float | None, end: float, tolerance: float, failures: list[str]) -> int:
@@ -470,11 +496,8 @@ def main() -> int:
             t.start()
 
         start = time.monotonic()
-        next_report = args.report_seconds
-        next_zero = args.zero_seconds
+        chores = Chores(args.zero_seconds, baseline_at, args.report_seconds)
         next_reconnect = 60.0
-        baseline: float | None = None
-        frames_at_report = 0
         print(
             f"soak: {args.minutes:g} min, {args.format} frames of {layout.frame_size} readings, "
             f"RSS {rss_mib():.1f} MiB at start",
@@ -497,32 +520,17 @@ def main() -> int:
                     next_reconnect += 60.0
                     comms.connect(device.port)
                     counters.reconnects += 1
-                if now >= next_zero:
-                    next_zero += args.zero_seconds
-                    try:
-                        comms.zero([])
-                        counters.zeros += 1
-                    except RuntimeError as exc:
-                        counters.error("zero", exc)
-                if baseline is None and now >= baseline_at:
-                    baseline = rss_mib()
-                    print(f"soak: baseline RSS {baseline:.1f} MiB at {now:.0f} s", flush=True)
-                if now >= next_report:
-                    next_report += args.report_seconds
-                    frames_now = counters.total_frames()
-                    with counters.lock:
-                        print(
-                            f"soak: {now:5.0f} s  read {counters.frames['read']:9d}  "
-                            f"read_raw {counters.frames['read_raw']:9d}  "
-                            f"({(frames_now - frames_at_report) / args.report_seconds:7.0f}/s)  "
-                            f"device sent {device.frames_sent:9d}  zeros {counters.zeros:3d}  "
-                            f"reconnects {counters.reconnects:2d}  replaced {counters.replacements}  "
-                            f"errors {dict(counters.errors)}  RSS {rss_mib():.1f} MiB",
-                            flush=True,
-                        )
-                    if frames_now == frames_at_report:
-                        failures.append(f"{now:.0f} s: no frame in the last {args.report_seconds:g} s")
-                    frames_at_report = frames_now
+                chores.run(now, comms, counters)
+                chores.report(
+                    now,
+                    counters,
+                    failures,
+                    lambda rate, device=device: (
+                        f"read {counters.frames['read']:9d}  read_raw {counters.frames['read_raw']:9d}  "
+                        f"({rate:7.0f}/s)  device sent {device.frames_sent:9d}  zeros {counters.zeros:3d}  "
+                        f"reconnects {counters.reconnects:2d}  replaced {counters.replacements}"
+                    ),
+                )
                 time.sleep(0.05)
         finally:
             stop.set()
@@ -544,7 +552,7 @@ def main() -> int:
         )
         if counters.last_error:
             print(f"soak: last error: {counters.last_error}")
-    return finish(baseline, end, args.rss_tolerance_mib, failures)
+    return finish(chores.baseline, end, args.rss_tolerance_mib, failures)
 
 
 if __name__ == "__main__":

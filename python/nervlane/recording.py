@@ -39,6 +39,7 @@ __all__ = [
     "Outputs",
     "RecordingFailed",
     "RecordingWriter",
+    "Rows",
     "Summary",
     "check_output",
     "recover",
@@ -66,6 +67,21 @@ def _cell(v: float) -> str:
 
 def _now_text() -> str:
     return datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
+
+
+@dataclass(frozen=True)
+class Rows:
+    """Frames with a frame batch's shapes (``sequence``, ``time``, ``raw``,
+    ``values``), for frames that come from elsewhere than ``take_frames``
+    or a part of a batch."""
+
+    sequence: Any
+    time: Any
+    raw: Any
+    values: Any
+
+    def __len__(self) -> int:
+        return len(self.sequence)
 
 
 # --------------------------------------------------------------------------

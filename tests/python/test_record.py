@@ -17,28 +17,15 @@ from conftest import StreamingSensor
 from nervlane import connection, record
 from nervlane.connection import Sensor
 from nervlane.outages import Outage, OutageWatch
-from nervlane.recording import RecordingFailed, RecordingWriter, check_output
+from nervlane.recording import RecordingFailed, RecordingWriter, Rows, check_output
 
 nc = pytest.importorskip("nervlane_comm_py")
 
 
-@dataclasses.dataclass
-class Batch:
-    """What ``take_frames`` returns, made up."""
-
-    sequence: Any
-    time: Any
-    raw: Any
-    values: Any
-
-    def __len__(self) -> int:
-        return len(self.sequence)
-
-
-def batch(first: int, n: int, width: int) -> Batch:
+def batch(first: int, n: int, width: int) -> Rows:
     sequence = np.arange(first, first + n, dtype=np.uint64)
     raw = np.repeat(sequence[:, None].astype(float), width, axis=1)
-    return Batch(sequence, time.monotonic() + sequence / 1000.0, raw, raw[:, :1] / 2)
+    return Rows(sequence, time.monotonic() + sequence / 1000.0, raw, raw[:, :1] / 2)
 
 
 class Comms:

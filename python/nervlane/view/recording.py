@@ -5,29 +5,15 @@ from __future__ import annotations
 
 import datetime
 import os
-from dataclasses import dataclass
 from typing import Any, Final
 
 from ..connection import Sensor
 from ..errors import ToolError
-from ..recording import Outputs, RecordingFailed, RecordingWriter, check_output
+from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
 
 FORMATS: Final = ("csv", "npz")
 WRITE_EVERY_S: Final = 0.5
 _MAX_TRIES: Final = 100
-
-
-@dataclass(frozen=True)
-class Rows:
-    """Part of a frame batch, with a batch's shapes."""
-
-    sequence: Any
-    time: Any
-    raw: Any
-    values: Any
-
-    def __len__(self) -> int:
-        return len(self.sequence)
 
 
 def since(batch: Any, start: float) -> Any:
