@@ -114,6 +114,14 @@ std::string write_params(int protocol, const std::vector<Triaxial>& triaxials, c
     return path;
 }
 
+// Reconnecting, retrying every `interval`.
+nervlane_comm::ConnectOptions reconnecting(std::chrono::milliseconds interval) {
+    nervlane_comm::ConnectOptions options;
+    options.reconnect = true;
+    options.retry_interval = interval;
+    return options;
+}
+
 std::string write_bytes(const std::string& bytes) {
     static std::atomic<int> counter{0};
     const std::string path =
@@ -278,10 +286,7 @@ TEST_P(CommsFormats, FrameCutByAnUnplugIsCountedAndNeverPublished) {
     NervlaneComms comms;
     comms.init(write_params(format, {}, {{0, 0}}));
     comms.queue_frames(1000);
-    nervlane_comm::ConnectOptions options;
-    options.reconnect = true;
-    options.retry_interval = 20ms;
-    comms.connect(device.stable_port(), options);
+    comms.connect(device.stable_port(), reconnecting(20ms));
     device.stream(sequence(format, {7}), 200.0);
     ASSERT_FALSE(read_raw(comms, 2000).empty());
     device.stop_stream();
@@ -915,12 +920,8 @@ TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
     NervlaneComms comms;
     comms.init(write_params(kBinary, {}, {{1, 0}}));
     comms.queue_frames(10000);
-    nervlane_comm::ConnectOptions options;
-    options.reconnect = true;
-    options.retry_interval = 0ms;
-    EXPECT_THROW(comms.connect(device.stable_port(), options), std::invalid_argument);
-    options.retry_interval = 20ms;
-    comms.connect(device.stable_port(), options);
+    EXPECT_THROW(comms.connect(device.stable_port(), reconnecting(0ms)), std::invalid_argument);
+    comms.connect(device.stable_port(), reconnecting(20ms));
     device.stream(sequence(kBinary, {500}), 200.0);
     comms.zero({});  // raw 500 reads 0 from now on
     nervlane_comm::Frame before;
@@ -959,8 +960,7 @@ TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
     EXPECT_GE(batch.sequence.back(), after.sequence);
 
     // close() ends the attempts at once, however long the pause between them.
-    options.retry_interval = 10s;
-    comms.connect(device.stable_port(), options);
+    comms.connect(device.stable_port(), reconnecting(10s));
     device.hang_up();
     ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
     const auto closing = Clock::now();
