@@ -5,6 +5,7 @@ CPU-bound processes beside it, once with `realtime` off and once on.
 
     .venv/bin/python bench/realtime_load.py [--seconds 10] [--devices 8] [--rate 1000] [--readings 22]
                                             [--burners 2] [--device-priority 20] [--modes off,on]
+                                            [--kernel-workers 30]
 
 Linux, as root (or with CAP_SYS_NICE / an rtprio limit of at least 20), so
 that the device process can run under SCHED_FIFO and `realtime=True` is
@@ -135,6 +136,57 @@ def take_all(comms: list[Any], stop: threading.Event) -> tuple[list[Any], Any, A
     return seqs, joined(latencies), joined(decodes)
 
 
+class KernelWorkers:
+    """Holds the kernel's unbound workqueue threads (kworker/u*) at SCHED_FIFO
+    ``priority`` while it runs. A pty's or a USB adapter's bytes reach the
+    reader through them (the tty layer's flip-buffer push), and at normal
+    priority they queue behind CPU-bound work however high the reader is.
+    Workers come and go, so the setting is applied again every 0.25 s; those
+    still alive are put back to normal at the end."""
+
+    def __init__(self, priority: int) -> None:
+        self.priority = priority
+        self.touched: set[int] = set()
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self._hold, daemon=True)
+
+    def _workers(self) -> list[int]:
+        found = []
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/comm") as f:
+                    if f.read().startswith("kworker/u"):
+                        found.append(int(entry))
+            except (OSError, ValueError):
+                continue
+        return found
+
+    def _hold(self) -> None:
+        while not self.stop.is_set():
+            for pid in self._workers():
+                try:
+                    os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(self.priority))
+                    self.touched.add(pid)
+                except OSError:
+                    pass
+            self.stop.wait(0.25)
+
+    def __enter__(self) -> KernelWorkers:
+        if self.priority > 0:
+            self.thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.priority > 0:
+            self.stop.set()
+            self.thread.join()
+        for pid in self.touched:
+            try:
+                os.sched_setscheduler(pid, os.SCHED_OTHER, os.sched_param(0))
+            except OSError:
+                pass
+
+
 def measure(mode: str, args: argparse.Namespace, params: str) -> Figures:
     import numpy as np
 
@@ -216,6 +268,13 @@ def main() -> int:
     ap.add_argument("--readings", type=int, default=22)
     ap.add_argument("--burners", type=int, default=2, help="CPU-bound processes beside the reader")
     ap.add_argument("--device-priority", type=int, default=20, help="SCHED_FIFO priority of the device process")
+    ap.add_argument(
+        "--kernel-workers",
+        type=int,
+        default=0,
+        metavar="PRIORITY",
+        help="hold the kernel's kworker/u* threads at this SCHED_FIFO priority during the run (0: leave them)",
+    )
     ap.add_argument("--modes", default="off,on", help="realtime off, on, or both (comma-separated)")
     ap.add_argument("--device", nargs=4, help=argparse.SUPPRESS)
     args = ap.parse_args()
@@ -240,10 +299,12 @@ def main() -> int:
         taxels = [document.taxel_record(j, j) for j in range(args.readings)]
         document.write(params, document.make("binary", [], taxels))
         for mode in modes:
-            figures = measure(mode, args, params)
+            with KernelWorkers(args.kernel_workers):
+                figures = measure(mode, args, params)
             policy = figures.policy
             rows.append(figures.row())
-    print(f"device process: {policy}")
+    workers = f"SCHED_FIFO {args.kernel_workers}" if args.kernel_workers > 0 else "left at normal priority"
+    print(f"device process: {policy}; kernel kworker/u* threads: {workers}")
     print(
         "| realtime | readers granted | stamped | taken | lost at the port | port full (device) | p50 ms | p99 ms "
         "| max ms | to decode p50 ms | to decode p99 ms | queue dropped | rejected | device behind (not sent) "
