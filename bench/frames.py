@@ -103,6 +103,16 @@ class FrameMaker:
         return len(self.make(123456, 1 << 40))
 
 
+def add_load_arguments(ap: Any, *, burners: int) -> None:
+    """The options every many-device load benchmark takes: how long, how many
+    devices at what rate, frame width, and CPU-bound processes beside."""
+    ap.add_argument("--seconds", type=float, default=10.0)
+    ap.add_argument("--devices", type=int, default=8)
+    ap.add_argument("--rate", type=float, default=1000.0)
+    ap.add_argument("--readings", type=int, default=22)
+    ap.add_argument("--burners", type=int, default=burners, help="CPU-bound processes running beside")
+
+
 def stream_to_ptys(count: int, rate: float, make: Callable[[int], bytes]) -> tuple[list[int], dict[str, Any]]:
     """A device process's work: ``count`` raw pseudo-terminals, their names
     printed on one line, then from "go" to the next line on stdin the frame

@@ -44,7 +44,7 @@ from typing import Any
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from frames import FrameMaker, stream_to_ptys, take_until_quiet  # noqa: E402  (puts the tree's nervlane on the path)
+from frames import FrameMaker, add_load_arguments, stream_to_ptys, take_until_quiet  # noqa: E402  (puts the tree's nervlane on the path)
 
 BURNER = "while True: pass"
 QUEUE_FRAMES = 1 << 16
@@ -262,11 +262,7 @@ def measure(mode: str, args: argparse.Namespace, params: str) -> Figures:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--seconds", type=float, default=10.0)
-    ap.add_argument("--devices", type=int, default=8)
-    ap.add_argument("--rate", type=float, default=1000.0)
-    ap.add_argument("--readings", type=int, default=22)
-    ap.add_argument("--burners", type=int, default=2, help="CPU-bound processes beside the reader")
+    add_load_arguments(ap, burners=2)
     ap.add_argument("--device-priority", type=int, default=20, help="SCHED_FIFO priority of the device process")
     ap.add_argument(
         "--kernel-workers",

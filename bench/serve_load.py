@@ -35,7 +35,7 @@ PYTHON = os.path.join(HERE, os.pardir, "python")
 sys.path.insert(0, PYTHON)
 sys.path.insert(0, HERE)
 
-from frames import take_until_quiet  # noqa: E402
+from frames import add_load_arguments, take_until_quiet  # noqa: E402
 
 BURNER = "while True: pass"
 QUIET_MS = 300
@@ -233,12 +233,8 @@ def local_run(args: argparse.Namespace, params: str) -> str:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--seconds", type=float, default=10.0)
-    ap.add_argument("--devices", type=int, default=8)
-    ap.add_argument("--rate", type=float, default=1000.0)
-    ap.add_argument("--readings", type=int, default=22)
+    add_load_arguments(ap, burners=0)
     ap.add_argument("--subscribers", type=int, default=2)
-    ap.add_argument("--burners", type=int, default=0, help="CPU-bound processes running beside")
     ap.add_argument("--subscribe", nargs="+", metavar="NAME@ENDPOINT", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.subscribe:
