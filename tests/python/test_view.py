@@ -194,7 +194,8 @@ def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage
     assert _request(url + "api/record", {"action": "start"})[0] == 200
     time.sleep(0.5)
     sensor.device.hang_up()
-    assert "(read returned end of file)" in page_shows("reconnecting")["last_error"]
+    # Whether poll sees the hang-up or read sees end of file first is the kernel's timing.
+    assert " disconnected (" in page_shows("reconnecting")["last_error"]
     sensor.device.plug_in()
     sensor.stream()
     page_shows("connected")
@@ -317,7 +318,7 @@ def test_the_page_shows_the_sensor_and_follows_it(
 
     sensor.device.hang_up()
     _until(lambda: browser.find_element("id", "connection").text == "disconnected", 10, "disconnected")
-    assert "disconnected (read returned end of file)" in browser.find_element("id", "last-error").text
+    assert " disconnected (" in browser.find_element("id", "last-error").text
     proc.terminate()
     _, err = proc.communicate(timeout=30)
     assert proc.returncode == 4 and "went away" in err, err
