@@ -12,12 +12,10 @@ one clock.
 from __future__ import annotations
 
 import os
-import select
 import struct
 import sys
 import threading
 import time
-import tty
 from collections.abc import Callable, Iterator
 from typing import Any, Final
 
@@ -25,6 +23,7 @@ from typing import Any, Final
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
 from nervlane import wire  # noqa: E402
+from nervlane.virtual.pty_device import open_raw_pty, send_frame  # noqa: E402
 
 # seq low, seq high, then the send time in nanoseconds as four words, low first.
 STAMP_WORDS: Final = 6
@@ -123,15 +122,9 @@ def stream_to_ptys(count: int, rate: float, make: Callable[[int], bytes]) -> tup
     Returns the masters, still open (closing them hangs up), and the counts:
     "stamped" and "unsent" per port, "behind". Raises SystemExit(1) when the
     first line is not "go"."""
-    fds, ports = [], []
-    for _ in range(count):
-        master, slave = os.openpty()
-        tty.setraw(slave)
-        ports.append(os.ttyname(slave))
-        os.close(slave)
-        os.set_blocking(master, False)
-        fds.append(master)
-    print(" ".join(ports), flush=True)
+    ptys = [open_raw_pty() for _ in range(count)]
+    fds = [fd for fd, _ in ptys]
+    print(" ".join(port for _, port in ptys), flush=True)
     if sys.stdin.readline().strip() != "go":
         raise SystemExit(1)
     stop = threading.Event()
@@ -152,19 +145,8 @@ def stream_to_ptys(count: int, rate: float, make: Callable[[int], bytes]) -> tup
             tick += skipped
             continue
         for k, fd in enumerate(fds):
-            frame = make(tick)
-            stamped[k] += 1
-            try:
-                n = os.write(fd, frame)
-            except BlockingIOError:
-                unsent[k] += 1
-                continue
-            while n < len(frame):  # the rest of a frame already started goes out whole
-                select.select([], [fd], [], 0.1)
-                try:
-                    n += os.write(fd, frame[n:])
-                except BlockingIOError:
-                    pass
+            stamped[k] += 1  # made per port: a frame stamped with its send time carries its own
+            unsent[k] += not send_frame(fd, make(tick))
         tick += 1
     return fds, {"stamped": stamped, "unsent": unsent, "behind": behind}
 

@@ -29,12 +29,10 @@ from __future__ import annotations
 import argparse
 import os
 import random
-import select
 import sys
 import tempfile
 import threading
 import time
-import tty
 from collections.abc import Callable
 
 import numpy as np
@@ -136,11 +134,7 @@ class StampedDevice:
         return sim.encode_frame(self.fmt, [seq & 0xFFFF, seq >> 16, *self.tail])
 
     def plug_in(self) -> None:
-        master, slave = os.openpty()
-        tty.setraw(slave)
-        name = os.ttyname(slave)
-        os.close(slave)
-        os.set_blocking(master, False)
+        master, name = sim.open_raw_pty()
         fresh = self.link + ".new"
         if os.path.lexists(fresh):
             os.unlink(fresh)
@@ -171,19 +165,6 @@ class StampedDevice:
             os.unlink(self.link)
             os.close(fd)
 
-    def _send(self, fd: int, frame: bytes) -> bool:
-        try:
-            n = os.write(fd, frame)
-        except BlockingIOError:
-            return False
-        while n < len(frame):  # a frame already started goes out whole
-            select.select([], [fd], [], 0.1)
-            try:
-                n += os.write(fd, frame[n:])
-            except BlockingIOError:
-                pass
-        return True
-
     def _run(self) -> None:
         period = 1.0 / self.rate
         due = time.monotonic()
@@ -196,7 +177,7 @@ class StampedDevice:
             with self._lock:
                 if self._fd is None:
                     continue
-                if not self._send(self._fd, self.frame(self.seq)):
+                if not sim.send_frame(self._fd, self.frame(self.seq)):
                     self.unsent += 1
                 self.seq += 1
                 self.periods[-1][1] = self.seq

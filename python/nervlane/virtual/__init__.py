@@ -22,7 +22,7 @@ from ..wire import (
     text_frame,
 )
 from ..wire import SELECTOR as PROTOCOL_SELECTOR
-from .pty_device import PtyDevice, SentFrame
+from .pty_device import PtyDevice, SentFrame, open_raw_pty, send_frame
 from .signal_model import (
     AXIS_COEFS,
     DEAD_BAND_COUNTS,
@@ -57,8 +57,10 @@ __all__ = [
     "encode_frame",
     "encrypted_frame",
     "max_readings",
+    "open_raw_pty",
     "parameter_document",
     "run_simulate",
+    "send_frame",
     "text_frame",
     "write_params",
 ]

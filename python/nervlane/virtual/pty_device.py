@@ -18,7 +18,7 @@ from types import TracebackType
 from ..wire import Format
 
 
-def _open_raw_pty() -> tuple[int, str]:
+def open_raw_pty() -> tuple[int, str]:
     """A non-blocking master fd and the path of its raw-mode slave, which is
     left closed."""
     if sys.platform == "win32":
@@ -37,6 +37,25 @@ def _open_raw_pty() -> tuple[int, str]:
         finally:
             os.close(slave)
         return master, path
+
+
+def send_frame(fd: int, frame: bytes) -> bool:
+    """Write ``frame`` to the non-blocking master ``fd`` as a sensor sends:
+    it never waits for its reader, so a frame that finds the port full is
+    not sent (False), but one already started goes out whole."""
+    import select
+
+    try:
+        n = os.write(fd, frame)
+    except BlockingIOError:
+        return False
+    while n < len(frame):
+        select.select([], [fd], [], 0.1)
+        try:
+            n += os.write(fd, frame[n:])
+        except BlockingIOError:
+            pass
+    return True
 
 
 @dataclass(frozen=True)
@@ -61,7 +80,7 @@ class PtyDevice:
     """
 
     def __init__(self, sent_maxlen: int = 1000) -> None:
-        master, self.port = _open_raw_pty()
+        master, self.port = open_raw_pty()
         self._master: int | None = master
         self._lock = threading.Lock()  # one writer at a time, and close vs write
         self._stop = threading.Event()
@@ -252,7 +271,7 @@ class PtyDevice:
         if self._thread is not None:
             self._thread.join()
             self._thread = None
-        self._master, self.port = _open_raw_pty()
+        self._master, self.port = open_raw_pty()
         if self._link is not None:
             self._point_link()
 
