@@ -7,7 +7,7 @@ import os
 import tempfile
 from typing import Any
 
-from .connection import open_sensor, realtime_hint
+from .connection import Sensor, open_sensor, realtime_hint
 from .console import ToolConsole
 from .errors import ToolError
 from .monitor import live_view, summary
@@ -55,13 +55,7 @@ def run_demo(
         sensor = open_sensor(device.port, params, reconnect=reconnect, realtime=realtime)
         comms = sensor.comms
         try:
-            if (note := realtime_hint(sensor, realtime)) is not None:
-                console.print(f"note: {note}", soft_wrap=True)
-            try:
-                comms.zero([])
-                console.print("zeroed all sensors")
-            except RuntimeError as e:
-                console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
+            _get_ready(sensor, realtime, console)
             snap, base, elapsed = live_view(sensor, "nervlane demo", False, seconds, DEMO_RATE_HZ, console, reconnect)
         finally:
             comms.close()  # disconnect before the device hangs up
@@ -79,11 +73,17 @@ def _zero_and_serve(
     except BaseException:
         prepared.listener.sock.close()
         raise
-    if (note := realtime_hint(source, realtime)) is not None:
+    _get_ready(source, realtime, console)
+    serve(prepared, source, reconnecting=reconnect)
+
+
+def _get_ready(sensor: Sensor, realtime: bool, console: ToolConsole) -> None:
+    """Say whether real-time scheduling was refused, then zero the sensor;
+    a failed zero is told and the demo goes on."""
+    if (note := realtime_hint(sensor, realtime)) is not None:
         console.print(f"note: {note}", soft_wrap=True)
     try:
-        source.comms.zero([])
+        sensor.comms.zero([])
         console.print("zeroed all sensors")
     except RuntimeError as e:
         console.print(f"[yellow]zeroing failed: {e}; showing values as they come[/]")
-    serve(prepared, source, reconnecting=reconnect)

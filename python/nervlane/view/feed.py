@@ -117,18 +117,17 @@ class FrameFeed:
         try:
             while not self._stop.is_set():
                 began = time.monotonic()
+                if self._outages is not None and began - looked >= LOOK_EVERY_S:
+                    self._look(began)
+                    looked = began
                 batch = self.comms.take_frames(TAKE_TIMEOUT_MS)
                 if len(batch):
                     self.absorb(batch)
                     self._record(batch, began)
+                    self._stop.wait(max(0.0, PACE_S - (time.monotonic() - began)))
                 elif self._outages is None and not self.comms.is_connected():
                     self.finish_recording("the device going away")
                     self._stop.wait(TAKE_TIMEOUT_MS / 1000)
-                if self._outages is not None and began - looked >= LOOK_EVERY_S:
-                    self._look(began)
-                    looked = began
-                if len(batch):
-                    self._stop.wait(max(0.0, PACE_S - (time.monotonic() - began)))
         except BaseException as e:  # noqa: BLE001 - shown on the page and by the command
             self.error = e
 
