@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import json
+import threading
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -96,3 +98,23 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     # One comes and goes, and a third starts.
     assert watch.look(stats(4, 3), 4.0) == ([Outage(3.0, "error 4", 1.0)], Outage(4.0, "error 4"))
     assert (watch.count, watch.current) == (4, Outage(4.0, "error 4"))
+
+
+def test_a_recording_that_stops_while_the_device_is_away_notes_the_outage_as_unended(
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    capsys: pytest.CaptureFixture[str],
+    streaming_sensor: Callable[..., StreamingSensor],
+) -> None:
+    device = streaming_sensor("binary", rate_hz=1000.0, taxels=4, triaxials=0)
+    monkeypatch.setattr(
+        record, "open_source", lambda args: connection.open_sensor(args.port, args.params, reconnect=True)
+    )
+    source = argparse.Namespace(port=device.port, params=device.params, no_reconnect=False, realtime=False)
+    pull = threading.Timer(0.5, device.device.hang_up)
+    pull.start()
+    record.run_record(source, str(tmp_path / "r.csv"), 1.5, False)
+    pull.join()
+    (outage,) = json.loads((tmp_path / "r.csv.json").read_text())["outages"]
+    assert not outage["ended"] and 0.3 < outage["seconds"] < 1.3 and 0.3 < outage["start_s"] < 1.0, outage
+    assert "still away at the stop" in capsys.readouterr().out
