@@ -11,17 +11,17 @@ from dataclasses import dataclass
 from typing import Any
 
 from ..connection import Sensor, device_gone, realtime_hint
-from ..errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
+from ..errors import EXIT_MISSING_EXTRA, ToolError
 from ..source import open_source
 from . import PageOptions
-from .layout import Placement, grid_cells, placed_cells, read_layout
+from .layout import LayoutFile, grid_cells, placed_cells, read_layout
 
 
 @dataclass
 class Prepared:
     options: PageOptions
     listener: Any
-    placement: Placement | None
+    placement: LayoutFile | None
 
 
 def prepare(options: PageOptions) -> Prepared:
@@ -33,11 +33,11 @@ def prepare(options: PageOptions) -> Prepared:
         raise ToolError(
             f'the browser view needs the view extra: pip install "nervlane-comm[view]" ({e})', EXIT_MISSING_EXTRA
         ) from e
+    from .recording import check_record_dir
     from .server import listen
 
     placement = None if options.layout is None else read_layout(options.layout)
-    if not os.path.isdir(options.record_dir):
-        raise ToolError(f"--record-dir {options.record_dir}: no such folder", EXIT_USAGE)
+    check_record_dir(options.record_dir)
     return Prepared(options, listen(options.http), placement)
 
 
@@ -63,13 +63,16 @@ def serve(prepared: Prepared, source: Sensor, reconnecting: bool = False) -> Non
 
     options, listener = prepared.options, prepared.listener
     try:
-        names = source.output_names
-        if prepared.placement is None:
+        names, layout = source.output_names, prepared.placement
+        if layout is None:
             cells, units = grid_cells(names), "grid"
         else:
-            cells, units = placed_cells(names, prepared.placement, str(options.layout)), "mm"
+            cells, units = placed_cells(names, layout.positions, str(options.layout)), "mm"
         token = new_token(listener, options.require_token)
-        server = ViewServer(source, cells, units, listener, token, options.record_dir, reconnecting)
+        unit = options.unit or (layout.unit if layout is not None else None)
+        server = ViewServer(
+            source, cells, units, listener, token, options.record_dir, reconnecting, unit=unit, scale=options.scale
+        )
         print(server.url, flush=True)
         print(f"showing {source.port} ({source.params}); Ctrl+C stops", flush=True)
         if options.open_browser:
