@@ -375,11 +375,14 @@ def test_the_page_shows_the_sensor_and_follows_it(
         cells: [...new Set([...document.querySelectorAll('.cell')].map(c => getComputedStyle(c).backgroundImage))],
         chart: getComputedStyle(document.getElementById('chart')).filter,
         off: [...document.querySelectorAll('button')].filter(b => b.disabled).map(b => b.id),
-        note: document.getElementById('controls-note').textContent}"""
+        note: document.getElementById('controls-note').textContent,
+        fits: [...document.querySelectorAll('.cell')].every(
+            (c) => c.getBoundingClientRect().bottom <= $('legend').getBoundingClientRect().top)}"""
     gone = _until(lambda: (shown := text(look))["off"] == ["zero-all", "zero-selected", "record"] and shown, 5, "off")
     assert gone["stale"] and gone["values"] == "" and gone["chart"].startswith("grayscale(1)"), gone
     assert len(gone["cells"]) == 1 and "linear-gradient" in gone["cells"][0], gone  # every cell greyed
     assert gone["note"] == "Zero and Record are off while the sensor is away.", gone
+    assert gone["fits"], "the map spills over its legend once the last error takes a line"
     assert browser.save_screenshot(str(BUILD / "view-stale.png"))
     proc.terminate()
     _, err = proc.communicate(timeout=30)

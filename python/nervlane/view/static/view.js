@@ -607,12 +607,17 @@ function scaleModeChanged() {
 $("scale-mode").addEventListener("change", scaleModeChanged);
 $("scale-low").addEventListener("input", drawLegend);
 $("scale-high").addEventListener("input", drawLegend);
-window.addEventListener("resize", () => {
-  if (!page.hello) return;
+// The map fills the space it has, which changes with the window and with
+// the header (the last error takes a line of its own).
+let mapBoxSize = "";
+new ResizeObserver(() => {
+  const box = $("map-box"), size = `${box.clientWidth}x${box.clientHeight}`;
+  if (!page.hello || size === mapBoxSize) return;
+  mapBoxSize = size;
   buildMap(page.hello);
   markSelection();
   page.dirty = true;
-});
+}).observe($("map-box"));
 
 scaleModeChanged();
 updateControls();
