@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "nervlane_comms.h"
-#include "serial/deadline.h"
-#include "serial/serial.h"
+#include "nervlane_comm/nervlane_comms.h"
+#include "nervlane_comm/serial/deadline.h"
+#include "nervlane_comm/serial/serial.h"
 
 namespace py = pybind11;
 using nervlane_comm::NervlaneComms;
