@@ -636,9 +636,9 @@ TEST(Comms, FailedInitLeavesTheConfigurationIntactWhileStreaming) {
         }
     };
     expect_refused(testing::TempDir() + "no-such-parameter-file", "Cannot find sensor parameter file");
-    // Only regular files are read: a directory once reported a size that init
-    // then tried to allocate, a FIFO without a writer made it wait for ever,
-    // and a device reports a size it does not hold.
+    // Only regular files are read: a directory reports a size that init would
+    // try to allocate, a FIFO without a writer would keep it waiting for
+    // ever, and a device reports a size it does not hold.
     expect_refused(testing::TempDir(), "Cannot find sensor parameter file");
 #ifdef _WIN32
     expect_refused("NUL", "Cannot find sensor parameter file");

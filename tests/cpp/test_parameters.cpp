@@ -526,8 +526,8 @@ TEST(ParameterFileValidation, RefusesTriaxialsThatWouldIndexOutsideTheirVectors)
     EXPECT_EQ(validation_error(file), "(no error)");
 }
 
-// Found by fuzzing: a 40-byte file naming output position 2000000000 passed,
-// and init then sized the calibrated output to 16 GB of zeros.
+// The output vector is sized from the largest position: a 40-byte file naming
+// output position 2000000000 would ask for 16 GB of zeros.
 TEST(ParameterFileValidation, RefusesOutputPositionsTooLargeForTheOutputVector) {
     auto taxel_at = [](std::int32_t position) {
         return validation_error(
