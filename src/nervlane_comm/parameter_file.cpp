@@ -1,3 +1,5 @@
+// The sensor parameter file: reading it, walking its MessagePack document into
+// records (every error naming its place), and validating the records.
 #include "parameter_file.h"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// What the calibration models share: the polynomial, building a model per
+// record, refusing a record, and the console line.
 #include "sensor_model.h"
 
 #include <algorithm>

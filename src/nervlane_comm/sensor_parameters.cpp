@@ -1,3 +1,4 @@
+// The rules a record must meet for its model to use it.
 #include "sensor_parameters.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// The taxel model: one raw value through a polynomial into one output.
 #include <atomic>
 #include <cstddef>
 #include <memory>

@@ -1,3 +1,4 @@
+// The triaxial model: four channels into x, y and z, each through its own polynomial.
 #include <cstddef>
 #include <memory>
 #include <stdexcept>
