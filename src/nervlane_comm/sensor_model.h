@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "sensor_parameters.h"
@@ -45,7 +47,7 @@ public:
 // The constructors throw as `set_parameters` does.
 class TaxelPolyfitModel : public SensorModel {
 public:
-    explicit TaxelPolyfitModel(std::shared_ptr<TaxelPolyfitParameters> record);
+    explicit TaxelPolyfitModel(std::shared_ptr<TaxelPolyfitParameters> record) { set_parameters(std::move(record)); }
     void set_parameters(std::shared_ptr<TaxelPolyfitParameters> record);
 
     void calibrate(std::vector<double>& output, const std::vector<double>& raw) override;
@@ -58,7 +60,9 @@ private:
 
 class TriaxialPolyfitModel : public SensorModel {
 public:
-    explicit TriaxialPolyfitModel(std::shared_ptr<TriaxialPolyfitParameters> record);
+    explicit TriaxialPolyfitModel(std::shared_ptr<TriaxialPolyfitParameters> record) {
+        set_parameters(std::move(record));
+    }
     void set_parameters(std::shared_ptr<TriaxialPolyfitParameters> record);
 
     void calibrate(std::vector<double>& output, const std::vector<double>& raw) override;
@@ -95,6 +99,17 @@ double polynomial(double x, const std::vector<double>& coefs);
 // Throws the std::runtime_error by which set_parameters refuses a record of
 // `kind` ("taxel", "triaxial") with `fault`.
 [[noreturn]] void refuse_record(const char* kind, const RecordFault& fault);
+
+// `record`, when a model of `kind` can use it by the rules of `fault_of`;
+// otherwise throws as set_parameters does.
+template <typename Record>
+std::shared_ptr<Record> usable(std::shared_ptr<Record> record, RecordFault (*fault_of)(const Record&),
+                               const char* kind) {
+    if (!record) throw std::runtime_error("Invalid sensor type");
+    const RecordFault fault = fault_of(*record);
+    if (fault) refuse_record(kind, fault);
+    return record;
+}
 
 }  // namespace detail
 

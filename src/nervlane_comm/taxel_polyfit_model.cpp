@@ -17,15 +17,8 @@ std::atomic<bool> not_plugged_warning_pending{true};
 
 }  // namespace
 
-TaxelPolyfitModel::TaxelPolyfitModel(std::shared_ptr<TaxelPolyfitParameters> record) {
-    set_parameters(std::move(record));
-}
-
 void TaxelPolyfitModel::set_parameters(std::shared_ptr<TaxelPolyfitParameters> record) {
-    if (!record) throw std::runtime_error("Invalid sensor type");
-    const RecordFault fault = taxel_record_fault(*record);
-    if (fault) detail::refuse_record("taxel", fault);
-    parameters = std::move(record);
+    parameters = detail::usable(std::move(record), taxel_record_fault, "taxel");
 }
 
 void TaxelPolyfitModel::calibrate(std::vector<double>& output, const std::vector<double>& raw) {

@@ -1,7 +1,6 @@
 // The triaxial model: four channels into x, y and z, each through its own polynomial.
 #include <cstddef>
 #include <memory>
-#include <stdexcept>
 #include <utility>
 
 #include "sensor_model.h"
@@ -9,15 +8,8 @@
 
 namespace nervlane_comm {
 
-TriaxialPolyfitModel::TriaxialPolyfitModel(std::shared_ptr<TriaxialPolyfitParameters> record) {
-    set_parameters(std::move(record));
-}
-
 void TriaxialPolyfitModel::set_parameters(std::shared_ptr<TriaxialPolyfitParameters> record) {
-    if (!record) throw std::runtime_error("Invalid sensor type");
-    const RecordFault fault = triaxial_record_fault(*record);
-    if (fault) detail::refuse_record("triaxial", fault);
-
+    record = detail::usable(std::move(record), triaxial_record_fault, "triaxial");
     // Sized before the record is taken, so a failed allocation leaves the
     // model as it was.
     axis_inputs.resize(3);
