@@ -388,6 +388,21 @@ TEST(TriaxialModel, ZeroingChangesNothing) {
     EXPECT_EQ(run(*m, {3, 5, 7, 9}), before);
 }
 
+// Triaxial models come first: a taxel sharing an output position with an
+// axis adds onto the value the axis wrote.
+TEST(BuildModels, MakesTriaxialsThenTaxelsEachWithItsRecordAndSizesTheOutput) {
+    auto tri = triaxial_record();
+    auto tax = taxel_record(4, 2, 0, 0, {0, 1});
+    const ModelSet set = build_models({tri}, {tax, taxel_record(5, 6, 0, 0, {1})});
+    ASSERT_EQ(set.models.size(), 3u);
+    EXPECT_EQ(set.records, (std::vector<std::shared_ptr<SensorParameters>>{tri, tax, set.records[2]}));
+    EXPECT_EQ(set.outputs, 7u);
+    Frame out(set.outputs, 0.0);
+    for (const auto& model : set.models) model->calibrate(out, {1, 2, 3, 4, 100, 1});
+    EXPECT_EQ(out, (Frame{4, 2, 110, 0, 0, 0, 1}));
+    EXPECT_EQ(error_of([] { build_models({nullptr}, {}); }), "Invalid sensor type");
+}
+
 TEST(ConsoleMessage, WritesOneColouredLineToStandardOutput) {
     std::ostringstream captured;
     std::streambuf* const saved = std::cout.rdbuf(captured.rdbuf());
