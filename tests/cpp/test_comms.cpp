@@ -741,6 +741,15 @@ TEST(Comms, InitWhileStreamingTakesEffectBetweenFrames) {
     comms.init(write_params(kBinary, {}, {{2, 1}}));
     EXPECT_TRUE(read_calibrated(comms, 150).empty());
     EXPECT_EQ(comms.stats().frames_overwritten, overwritten + 1);
+
+    // A frame that the replaced decoder finishes after init is not published.
+    // The device goes on sending binary frames, each holding a line feed (the
+    // reading 10) followed by a zero byte, so the text decoder refuses every
+    // line: no frame comes at all.
+    device.stream(sequence(kBinary, {10, 200}), 200.0);
+    ASSERT_FALSE(read_raw(comms, 2000).empty());
+    comms.init(write_params(kText, {}, {{2, 1}}));
+    EXPECT_TRUE(read_raw(comms, 100).empty());
 }
 
 TEST(Comms, ZeroAveragesTwentyFreshFramesIntoTheChosenTaxels) {
