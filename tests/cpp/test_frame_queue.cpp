@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "frame_queue.h"
-#include "serial/deadline.h"
+#include "nervlane_comm/serial/deadline.h"
 #include "wake_signal.h"
 #include "watchdog.h"
 
