@@ -40,7 +40,7 @@ def serve(count: int, rate: float, readings: int) -> int:
     it prints what it sent."""
     from frames import stream_to_ptys
 
-    from nervlane.wire import binary_frame
+    from nervlane.formats import binary_frame
 
     filler = [1000] * (readings - 2)
     fds, counts = stream_to_ptys(count, rate, lambda tick: binary_frame([tick & 0xFFFF, tick >> 16, *filler]))
@@ -91,12 +91,12 @@ class Figures:
 
 
 def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
-    from nervlane import document
+    from nervlane import parameters
     from nervlane.record import PACE_S, WRITE_EVERY_S
     from nervlane.recording import Outputs, RecordingWriter
 
     params = os.path.join(folder, "p.msgpack")
-    document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(readings)]))
+    parameters.write(params, parameters.make("binary", [], [parameters.taxel_record(j, j) for j in range(readings)]))
     burners = [subprocess.Popen([sys.executable, "-c", BURNER]) for _ in range(2)]
     device = subprocess.Popen(
         [sys.executable, __file__, "--serve", str(devices), str(rate), str(readings)],

@@ -21,9 +21,9 @@ from types import FrameType
 
 from . import package_version
 from .errors import EXIT_OK, ToolError
+from .formats import FORMATS
 from .source import add_source_arguments
 from .view import PageOptions, add_page_arguments, add_view_arguments
-from .wire import FORMATS
 
 
 def _positive_float(text: str) -> float:

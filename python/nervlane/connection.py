@@ -8,10 +8,10 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from . import document
+from . import parameters
 from .errors import EXIT_DISCONNECTED, EXIT_PORT, ToolError
+from .formats import format_name
 from .ports import AUTO, auto_port, ports_present
-from .wire import format_name
 
 
 @dataclass(frozen=True)
@@ -70,25 +70,25 @@ def open_sensor(port: str, params: str, *, reconnect: bool = False, realtime: bo
     cannot be opened or ``auto`` finds no single USB port.
     """
     comms = load_module().NervlaneComms()
-    document.configure(comms, params)
-    doc = document.load_or_none(params)
-    warning = document.selector_warning(doc)
+    parameters.configure(comms, params)
+    doc = parameters.load_or_none(params)
+    warning = parameters.selector_warning(doc)
     if warning is not None:
         # A fresh object has no decoder then: it would wait for frames for ever.
-        raise document.DocumentError(f"parameter file {params}: {warning}")
+        raise parameters.DocumentError(f"parameter file {params}: {warning}")
     if port == AUTO:
         port = auto_port()
     try:
         connect(comms, port, reconnect=reconnect, realtime=realtime)
     except Exception as e:  # PortError mostly; ValueError for an empty name
         raise explain_port_error(port, e) from e
-    parts = document.split(doc)
+    parts = parameters.split(doc)
     return Sensor(
         comms,
         port,
         os.path.abspath(params),
         None if parts is None else format_name(parts[0]),
-        document.output_names(doc, len(comms.read(0))),
+        parameters.output_names(doc, len(comms.read(0))),
     )
 
 

@@ -10,11 +10,11 @@ from typing import Any
 from .connection import Sensor, open_sensor, realtime_hint
 from .console import ToolConsole
 from .errors import ToolError
+from .formats import Format
 from .monitor import live_view, summary
 from .view import PageOptions
 from .virtual.pty_device import PtyDevice
 from .virtual.signal_model import Layout, SignalModel, write_params
-from .wire import Format
 
 DEMO_RATE_HZ = 100.0
 DEMO_LAYOUT = Layout(taxels=16, triaxials=2)

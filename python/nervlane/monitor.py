@@ -20,9 +20,9 @@ from rich.text import Text
 
 from .connection import Sensor, device_gone, realtime_hint
 from .console import ToolConsole
-from .document import raw_names
 from .errors import ToolError
 from .outages import Outage, OutageWatch
+from .parameters import raw_names
 from .source import open_source
 from .watch import DecodeWatch
 

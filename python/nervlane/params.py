@@ -19,12 +19,12 @@ from typing import Any
 
 import msgpack  # type: ignore[import-untyped]
 
-from . import document
+from . import parameters
 from .connection import load_module
-from .document import DocumentError
 from .errors import EXIT_USAGE, ToolError
 from .files import FileTooLarge, NotRegularFile, read_regular, write_bytes_atomic
-from .wire import format_name
+from .formats import format_name
+from .parameters import DocumentError
 
 _INT_KEY = re.compile(r"-?(0|[1-9][0-9]*)\Z")
 
@@ -105,7 +105,7 @@ def from_json_text(text: str, source: str = "<json>") -> Any:
 
 def _pack(value: Any, source: str) -> bytes:
     try:
-        return document.pack(value)
+        return parameters.pack(value)
     except (OverflowError, ValueError) as e:  # an integer beyond 64 bits, nesting beyond msgpack's limit
         raise DocumentError(f"{source}: {e}; MessagePack cannot hold it") from e
 
@@ -116,8 +116,8 @@ def check(path: str, shown_as: str | None = None) -> tuple[int, str | None]:
     warning (a selector that names no frame format) or None. Raises
     DocumentError naming the file as ``shown_as``."""
     comms = load_module().NervlaneComms()
-    document.configure(comms, path, shown_as)
-    return len(comms.read(0)), document.selector_warning(document.load_or_none(path))
+    parameters.configure(comms, path, shown_as)
+    return len(comms.read(0)), parameters.selector_warning(parameters.load_or_none(path))
 
 
 # --------------------------------------------------------------------------
@@ -150,8 +150,8 @@ def show(path: str) -> None:
     from .console import ToolConsole
 
     console = ToolConsole()
-    value, trailing = document.load(path)
-    parts = document.split(value)
+    value, trailing = parameters.load(path)
+    parts = parameters.split(value)
     if parts is None or len(value) > 3 or not all(isinstance(r, dict) for r in parts[1] + parts[2]):
         console.print(f"[bold]{path}[/]: not shaped like a parameter document; its content:")
         console.print(Pretty(value))
@@ -178,7 +178,7 @@ def show(path: str) -> None:
         ):
             t.add_column(col)
         for i, rec in enumerate(triaxials):
-            b = document.base(rec)
+            b = parameters.base(rec)
             t.add_row(
                 str(i),
                 _fmt_num(b.get("sensor_type", "-")),
@@ -192,7 +192,7 @@ def show(path: str) -> None:
         for col in ("#", "type", "frame pos", "output pos", "offset", "lower", "upper", "coefs"):
             t.add_column(col)
         for i, rec in enumerate(taxels):
-            b = document.base(rec)
+            b = parameters.base(rec)
             imap, omap = b.get("input_map", {}), b.get("output_map", {})
             pos_in = _fmt_num(min(imap)) if isinstance(imap, dict) and imap else "-"
             pos_out = ", ".join(map(str, omap.values())) if isinstance(omap, dict) and omap else "-"
@@ -223,7 +223,7 @@ def run_check(path: str) -> None:
 
 
 def run_to_json(path: str, out: str | None) -> None:
-    value, trailing = document.load(path)
+    value, trailing = parameters.load(path)
     text = to_json_text(value)
     if trailing:
         print(f"note: {trailing} bytes after the document were left out", file=sys.stderr)
@@ -237,7 +237,7 @@ def run_from_json(path: str, out: str | None) -> None:
     """Converts, then checks the result as ``check`` does before any of it
     is written: a file the module would refuse is never written."""
     try:
-        text = read_regular(path, document.MAX_FILE_BYTES).decode("utf-8")
+        text = read_regular(path, parameters.MAX_FILE_BYTES).decode("utf-8")
     except FileTooLarge as e:
         raise DocumentError(f"cannot read {path}: {e}: no parameter document is that large") from e
     except (OSError, UnicodeDecodeError, NotRegularFile) as e:

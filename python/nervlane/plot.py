@@ -10,9 +10,9 @@ from typing import Any
 
 import numpy as np
 
-from .document import RAW_PREFIX, TAXEL_PREFIX, raw_names
 from .errors import EXIT_MISSING_EXTRA, ToolError
 from .files import NotRegularFile, atomic_path, open_regular
+from .parameters import RAW_PREFIX, TAXEL_PREFIX, raw_names
 from .recording_csv import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv, stack
 
 

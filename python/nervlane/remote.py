@@ -660,7 +660,7 @@ def open_remote_sensor(
                 raise ToolError(f"{name} at {sensor.endpoint} names no outputs and sent no frame in 2 s")
             info = sensor.info()
             if not info.get("output_names"):
-                from .document import output_names
+                from .parameters import output_names
 
                 info["output_names"] = output_names(None, len(frame.values))
     except RuntimeError as e:

@@ -19,7 +19,7 @@ PYTHON_SOURCE = Path(__file__).resolve().parents[2] / "python"
 if str(PYTHON_SOURCE) not in sys.path:
     sys.path.insert(0, str(PYTHON_SOURCE))
 
-from nervlane.sim import Layout, PtyDevice, SignalModel, write_params  # noqa: E402
+from nervlane.virtual import Layout, PtyDevice, SignalModel, write_params  # noqa: E402
 
 
 def _cli_env() -> dict[str, str]:

@@ -23,8 +23,8 @@ import msgpack
 import pytest
 from conftest import PYTHON_SOURCE, StreamingSensor, _cli_env, start_cli
 
-from nervlane import document
-from nervlane.sim import PtyDevice, SignalModel
+from nervlane import parameters
+from nervlane.virtual import PtyDevice, SignalModel
 
 nc = pytest.importorskip("nervlane_comm_py")
 
@@ -88,7 +88,7 @@ class TestParams:
 
     def test_check_reports_the_module_message_for_a_bad_file(self, cli: Cli, tmp_path: Path) -> None:
         bad = tmp_path / "bad.msgpack"
-        document.write(bad, document.make("binary", [], [document.taxel_record(4, 3, output_map={0: 3, 1: 4})]))
+        parameters.write(bad, parameters.make("binary", [], [parameters.taxel_record(4, 3, output_map={0: 3, 1: 4})]))
         with pytest.raises(RuntimeError) as expected:
             nc.NervlaneComms().init(str(bad))
         done = cli("params", "check", str(bad))
@@ -104,7 +104,7 @@ class TestParams:
             done = cli("params", "check", str(nowhere))
             assert done.returncode == 1 and str(nowhere) in done.stderr and "Traceback" not in done.stderr
 
-        document.write(tmp_path / "seven.msgpack", [7, [], [document.taxel_record(0, 0)]])
+        parameters.write(tmp_path / "seven.msgpack", [7, [], [parameters.taxel_record(0, 0)]])
         done = cli("params", "check", str(tmp_path / "seven.msgpack"))
         assert done.returncode == 0 and "selector 7 names no frame format" in done.stderr
 
@@ -210,9 +210,11 @@ class TestRecordAndPlot:
         # Calibrated value = 0.5 + 2 * raw, exactly: a row whose values came
         # from another frame than its readings shows.
         params = tmp_path / "p.msgpack"
-        document.write(
+        parameters.write(
             params,
-            document.make("binary", [], [document.taxel_record(j, j, lower=-1.0, coefs=(0.5, 2.0)) for j in range(22)]),
+            parameters.make(
+                "binary", [], [parameters.taxel_record(j, j, lower=-1.0, coefs=(0.5, 2.0)) for j in range(22)]
+            ),
         )
         with PtyDevice() as device:
             device.stream_readings("binary", frame_id_readings, 2000.0)
@@ -257,7 +259,9 @@ class TestRecordAndPlot:
             return 2 if i % 7 == 0 else 3 + i // 50
 
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make("binary", [], [document.taxel_record(j, j, lower=-1.0) for j in range(3)]))
+        parameters.write(
+            params, parameters.make("binary", [], [parameters.taxel_record(j, j, lower=-1.0) for j in range(3)])
+        )
         with PtyDevice() as device:
             device.stream_readings("binary", lambda i: [i] * width(i), 200.0)
             for name in ("r.csv", "r.npz"):
@@ -280,7 +284,7 @@ class TestRecordAndPlot:
     def test_an_existing_file_or_a_folder_is_refused_before_recording(self, cli: Cli, tmp_path: Path) -> None:
         # No such port: a check made only after connecting would fail on that instead (exit 3).
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make("binary", [], [document.taxel_record(0, 0)]))
+        parameters.write(params, parameters.make("binary", [], [parameters.taxel_record(0, 0)]))
         nowhere = str(tmp_path / "ttyNOPE")
         (tmp_path / "old.csv").write_text("kept\n")
         for out, says in (
@@ -298,7 +302,7 @@ class TestRecordAndPlot:
         self, cli: Cli, tmp_path: Path, tmpfs: Callable[..., Path]
     ) -> None:
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make("binary", [], [document.taxel_record(0, 0)]))
+        parameters.write(params, parameters.make("binary", [], [parameters.taxel_record(0, 0)]))
         nowhere = str(tmp_path / "ttyNOPE")
         for out, says in (
             ("", "cannot record to '': the name is empty"),
@@ -318,7 +322,7 @@ class TestRecordAndPlot:
     ) -> None:
         disk = tmpfs("256k")
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(22)]))
+        parameters.write(params, parameters.make("binary", [], [parameters.taxel_record(j, j) for j in range(22)]))
         with PtyDevice() as device:
             device.stream_readings("binary", frame_id_readings, 2000.0)
             done = cli("record", device.port, str(params), "-o", str(disk / name), "--seconds", "20")
@@ -382,7 +386,9 @@ class TestRecordAndPlot:
 
     def test_a_longer_frame_adds_cells_without_rewriting_the_file_while_recording(self, tmp_path: Path) -> None:
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make("binary", [], [document.taxel_record(j, j, lower=-1.0) for j in range(3)]))
+        parameters.write(
+            params, parameters.make("binary", [], [parameters.taxel_record(j, j, lower=-1.0) for j in range(3)])
+        )
         out = tmp_path / "r.csv"
         longer = threading.Event()
         with PtyDevice() as device:
@@ -412,7 +418,7 @@ class TestRecordAndPlot:
     def test_an_unrecovered_journal_is_never_replaced_and_recover_makes_the_npz(self, cli: Cli, tmp_path: Path) -> None:
         np = pytest.importorskip("numpy")
         params = tmp_path / "p.msgpack"
-        document.write(params, document.make("binary", [], [document.taxel_record(0, 0)]))
+        parameters.write(params, parameters.make("binary", [], [parameters.taxel_record(0, 0)]))
         # A short frame, a long one (its third reading after the calibrated value) and a torn row.
         journal = "sequence,time_s,raw_0,raw_1,taxel_0\n7,0.0,5,6,0.5\n8,0.01,7,,0.7\n10,0.02,1,2,0.1,3\n11,0.0"
         (tmp_path / "r.npz.journal.csv").write_text(journal)
@@ -462,7 +468,7 @@ class TestRecordAndPlot:
     ) -> None:
         sensor = streaming_sensor("text", rate_hz=200.0, taxels=4, triaxials=0)
         binary = tmp_path / "binary.msgpack"
-        document.write(binary, document.make("binary", [], [document.taxel_record(0, 0)]))
+        parameters.write(binary, parameters.make("binary", [], [parameters.taxel_record(0, 0)]))
         done = cli("record", sensor.port, str(binary), "-o", str(tmp_path / "r.csv"), "--seconds", "2.5")
         assert done.returncode == 1
         assert "no frame recorded" in done.stderr and "format (binary) match the device?" in done.stderr
@@ -557,7 +563,7 @@ class TestMonitorAndDemo:
         done = cli("monitor", str(tmp_path / "tty"), str(tmp_path), "--seconds", "1")
         assert done.returncode == 1 and "folder" in done.stderr and "Traceback" not in done.stderr
         # A fresh object given this file has no decoder: it would wait for frames for ever.
-        document.write(tmp_path / "seven.msgpack", [7, [], [document.taxel_record(0, 0)]])
+        parameters.write(tmp_path / "seven.msgpack", [7, [], [parameters.taxel_record(0, 0)]])
         done = cli("monitor", str(tmp_path / "tty"), str(tmp_path / "seven.msgpack"), "--seconds", "1")
         assert done.returncode == 1 and "names no frame format" in done.stderr
 
@@ -621,7 +627,7 @@ class TestPorts:
         usb = [p for p in list_ports.comports() if p.vid is not None]
         if len(usb) == 1:
             pytest.skip("this machine has exactly one USB serial port: auto would open it")
-        document.write(tmp_path / "p.msgpack", document.make("binary"))
+        parameters.write(tmp_path / "p.msgpack", parameters.make("binary"))
         for command in ("monitor", "record"):
             done = cli(
                 command,

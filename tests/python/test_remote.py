@@ -22,9 +22,9 @@ import numpy as np
 import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
-from nervlane import document
+from nervlane import parameters
 from nervlane.recording_csv import RecordingCsv
-from nervlane.sim import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
+from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
 
 zenoh = pytest.importorskip("zenoh")
 nc = pytest.importorskip("nervlane_comm_py")
@@ -279,10 +279,10 @@ def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, t
     source = ("--from", "tools", "--connect", endpoint)
     done = run_cli("record", *source, "-o", str(tmp_path / "r.csv"), "--seconds", "2")
     assert done.returncode == 0 and "frames lost: 0 " in done.stdout, done.stderr
-    names = document.output_names(document.load(params)[0], LAYOUT.output_size)
+    names = parameters.output_names(parameters.load(params)[0], LAYOUT.output_size)
     with RecordingCsv(str(tmp_path / "r.csv")) as recording:
         header, rows = recording.header, np.concatenate(list(recording.chunks()))
-    assert header == ["sequence", "time_s", *document.raw_names(LAYOUT.frame_size), *names]
+    assert header == ["sequence", "time_s", *parameters.raw_names(LAYOUT.frame_size), *names]
     raw, values = rows[:, 2 : 2 + LAYOUT.frame_size], rows[:, 2 + LAYOUT.frame_size :]
     # Every frame once, in order, as the device sent it and the module calibrates it ...
     assert (np.diff(rows[:, 0]) == 1).all() and len(rows) > 0.8 * 2 * rate

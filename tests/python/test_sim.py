@@ -16,8 +16,8 @@ import msgpack
 import pytest
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
 
-from nervlane import sim
-from nervlane.sim import KEY, Layout, PtyDevice, SignalModel
+from nervlane import virtual
+from nervlane.virtual import KEY, Layout, PtyDevice, SignalModel
 
 
 def decrypt(blocks: bytes, key: bytes = KEY) -> bytes:
@@ -54,17 +54,17 @@ def open_port(path: str, fds: list[int]) -> int:
 
 class TestFrames:
     def test_binary_frame_is_header_count_and_little_endian_readings(self) -> None:
-        assert sim.binary_frame([1, 2, 65535]) == bytes.fromhex("ffff 0300 0100 0200 ffff")
-        assert len(sim.binary_frame(range(511))) == 4 + 2 * 511
+        assert virtual.binary_frame([1, 2, 65535]) == bytes.fromhex("ffff 0300 0100 0200 ffff")
+        assert len(virtual.binary_frame(range(511))) == 4 + 2 * 511
 
     @pytest.mark.parametrize("bad", [[], list(range(512)), [65536], [-1], [1.0], [True]])
     def test_binary_frame_refuses_what_the_decoder_would_refuse(self, bad: list[int]) -> None:
         with pytest.raises(ValueError):
-            sim.binary_frame(bad)
+            virtual.binary_frame(bad)
 
     def test_text_frame_writes_ints_as_ints_and_floats_so_they_read_back_exactly(self) -> None:
         values = [0.1, 1e-300, 2.0**53 + 2, -0.0, 1 / 3, 65535]
-        line = sim.text_frame(values)
+        line = virtual.text_frame(values)
         assert line.endswith(b"\n") and line.count(b"\n") == 1
         fields = line[:-1].split(b",")
         assert fields[-1] == b"65535"
@@ -74,14 +74,14 @@ class TestFrames:
     @pytest.mark.parametrize("bad", [[], ["1"], [None], [False]])
     def test_text_frame_refuses_empty_frames_and_non_numbers(self, bad: list[float]) -> None:
         with pytest.raises(ValueError):
-            sim.text_frame(bad)
+            virtual.text_frame(bad)
 
     @pytest.mark.parametrize(("count", "blocks"), [(1, 1), (7, 1), (8, 2), (100, 13), (255, 32)])
     def test_encrypted_frame_carries_byte_length_and_one_block_more_than_it_fills(
         self, count: int, blocks: int
     ) -> None:
         readings = [(i * 2654435761) % 65536 for i in range(count)]
-        frame = sim.encrypted_frame(readings)
+        frame = virtual.encrypted_frame(readings)
         header, length = struct.unpack_from("<HH", frame)
         assert (header, length) == (0xFFFF, 2 * count)
         assert len(frame) == 4 + 16 * blocks
@@ -90,21 +90,21 @@ class TestFrames:
         assert plain[2 * count :] == bytes(16 * blocks - 2 * count)
 
     def test_encrypted_frame_blocks_are_independent(self) -> None:
-        frame = sim.encrypted_frame([7] * 8 + [7] * 8 + [1])
+        frame = virtual.encrypted_frame([7] * 8 + [7] * 8 + [1])
         assert frame[4:20] == frame[20:36]
 
     def test_encrypted_frame_refuses_too_many_readings_or_a_bad_key(self) -> None:
         with pytest.raises(ValueError, match="1 to 255"):
-            sim.encrypted_frame([0] * 256)
+            virtual.encrypted_frame([0] * 256)
         with pytest.raises(ValueError, match="16 bytes"):
-            sim.encrypted_frame([1], key=b"short")
+            virtual.encrypted_frame([1], key=b"short")
 
     def test_encode_frame_dispatches_by_format_name(self) -> None:
-        assert sim.encode_frame("text", [3, 4]) == b"3,4\n"
-        assert sim.encode_frame("binary", [3]) == sim.binary_frame([3])
-        assert decrypt(sim.encode_frame("encrypted", [3])[4:])[:2] == b"\x03\x00"
+        assert virtual.encode_frame("text", [3, 4]) == b"3,4\n"
+        assert virtual.encode_frame("binary", [3]) == virtual.binary_frame([3])
+        assert decrypt(virtual.encode_frame("encrypted", [3])[4:])[:2] == b"\x03\x00"
         with pytest.raises(ValueError, match="unknown frame format"):
-            sim.encode_frame("json", [1])
+            virtual.encode_frame("json", [1])
 
 
 class TestLayoutAndParameters:
@@ -123,7 +123,7 @@ class TestLayoutAndParameters:
 
     def test_parameter_document_maps_every_channel_once_and_fills_the_output(self) -> None:
         layout = Layout(taxels=4, triaxials=2)
-        selector, triaxials, taxels = sim.parameter_document(layout, "encrypted")
+        selector, triaxials, taxels = virtual.parameter_document(layout, "encrypted")
         assert selector == 2 and len(triaxials) == 2 and len(taxels) == 4
         inputs: list[int] = []
         outputs: list[int] = []
@@ -137,7 +137,7 @@ class TestLayoutAndParameters:
         for rec in taxels:
             base = rec["SensorParameters"]
             assert base["sensor_type"] == 1 and len(base["output_map"]) == 1
-            assert rec["offset"] == float(sim.NOMINAL_ZERO)
+            assert rec["offset"] == float(virtual.NOMINAL_ZERO)
             inputs += base["input_map"]
             outputs += base["output_map"].values()
         assert sorted(inputs) == list(range(layout.frame_size))
@@ -145,15 +145,15 @@ class TestLayoutAndParameters:
 
     def test_write_params_writes_the_document_as_msgpack(self, tmp_path: Path) -> None:
         path = tmp_path / "p.msgpack"
-        sim.write_params(path, Layout(2), "text")
+        virtual.write_params(path, Layout(2), "text")
         document = msgpack.unpackb(path.read_bytes(), strict_map_key=False)
-        assert document == sim.parameter_document(Layout(2), 0)
+        assert document == virtual.parameter_document(Layout(2), 0)
         assert os.listdir(tmp_path) == ["p.msgpack"]
 
     def test_unknown_protocols_are_refused_before_anything_is_written(self, tmp_path: Path) -> None:
         for protocol in ("morse", 3):
             with pytest.raises(ValueError):
-                sim.write_params(tmp_path / "p.msgpack", Layout(1), protocol)
+                virtual.write_params(tmp_path / "p.msgpack", Layout(1), protocol)
         assert os.listdir(tmp_path) == []
 
 
@@ -170,15 +170,15 @@ class TestSignalModel:
         for channel in range(layout.frame_size):
             column = [f[channel] for f in frames]
             resting = statistics.quantiles(column, n=4)[0]
-            assert abs(resting - sim.NOMINAL_ZERO) < 40
-            assert max(column) > sim.NOMINAL_ZERO + 500, f"channel {channel} was never pressed"
+            assert abs(resting - virtual.NOMINAL_ZERO) < 40
+            assert max(column) > virtual.NOMINAL_ZERO + 500, f"channel {channel} was never pressed"
 
     def test_a_press_spreads_over_neighbouring_taxels(self) -> None:
         layout = Layout(taxels=25)
         model = SignalModel(layout, seed=5)
         frames = [model() for _ in range(1500)]
         peak = max(frames, key=sum)
-        loaded = sum(1 for v in peak if v > sim.NOMINAL_ZERO + 200)
+        loaded = sum(1 for v in peak if v > virtual.NOMINAL_ZERO + 200)
         assert 2 <= loaded < 25
 
 
@@ -215,12 +215,12 @@ class TestPtyDevice:
             dev.stop()
             assert dev.frames_sent == 20 and seen == list(range(20))
             assert [f.readings for f in dev.sent] == [(float(i), 2.0 * i) for i in range(15, 20)]
-            expected = b"".join(sim.binary_frame([i, 2 * i]) for i in range(20))
+            expected = b"".join(virtual.binary_frame([i, 2 * i]) for i in range(20))
             assert read_port(fd, len(expected)) == expected
 
     def test_an_undrained_port_drops_frames_instead_of_hanging(self) -> None:
         with PtyDevice() as dev:
-            frame = sim.binary_frame([1] * 500)  # ~1 KB: the pty buffer holds a few dozen
+            frame = virtual.binary_frame([1] * 500)  # ~1 KB: the pty buffer holds a few dozen
             dev.stream(lambda i: frame, rate_hz=2000.0, count=200)
             assert dev.wait(20.0)
             dev.stop()
@@ -282,13 +282,13 @@ def reference_calibration(document: list, raw: list[float]) -> list[float]:
     return out
 
 
-@pytest.mark.parametrize("fmt", sim.FORMATS)
+@pytest.mark.parametrize("fmt", virtual.FORMATS)
 def test_frames_decode_through_the_module_to_what_the_simulator_sent(fmt: str, tmp_path: Path) -> None:
     nc = pytest.importorskip("nervlane_comm_py")
     layout = Layout(taxels=9, triaxials=2)
     params = tmp_path / "p.msgpack"
-    sim.write_params(params, layout, fmt)
-    document = sim.parameter_document(layout, fmt)
+    virtual.write_params(params, layout, fmt)
+    document = virtual.parameter_document(layout, fmt)
     comms = nc.NervlaneComms()
     comms.init(str(params))
     with PtyDevice() as dev:

@@ -19,9 +19,9 @@ import numpy as np
 import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
-from nervlane.sim import NOMINAL_ZERO, Layout, PtyDevice, write_params
 from nervlane.view.feed import FrameFeed
 from nervlane.view.recording import Rows
+from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, write_params
 
 pytest.importorskip("nervlane_comm_py")
 

@@ -2,7 +2,7 @@
 the positions a layout file gives in millimetres.
 
 A cell is one taxel (one output), or one triaxial sensor with its x, y and
-z outputs. Outputs are known by the names ``nervlane.document.output_names``
+z outputs. Outputs are known by the names ``nervlane.parameters.output_names``
 gives them (``taxel_5``, ``tri0_x``...), which is also how a layout file
 names them.
 """
@@ -16,8 +16,8 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
-from ..document import AXES
 from ..errors import ToolError
+from ..parameters import AXES
 
 # output_names calls a triaxial's outputs tri0_x, tri0_y, tri0_z.
 _TRIAXIAL_OUTPUT: Final = re.compile(rf"^(tri\d+)_([{AXES}])$")

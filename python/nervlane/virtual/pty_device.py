@@ -15,7 +15,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from types import TracebackType
 
-from ..wire import Format
+from ..formats import Format
 
 
 def open_raw_pty() -> tuple[int, str]:

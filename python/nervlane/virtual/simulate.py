@@ -6,7 +6,7 @@ from __future__ import annotations
 import sys
 
 from ..errors import EXIT_USAGE, ToolError
-from ..wire import Format
+from ..formats import Format
 from .pty_device import PtyDevice
 from .signal_model import Layout, SignalModel, write_params
 

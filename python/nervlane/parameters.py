@@ -18,7 +18,7 @@ import msgpack  # type: ignore[import-untyped]
 
 from .errors import ToolError
 from .files import FileTooLarge, NotRegularFile, open_regular, read_regular, write_bytes_atomic
-from .wire import ALL_FORMATS, Protocol, format_name, protocol_selector
+from .formats import ALL_FORMATS, Protocol, format_name, protocol_selector
 
 if TYPE_CHECKING:
     import nervlane_comm_py

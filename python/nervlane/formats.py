@@ -151,12 +151,8 @@ ALL_FORMATS: Final = (
 )
 """Every frame format, in selector order."""
 
-# The look-ups below are views of ALL_FORMATS, kept for the code that uses them.
-
 FORMATS: Final = tuple(fmt.name for fmt in ALL_FORMATS)
 """Frame format names, as the tools' --format options spell them."""
-
-SELECTOR: Final = {fmt.name: fmt.selector for fmt in ALL_FORMATS}
 
 
 def format_name(selector: object) -> str | None:
@@ -176,11 +172,6 @@ def protocol_selector(protocol: str | int) -> Protocol:
     if fmt is None:
         raise ValueError(f"protocol selector must be 0, 1 or 2, got {protocol!r}")
     return fmt.selector
-
-
-def max_readings(fmt: str) -> int | None:
-    """How many readings one frame of ``fmt`` can carry (None: no limit)."""
-    return Format.named(fmt).max_readings
 
 
 def encode_frame(fmt: str, readings: Sequence[int]) -> bytes:
