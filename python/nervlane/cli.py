@@ -22,7 +22,7 @@ from types import FrameType
 from . import package_version
 from .errors import EXIT_OK, ToolError
 from .formats import FORMATS
-from .source import add_source_arguments
+from .sensor.source import add_source_arguments
 from .view import PageOptions, add_page_arguments, add_view_arguments
 
 
@@ -55,7 +55,7 @@ def _positive_int(text: str) -> int:
 
 
 def _ports(_a: argparse.Namespace) -> None:
-    from .ports import run_ports
+    from .sensor.ports import run_ports
 
     run_ports()
 

@@ -7,11 +7,11 @@ import os
 import tempfile
 from typing import Any
 
-from .connection import Sensor, open_sensor, realtime_hint
 from .console import ToolConsole
 from .errors import ToolError
 from .formats import Format
 from .monitor import live_view, summary
+from .sensor.local import Sensor, open_sensor, realtime_hint
 from .view import PageOptions
 from .virtual.pty_device import PtyDevice
 from .virtual.signal_model import Layout, SignalModel, write_params

@@ -18,13 +18,13 @@ from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
-from .connection import Sensor, device_gone, realtime_hint
 from .console import ToolConsole
 from .errors import ToolError
-from .outages import Outage, OutageWatch
 from .parameters import raw_names
-from .source import open_source
-from .watch import DecodeWatch
+from .sensor.local import Sensor, device_gone, realtime_hint
+from .sensor.outages import Outage, OutageWatch
+from .sensor.source import open_source
+from .sensor.watch import DecodeWatch
 
 if TYPE_CHECKING:
     import nervlane_comm_py

@@ -20,11 +20,11 @@ from typing import Any
 import msgpack  # type: ignore[import-untyped]
 
 from . import parameters
-from .connection import load_module
 from .errors import EXIT_USAGE, ToolError
 from .files import FileTooLarge, NotRegularFile, read_regular, write_bytes_atomic
 from .formats import format_name
 from .parameters import DocumentError
+from .sensor.local import load_module
 
 _INT_KEY = re.compile(r"-?(0|[1-9][0-9]*)\Z")
 

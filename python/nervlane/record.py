@@ -22,15 +22,15 @@ from typing import Any, Final
 
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, TimeRemainingColumn
 
-from .connection import device_gone, realtime_hint
 from .console import ToolConsole
 from .errors import EXIT_USAGE, ToolError
-from .outages import Outage, OutageWatch
 from .recording import Outputs, RecordingFailed, recover
 from .recording import RecordingWriter as RecordingWriter  # offered here too: the tools' writer
 from .recording import check_output as check_output
-from .source import open_source
-from .watch import DecodeWatch
+from .sensor.local import device_gone, realtime_hint
+from .sensor.outages import Outage, OutageWatch
+from .sensor.source import open_source
+from .sensor.watch import DecodeWatch
 
 QUEUE_FRAMES: Final = 1 << 15
 """What the module holds while this loop is busy elsewhere: 16 s at 2000 frames/s."""

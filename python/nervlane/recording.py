@@ -24,11 +24,11 @@ from typing import IO, TYPE_CHECKING, Any, Final
 
 import numpy as np
 
-from .connection import Sensor
 from .errors import EXIT_ERROR, EXIT_USAGE, ToolError
 from .files import NotRegularFile, atomic_path, write_bytes_atomic
 from .parameters import RAW_PREFIX, raw_names
 from .recording_csv import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv
+from .sensor.local import Sensor
 
 if TYPE_CHECKING:
     import nervlane_comm_py

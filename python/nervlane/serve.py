@@ -20,9 +20,9 @@ import time
 from typing import Any, Final
 
 from . import remote_wire as wire
-from .connection import Sensor
 from .errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
-from .source import PORT_HELP, port_name
+from .sensor.local import Sensor
+from .sensor.source import PORT_HELP, port_name
 
 QUEUE_FRAMES: Final = 1 << 15
 """What the module holds while a batch is being sent: 16 s at 2000 frames/s."""
@@ -178,7 +178,7 @@ class Server:
     def run(self, port: str, watch: Any) -> None:
         """Publish until the device goes away for good (ToolError,
         EXIT_DISCONNECTED) or Ctrl+C / SIGTERM (KeyboardInterrupt)."""
-        from .connection import device_gone
+        from .sensor.local import device_gone
 
         comms = self.comms
         comms.queue_frames(QUEUE_FRAMES)
@@ -246,8 +246,8 @@ def run_serve(a: argparse.Namespace) -> None:
     import socket
 
     from . import package_version
-    from .connection import load_module, open_sensor, realtime_hint
-    from .watch import DecodeWatch
+    from .sensor.local import load_module, open_sensor, realtime_hint
+    from .sensor.watch import DecodeWatch
 
     zenoh = _import_zenoh()
     if a.zenoh_config is not None and not os.path.isfile(a.zenoh_config):

@@ -646,7 +646,7 @@ class TestPorts:
     def test_a_usb_port_is_shown_and_chosen_by_its_stable_name(
         self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
     ) -> None:
-        from nervlane import ports
+        from nervlane.sensor import ports
 
         (tmp_path / "ttyUSB7").touch()
         (tmp_path / "by-id").mkdir()

@@ -16,10 +16,11 @@ import numpy as np
 import pytest
 from conftest import StreamingSensor
 
-from nervlane import connection, record
-from nervlane.connection import Sensor
-from nervlane.outages import Outage, OutageWatch
+from nervlane import record
 from nervlane.recording import RecordingFailed, RecordingWriter, Rows, check_output
+from nervlane.sensor import local as connection
+from nervlane.sensor.local import Sensor
+from nervlane.sensor.outages import Outage, OutageWatch
 
 nc = pytest.importorskip("nervlane_comm_py")
 

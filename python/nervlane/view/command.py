@@ -10,9 +10,9 @@ import sys
 from dataclasses import dataclass
 from typing import Any
 
-from ..connection import Sensor, device_gone, realtime_hint
 from ..errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
-from ..source import open_source
+from ..sensor.local import Sensor, device_gone, realtime_hint
+from ..sensor.source import open_source
 from . import PageOptions
 from .layout import Placement, grid_cells, placed_cells, read_layout
 

@@ -14,7 +14,7 @@ from typing import Any, Final
 
 import numpy as np
 
-from ..outages import OutageWatch
+from ..sensor.outages import OutageWatch
 from .recording import PageRecording
 
 QUEUE_FRAMES: Final = 1 << 15

@@ -7,9 +7,9 @@ import datetime
 import os
 from typing import Any, Final
 
-from ..connection import Sensor
 from ..errors import ToolError
 from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
+from ..sensor.local import Sensor
 
 FORMATS: Final = ("csv", "npz")
 WRITE_EVERY_S: Final = 0.5

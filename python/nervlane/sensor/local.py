@@ -8,9 +8,9 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from . import parameters
-from .errors import EXIT_DISCONNECTED, EXIT_PORT, ToolError
-from .formats import format_name
+from .. import parameters
+from ..errors import EXIT_DISCONNECTED, EXIT_PORT, ToolError
+from ..formats import format_name
 from .ports import AUTO, auto_port, ports_present
 
 

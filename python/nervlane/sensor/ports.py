@@ -14,7 +14,7 @@ from typing import Any, Final
 
 from serial.tools import list_ports  # type: ignore[import-untyped]
 
-from .errors import EXIT_PORT, ToolError
+from ..errors import EXIT_PORT, ToolError
 
 AUTO: Final = "auto"
 """The port name that means: the only USB serial port present."""
@@ -89,7 +89,7 @@ def run_ports() -> None:
     """``nervlane ports``: a table of the serial ports the system lists."""
     from rich.table import Table
 
-    from .console import ToolConsole
+    from ..console import ToolConsole
 
     ports = serial_ports()
     stable = stable_names()

@@ -9,8 +9,8 @@ from __future__ import annotations
 
 import argparse
 
-from .connection import Sensor, open_sensor
-from .errors import EXIT_USAGE, ToolError
+from ..errors import EXIT_USAGE, ToolError
+from .local import Sensor, open_sensor
 
 __all__ = ["Sensor", "add_source_arguments", "open_source"]
 
@@ -67,7 +67,7 @@ def open_remote(name: str, connect: str | None) -> Sensor:
     messages call it "NAME on HOST". Raises ToolError as
     ``open_remote_sensor`` does: EXIT_MISSING_EXTRA without Zenoh,
     EXIT_PORT when no server answers within a few seconds."""
-    from .remote import open_remote_sensor
+    from ..remote import open_remote_sensor
 
     comms, info = open_remote_sensor(name, connect)
     return Sensor(
