@@ -110,7 +110,7 @@ def _demo(a: argparse.Namespace) -> None:
 
 
 def _serve(a: argparse.Namespace) -> None:
-    from .serve import run_serve
+    from .commands.serve import run_serve
 
     run_serve(a)
 
@@ -220,7 +220,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_page_arguments(p)
     p.set_defaults(func=_demo)
 
-    from .serve import add_arguments as serve_arguments
+    from .commands.serve import add_arguments as serve_arguments
 
     p = sub.add_parser(
         "serve",

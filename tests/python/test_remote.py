@@ -28,8 +28,9 @@ from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encod
 
 zenoh = pytest.importorskip("zenoh")
 nc = pytest.importorskip("nervlane_comm_py")
-from nervlane.remote import RemoteSensor, open_remote_sensor  # noqa: E402
-from nervlane.remote_wire import encode_batch  # noqa: E402
+from nervlane.remote import RemoteSensor  # noqa: E402
+from nervlane.remote.payload import encode_batch  # noqa: E402
+from nervlane.sensor.served import open_served  # noqa: E402
 
 RATE = 2000.0
 LAYOUT = Layout(9, 1)
@@ -202,8 +203,9 @@ def test_remote_zero_and_a_device_that_goes(device, serve):
     dev.stream_readings("binary", lambda i: loaded, 500)
     server = serve("zeroed", endpoint, "--no-reconnect")
     taxels = [LAYOUT.taxel_output(j) for j in range(LAYOUT.taxels)]
-    r, info = open_remote_sensor("zeroed", endpoint)  # as the tools' --from does
-    assert (info["format"], info["params"], info["port"]) == ("binary", params, dev.port)
+    sensor = open_served("zeroed", endpoint)  # as the tools' --from does
+    r = sensor.comms
+    assert (sensor.format, sensor.params, r.info()["port"]) == ("binary", params, dev.port)
     with r:
         r.queue_frames(10_000)  # as the tools, it buffers nothing before
         assert (r.take_frames(10_000).values[:, taxels] > 1).all()

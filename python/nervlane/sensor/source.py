@@ -11,6 +11,7 @@ import argparse
 
 from ..errors import EXIT_USAGE, ToolError
 from .local import Sensor, open_sensor
+from .served import open_served
 
 __all__ = ["Sensor", "add_source_arguments", "open_source"]
 
@@ -53,27 +54,9 @@ def open_source(args: argparse.Namespace) -> Sensor:
             raise ToolError("give either PORT PARAMS or --from NAME, not both", EXIT_USAGE)
         if args.realtime:
             raise ToolError("--realtime is for the program that reads the port: give it to nervlane serve", EXIT_USAGE)
-        return open_remote(args.source_name, args.connect)
+        return open_served(args.source_name, args.connect)
     if args.connect is not None:
         raise ToolError("--connect goes with --from NAME", EXIT_USAGE)
     if args.port is None or args.params is None:
         raise ToolError("give the sensor's PORT and PARAMS file, or --from NAME", EXIT_USAGE)
     return open_sensor(args.port, args.params, reconnect=not args.no_reconnect, realtime=args.realtime)
-
-
-def open_remote(name: str, connect: str | None) -> Sensor:
-    """The sensor ``nervlane serve`` serves under ``name``, at ``connect``
-    (None: this machine). Its comms is a ``nervlane.remote.RemoteSensor``;
-    messages call it "NAME on HOST". Raises ToolError as
-    ``open_remote_sensor`` does: EXIT_MISSING_EXTRA without Zenoh,
-    EXIT_PORT when no server answers within a few seconds."""
-    from ..remote import open_remote_sensor
-
-    comms, info = open_remote_sensor(name, connect)
-    return Sensor(
-        comms,
-        f"{name} on {info.get('host') or 'its server'}",
-        str(info.get("params") or ""),
-        info.get("format"),
-        list(info["output_names"]),
-    )

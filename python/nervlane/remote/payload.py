@@ -1,5 +1,6 @@
-"""What ``nervlane serve`` puts on Zenoh, defined once for the server
-(``nervlane.serve``) and its clients (``nervlane.remote``).
+"""The key names and payloads of a served sensor: what ``nervlane serve``
+puts on Zenoh, defined once for the server (``nervlane.remote.server``) and
+its clients (``nervlane.remote.client``).
 
 Everything lives under ``nervlane/NAME/``:
 
@@ -48,7 +49,7 @@ STREAM_ID_LIMIT: Final = 1 << 53
 _NAME = re.compile(r"[A-Za-z0-9_.-]+")
 
 
-class WireError(ValueError):
+class PayloadError(ValueError):
     """A payload that is not one this version can read."""
 
 
@@ -68,7 +69,7 @@ def key(name: str, leaf: str) -> str:
 
 
 @dataclass(frozen=True)
-class WireBatch:
+class BatchPayload:
     """One ``frames`` payload, decoded. The arrays are the receiver's own
     (writable, native byte order)."""
 
@@ -109,28 +110,28 @@ def encode_batch(stream: int, number: int, anchor: float, sequence: Any, time: A
     )
 
 
-def decode_batch(payload: bytes | bytearray | memoryview) -> WireBatch:
-    """A ``frames`` payload. Raises WireError for anything else, or for a
+def decode_batch(payload: bytes | bytearray | memoryview) -> BatchPayload:
+    """A ``frames`` payload. Raises PayloadError for anything else, or for a
     version this code does not read."""
     import numpy as np
 
     if len(payload) < 8 or bytes(payload[:4]) != MAGIC:
-        raise WireError("not a nervlane frame batch")
+        raise PayloadError("not a nervlane frame batch")
     version, header_size = struct.unpack_from("<HH", payload, 4)
     if version != VERSION:
-        raise WireError(f"frame batch version {version}; this reader knows version {VERSION}")
+        raise PayloadError(f"frame batch version {version}; this reader knows version {VERSION}")
     if header_size < HEADER_SIZE or len(payload) < header_size:
-        raise WireError(f"frame batch header of {header_size} bytes in a payload of {len(payload)}")
+        raise PayloadError(f"frame batch header of {header_size} bytes in a payload of {len(payload)}")
     _, _, _, n, r, v, _, stream, number, anchor = HEADER.unpack_from(payload)
     if len(payload) != header_size + 8 * n * (2 + r + v):
-        raise WireError(f"frame batch of {len(payload)} bytes does not hold {n} frames of {r} readings, {v} values")
+        raise PayloadError(f"frame batch of {len(payload)} bytes does not hold {n} frames of {r} readings, {v} values")
     arrays = []
     offset = header_size
     for dtype, count, width in (("<u8", n, None), ("<f8", n, None), ("<f8", n * r, r), ("<f8", n * v, v)):
         a = np.frombuffer(payload, dtype=dtype, count=count, offset=offset)
         offset += 8 * count
         arrays.append(a.astype(dtype[1:]).reshape(n, width) if width is not None else a.astype(dtype[1:]))
-    return WireBatch(stream, number, anchor, *arrays)
+    return BatchPayload(stream, number, anchor, *arrays)
 
 
 def encode_json(message: dict[str, Any]) -> bytes:
@@ -139,13 +140,13 @@ def encode_json(message: dict[str, Any]) -> bytes:
 
 
 def decode_json(payload: bytes | bytearray | memoryview) -> dict[str, Any]:
-    """A JSON payload as a dict. Raises WireError for anything else."""
+    """A JSON payload as a dict. Raises PayloadError for anything else."""
     try:
         message = json.loads(bytes(payload))
     except (UnicodeDecodeError, ValueError) as e:
-        raise WireError(f"not a JSON payload: {e}") from e
+        raise PayloadError(f"not a JSON payload: {e}") from e
     if not isinstance(message, dict):
-        raise WireError("not a JSON object")
+        raise PayloadError("not a JSON object")
     if message.get("version") != VERSION:
-        raise WireError(f"payload version {message.get('version')!r}; this reader knows version {VERSION}")
+        raise PayloadError(f"payload version {message.get('version')!r}; this reader knows version {VERSION}")
     return message
