@@ -13,7 +13,7 @@ import numpy as np
 from .errors import EXIT_MISSING_EXTRA, ToolError
 from .files import NotRegularFile, atomic_path, open_regular
 from .parameters import RAW_PREFIX, TAXEL_PREFIX, raw_names
-from .recording_csv import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv, stack
+from .recording.csv_file import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv, stack
 
 
 @dataclass

@@ -5,8 +5,7 @@ that did not finish into the .npz.
 Frames come from the module's frame queue, so none is missed however late
 the recording loop runs, and each row is one frame: its sequence number,
 its time, its raw readings and the calibrated values of that same frame.
-The files are ``nervlane.recording``'s, whose writer other tools reuse; its
-names are offered here too.
+The files are ``nervlane.recording``'s, whose writer other tools reuse.
 """
 
 from __future__ import annotations
@@ -24,9 +23,7 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, Ti
 
 from .console import ToolConsole
 from .errors import EXIT_USAGE, ToolError
-from .recording import Outputs, RecordingFailed, recover
-from .recording import RecordingWriter as RecordingWriter  # offered here too: the tools' writer
-from .recording import check_output as check_output
+from .recording import Outputs, RecordingFailed, RecordingWriter, check_output, recover
 from .sensor.local import device_gone, realtime_hint
 from .sensor.outages import Outage, OutageWatch
 from .sensor.source import open_source

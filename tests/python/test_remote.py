@@ -23,7 +23,7 @@ import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
 from nervlane import parameters
-from nervlane.recording_csv import RecordingCsv
+from nervlane.recording import RecordingCsv
 from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
 
 zenoh = pytest.importorskip("zenoh")
