@@ -57,8 +57,8 @@ def serve(count: int, rate: float, readings: int) -> int:
 def open_queued(ports: list[str], params: str) -> list[Any]:
     """A sensor on each port, opened as the tools open one (``Sensor``s),
     each keeping every frame in its frame queue as `nervlane record` does."""
-    from nervlane.record import QUEUE_FRAMES
-    from nervlane.sensor.local import open_sensor
+    from nervlane.commands.record import QUEUE_FRAMES
+    from nervlane.sensor import open_sensor
 
     sensors = [open_sensor(port, params) for port in ports]
     for sensor in sensors:
@@ -92,7 +92,7 @@ class Figures:
 
 def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
     from nervlane import parameters
-    from nervlane.record import PACE_S, WRITE_EVERY_S
+    from nervlane.commands.record import PACE_S, WRITE_EVERY_S
     from nervlane.recording import Outputs, RecordingWriter
 
     params = os.path.join(folder, "p.msgpack")

@@ -646,6 +646,7 @@ class TestPorts:
     def test_a_usb_port_is_shown_and_chosen_by_its_stable_name(
         self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
     ) -> None:
+        from nervlane.commands import ports as ports_command
         from nervlane.sensor import ports
 
         (tmp_path / "ttyUSB7").touch()
@@ -659,7 +660,7 @@ class TestPorts:
         monkeypatch.setattr(ports, "serial_ports", lambda: [usb])
         monkeypatch.setenv("COLUMNS", "300")
         assert ports.auto_port() == str(stable)
-        ports.run_ports()
+        ports_command.run()
         assert str(stable) in capsys.readouterr().out
 
     @pytest.mark.parametrize(

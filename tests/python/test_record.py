@@ -3,7 +3,6 @@ the record command's own steps, run in this process."""
 
 from __future__ import annotations
 
-import argparse
 import dataclasses
 import json
 import threading
@@ -16,10 +15,11 @@ import numpy as np
 import pytest
 from conftest import StreamingSensor
 
-from nervlane import record
+from nervlane.commands.record import record_sensor
+from nervlane.console import ToolConsole
+from nervlane.options import PortSource, RecordOptions
 from nervlane.recording import RecordingFailed, RecordingWriter, Rows, check_output
-from nervlane.sensor import local as connection
-from nervlane.sensor.local import Sensor
+from nervlane.sensor import Sensor, open_sensor
 from nervlane.sensor.outages import Outage, OutageWatch
 
 nc = pytest.importorskip("nervlane_comm_py")
@@ -38,7 +38,7 @@ class Comms:
 
 def test_two_recordings_to_one_name_the_second_leaves_the_first_alone(tmp_path: Path) -> None:
     outputs = check_output(str(tmp_path / "r.csv"))
-    sensor = Sensor(Comms(), "COM9", "/p.msgpack", "binary", ["taxel_0"])
+    sensor = Sensor(Comms(), "COM9", "COM9", "/p.msgpack", "binary", ["taxel_0"])
     first, second = RecordingWriter(outputs, sensor), RecordingWriter(outputs, sensor)
     first.add(batch(1, 10, 3))
     first.flush()
@@ -54,7 +54,6 @@ def test_two_recordings_to_one_name_the_second_leaves_the_first_alone(tmp_path: 
 
 def test_record_times_from_before_the_queue_and_a_failing_close_costs_nothing(
     tmp_path: Path,
-    monkeypatch: pytest.MonkeyPatch,
     capsys: pytest.CaptureFixture[str],
     streaming_sensor: Callable[..., StreamingSensor],
 ) -> None:
@@ -75,13 +74,10 @@ def test_record_times_from_before_the_queue_and_a_failing_close_costs_nothing(
             self._comms.close()
             raise nc.PortError("IO Exception: the port failed as it closed")
 
-    def open_source(args: argparse.Namespace) -> Sensor:
-        sensor = connection.open_sensor(args.port, args.params)
-        return dataclasses.replace(sensor, comms=SlowQueueBadClose(sensor.comms))
-
-    monkeypatch.setattr(record, "open_source", open_source)
-    source = argparse.Namespace(port=device.port, params=device.params, no_reconnect=False, realtime=False)
-    record.run_record(source, str(tmp_path / "r.npz"), 0.5, False)
+    sensor = open_sensor(device.port, device.params)
+    sensor = dataclasses.replace(sensor, comms=SlowQueueBadClose(sensor.comms))
+    options = RecordOptions(PortSource(device.port, device.params), str(tmp_path / "r.npz"), seconds=0.5)
+    record_sensor(sensor, check_output(options.output), options, ToolConsole(stderr=True))
     told = capsys.readouterr()
     assert f"closing {device.port} failed" in told.err and "recorded " in told.out
     with np.load(tmp_path / "r.npz") as data:
@@ -103,18 +99,15 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
 
 def test_a_recording_that_stops_while_the_device_is_away_notes_the_outage_as_unended(
     tmp_path: Path,
-    monkeypatch: pytest.MonkeyPatch,
     capsys: pytest.CaptureFixture[str],
     streaming_sensor: Callable[..., StreamingSensor],
 ) -> None:
     device = streaming_sensor("binary", rate_hz=1000.0, taxels=4, triaxials=0)
-    monkeypatch.setattr(
-        record, "open_source", lambda args: connection.open_sensor(args.port, args.params, reconnect=True)
-    )
-    source = argparse.Namespace(port=device.port, params=device.params, no_reconnect=False, realtime=False)
+    options = RecordOptions(PortSource(device.port, device.params), str(tmp_path / "r.csv"), seconds=1.5)
+    sensor = open_sensor(device.port, device.params, reconnect=True)
     pull = threading.Timer(0.5, device.device.hang_up)
     pull.start()
-    record.run_record(source, str(tmp_path / "r.csv"), 1.5, False)
+    record_sensor(sensor, check_output(options.output), options, ToolConsole(stderr=True))
     pull.join()
     (outage,) = json.loads((tmp_path / "r.csv.json").read_text())["outages"]
     assert not outage["ended"] and 0.3 < outage["seconds"] < 1.3 and 0.3 < outage["start_s"] < 1.0, outage

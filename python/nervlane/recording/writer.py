@@ -22,7 +22,7 @@ import numpy as np
 
 from ..errors import EXIT_USAGE
 from ..files import write_bytes_atomic
-from ..sensor.local import Sensor
+from ..sensor.opened import Sensor
 from .csv_file import CsvRows, header_for, widen
 from .npz_file import ArraySpill, npz_fields
 from .outputs import Outputs, RecordingFailed, create_file, write_failed
@@ -174,7 +174,7 @@ class RecordingWriter:
         """The comms object's counters when the recording started."""
         self.meta: dict[str, Any] = {
             "start_time": _now_text(),
-            "port": sensor.port,
+            "port": sensor.label,
             "params": sensor.params,
             "format": sensor.format or "unknown",
         }

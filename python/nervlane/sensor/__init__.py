@@ -1,3 +1,10 @@
 """Opening a sensor for a tool, local or served, and watching it: the
 serial ports present, the hint that a stream does not fit its format, and
 the outages seen while the port is reopened."""
+
+from .local import explain_port_error, load_module, open_sensor
+from .opened import Sensor, device_gone
+from .served import open_served
+from .source import open_source
+
+__all__ = ["Sensor", "device_gone", "explain_port_error", "load_module", "open_sensor", "open_served", "open_source"]

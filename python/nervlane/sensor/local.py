@@ -1,38 +1,20 @@
-"""Opening a sensor for a tool, and explaining the port's errors in words
-a person can act on."""
+"""Opening a sensor on a local port with its parameter file, and the
+port's errors explained in words a person can act on."""
 
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import Any
 
 from .. import parameters
-from ..errors import EXIT_DISCONNECTED, EXIT_PORT, ToolError
+from ..errors import EXIT_PORT, ToolError
 from ..formats import format_name
+from .opened import Sensor
 from .ports import AUTO, auto_port, ports_present
 
 
-@dataclass(frozen=True)
-class Sensor:
-    """What a tool needs of an open sensor, local or remote."""
-
-    comms: Any
-    """The comms object: a ``nervlane_comm_py.NervlaneComms``, or anything
-    with its shapes (``read_frame``, ``queue_frames``, ``take_frames``,
-    ``stats``, ``zero``, ``is_connected``, ``close``)."""
-    port: str
-    """The port opened (``auto`` resolved), or what to call a remote source."""
-    params: str
-    """The parameter file, as an absolute path."""
-    format: str | None
-    """The name of the frame format the parameter file chooses (None: unknown)."""
-    output_names: list[str]
-    """A name for each calibrated output: ``tri0_x``, ``taxel_5``..."""
-
-
 def load_module() -> Any:
+    """The ``nervlane_comm_py`` module. Raises ToolError when it does not load."""
     try:
         import nervlane_comm_py
     except ImportError as e:
@@ -40,30 +22,11 @@ def load_module() -> Any:
     return nervlane_comm_py
 
 
-def connect(comms: Any, port: str, *, reconnect: bool = False, realtime: bool = False) -> None:
-    """The one place where the tools connect a comms object to a port."""
-    comms.connect(port, reconnect=reconnect, realtime=realtime)
-
-
-REALTIME_HINT = (
-    "the reader runs at normal priority: real-time scheduling needs permission "
-    "(ulimit -r 10 in this shell, or the line '@dialout - rtprio 10' in /etc/security/limits.conf)"
-)
-
-
-def realtime_hint(sensor: Sensor, asked: bool) -> str | None:
-    """The line a tool prints when ``--realtime`` was asked for and not
-    granted; None otherwise."""
-    if not asked or sensor.comms.stats().get("realtime", False):
-        return None
-    return REALTIME_HINT
-
-
 def open_sensor(port: str, params: str, *, reconnect: bool = False, realtime: bool = False) -> Sensor:
     """A comms object configured from ``params`` and connected to ``port``
     (``auto``: the only USB serial port). With ``reconnect`` the module
     reopens the port after an outage; with ``realtime`` its reader asks for
-    real-time scheduling (see ``realtime_hint``).
+    real-time scheduling (``Sensor.realtime`` says whether it got it).
 
     Raises ToolError: EXIT_ERROR for a parameter file the module refuses or
     whose protocol selector names no frame format, EXIT_PORT when the port
@@ -79,16 +42,19 @@ def open_sensor(port: str, params: str, *, reconnect: bool = False, realtime: bo
     if port == AUTO:
         port = auto_port()
     try:
-        connect(comms, port, reconnect=reconnect, realtime=realtime)
+        comms.connect(port, reconnect=reconnect, realtime=realtime)
     except Exception as e:  # PortError mostly; ValueError for an empty name
         raise explain_port_error(port, e) from e
     parts = parameters.split(doc)
     return Sensor(
         comms,
-        port,
-        os.path.abspath(params),
-        None if parts is None else format_name(parts[0]),
-        parameters.output_names(doc, len(comms.read(0))),
+        label=port,
+        port=port,
+        params=os.path.abspath(params),
+        format=None if parts is None else format_name(parts[0]),
+        output_names=parameters.output_names(doc, len(comms.read(0))),
+        reconnecting=reconnect,
+        realtime=bool(comms.stats().get("realtime", False)),
     )
 
 
@@ -129,15 +95,3 @@ def explain_port_error(port: str, error: BaseException) -> ToolError:
     else:
         text = f"cannot open {port}: {getattr(error, 'description', message)}"
     return ToolError(text, EXIT_PORT, detail=message)
-
-
-def device_gone(port: str, stats: Mapping[str, Any]) -> ToolError:
-    """The error of a sensor that went away, with the reason the module
-    gave (``stats()["last_error"]``)."""
-    last = stats.get("last_error")
-    why = f" (last error: {last})" if last else ""
-    return ToolError(
-        f"the sensor on {port} went away (cable pulled or device reset){why}; stopped.",
-        EXIT_DISCONNECTED,
-        detail=last,
-    )

@@ -1,5 +1,5 @@
-"""The serial ports present: listing them (``nervlane ports``), naming them
-so a person can tell them apart, and ``auto``, the only USB serial port.
+"""The serial ports present: listing them, naming them so a person can
+tell them apart, and ``auto``, the only USB serial port.
 
 On Linux a USB serial port also has a stable name, a link in
 ``/dev/serial/by-id`` built from the adapter's vendor, product and serial
@@ -83,35 +83,3 @@ def auto_port() -> str:
         f"port {AUTO}: {len(usb)} USB serial ports found, {', '.join(map(describe_port, usb))}; name the one to use",
         EXIT_PORT,
     )
-
-
-def run_ports() -> None:
-    """``nervlane ports``: a table of the serial ports the system lists."""
-    from rich.table import Table
-
-    from ..console import ToolConsole
-
-    ports = serial_ports()
-    stable = stable_names()
-    table = Table(
-        "device",
-        "stable name",
-        "description",
-        "USB VID:PID",
-        "serial number",
-        "manufacturer",
-        title="Serial ports",
-    )
-    for p in ports:
-        table.add_row(
-            str(p.device),
-            stable.get(os.path.realpath(p.device), ""),
-            p.description or "",
-            usb_id(p),
-            p.serial_number or "",
-            p.manufacturer or "",
-        )
-    console = ToolConsole()
-    console.print(table)
-    if not ports:
-        console.print("no serial ports found")

@@ -8,16 +8,19 @@ from typing import Final
 
 from ..errors import EXIT_MISSING_EXTRA, EXIT_PORT, EXIT_USAGE, ToolError
 from ..parameters import output_names
-from .local import Sensor
+from .opened import Sensor
 
 FIRST_FRAME_MS: Final = 2000
 """How long to wait for a frame when the server names no outputs yet."""
 
 
-def open_served(name: str, connect: str | None = None, *, zenoh_config: str | None = None) -> Sensor:
+def open_served(
+    name: str, connect: str | None = None, *, reconnect: bool = True, zenoh_config: str | None = None
+) -> Sensor:
     """The sensor served under ``name`` at ``connect`` (None: this machine),
     its comms a RemoteSensor made ``as_module`` and buffering nothing before
-    ``queue_frames``; messages call it "NAME on HOST". When the server names
+    ``queue_frames``; messages call it "NAME on HOST". With ``reconnect``
+    the tool waits through the server or its device going away. When the server names
     no outputs yet, they are named after its first frame. Raises ToolError:
     the remote extra missing (EXIT_MISSING_EXTRA), a bad name, endpoint or
     configuration (EXIT_USAGE), no server answering within a few seconds
@@ -53,8 +56,11 @@ def open_served(name: str, connect: str | None = None, *, zenoh_config: str | No
         raise
     return Sensor(
         comms,
-        f"{name} on {info.get('host') or 'its server'}",
-        str(info.get("params") or ""),
-        info.get("format"),
-        list(info["output_names"]),
+        label=f"{name} on {info.get('host') or 'its server'}",
+        port=None,
+        params=str(info.get("params") or ""),
+        format=info.get("format"),
+        output_names=list(info["output_names"]),
+        reconnecting=reconnect,
+        realtime=bool(info.get("realtime", False)),
     )

@@ -9,7 +9,7 @@ from typing import Any, Final
 
 from ..errors import ToolError
 from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
-from ..sensor.local import Sensor
+from ..sensor.opened import Sensor
 
 FORMATS: Final = ("csv", "npz")
 WRITE_EVERY_S: Final = 0.5
@@ -43,11 +43,11 @@ class PageRecording:
     the view's reader thread; ``finish`` once, after it is detached. Both
     raise OSError (a RecordingFailed) when the files cannot be written."""
 
-    def __init__(self, folder: str, fmt: str, source: Sensor, start: float) -> None:
+    def __init__(self, folder: str, fmt: str, sensor: Sensor, start: float) -> None:
         self.outputs = free_outputs(folder, fmt, datetime.datetime.now().astimezone())
         self._start = start
         self._last_write = start
-        self._writer = RecordingWriter(self.outputs, source, start=start)
+        self._writer = RecordingWriter(self.outputs, sensor, start=start)
 
     @property
     def file(self) -> str:

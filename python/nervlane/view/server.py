@@ -29,6 +29,7 @@ from typing import Any, Final
 from aiohttp import WSCloseCode, web
 
 from ..errors import EXIT_USAGE, ToolError
+from ..sensor.opened import Sensor
 from .feed import STRIP_MAX_HZ, FrameFeed, Update
 from .layout import Cell
 from .recording import FORMATS, PageRecording
@@ -157,35 +158,33 @@ class _Rate:
 
 
 class ViewServer:
-    """Serves one source to any number of pages. ``source`` has ``comms``
-    (the module's shapes), ``port``, ``params``, ``format`` and
-    ``output_names``, as ``nervlane.source`` makes them."""
+    """Serves one open sensor to any number of pages. While the sensor is
+    reconnecting, the page shows an outage as such and a recording goes on
+    across it."""
 
     def __init__(
         self,
-        source: Any,
+        sensor: Sensor,
         cells: Sequence[Cell],
         units: str,
         listener: Listener,
         token: str | None,
         record_dir: str,
-        reconnecting: bool = False,
     ) -> None:
-        self.source = source
-        self.names = list(source.output_names)
+        self.sensor = sensor
+        self.names = list(sensor.output_names)
         self.cells = cells
         self.units = units
         self.listener = listener
         self.token = token
         self.record_dir = record_dir
-        self.reconnecting = reconnecting
-        self.feed = FrameFeed(source.comms, self.names, _say_recorded, reconnecting)
+        self.feed = FrameFeed(sensor.comms, self.names, _say_recorded, sensor.reconnecting)
         self.cookie = f"nervlane_view_{listener.port}"  # one per port: cookies ignore ports
         self._hosts = {f"{h}:{listener.port}" for h in (*_LOOPBACK_NAMES, listener.host)}
         self._outboxes: set[asyncio.Queue[list[str | bytes]]] = set()
         self._sockets: weakref.WeakSet[web.WebSocketResponse] = weakref.WeakSet()
         self._time0 = time.monotonic()
-        self._base = source.comms.stats()
+        self._base = sensor.comms.stats()
         self._rate = _Rate()
 
     @property
@@ -244,9 +243,9 @@ class ViewServer:
             "names": self.names,
             "cells": [c.as_json(self.names) for c in self.cells],
             "units": self.units,
-            "port": self.source.port,
-            "params": self.source.params,
-            "format": self.source.format,
+            "port": self.sensor.label,
+            "params": self.sensor.params,
+            "format": self.sensor.format,
             "record_dir": os.path.abspath(self.record_dir),
             "record_formats": list(FORMATS),
             "strip_seconds": STRIP_SECONDS,
@@ -255,12 +254,12 @@ class ViewServer:
         }
 
     def state(self) -> dict[str, Any]:
-        comms = self.source.comms
+        comms = self.sensor.comms
         stats, base, feed = comms.stats(), self._base, self.feed
         if comms.is_connected():
             connection = "connected"
         else:
-            connection = "reconnecting" if self.reconnecting else "disconnected"
+            connection = "reconnecting" if self.sensor.reconnecting else "disconnected"
         recording = feed.recording
         return {
             "type": "state",
@@ -351,7 +350,7 @@ class ViewServer:
             return web.json_response({"error": error}, status=400)
         loop = asyncio.get_running_loop()
         try:
-            await loop.run_in_executor(None, self.source.comms.zero, outputs)
+            await loop.run_in_executor(None, self.sensor.comms.zero, outputs)
         except RuntimeError as e:
             return web.json_response({"error": getattr(e, "description", str(e))}, status=409)
         return web.json_response({"zeroed": [self.names[i] for i in outputs] or "all"})
@@ -368,11 +367,11 @@ class ViewServer:
         if action != "start" or body.get("format", "csv") not in FORMATS:
             error = f'send {{"action": "start" or "stop", "format": one of {", ".join(FORMATS)}}}'
             return web.json_response({"error": error}, status=400)
-        if not self.source.comms.is_connected():
+        if not self.sensor.comms.is_connected():
             return web.json_response({"error": "the sensor is not connected"}, status=409)
 
         def make() -> PageRecording:
-            return PageRecording(self.record_dir, body.get("format", "csv"), self.source, time.monotonic())
+            return PageRecording(self.record_dir, body.get("format", "csv"), self.sensor, time.monotonic())
 
         try:
             recording = self.feed.start_recording(make)

@@ -4,7 +4,7 @@
 device on a serial port (``nervlane.virtual.pty_device``).
 
 The test suites use it as their device; ``nervlane simulate``
-(``nervlane.virtual.simulate``) lets a person point the real module, or any
+(``nervlane.commands.simulate``) lets a person point the real module, or any
 serial tool, at a sensor without owning one.
 """
 
@@ -33,7 +33,6 @@ from .signal_model import (
     parameter_document,
     write_params,
 )
-from .simulate import run_simulate
 
 __all__ = [
     "AXIS_COEFS",
@@ -55,7 +54,6 @@ __all__ = [
     "encrypted_frame",
     "open_raw_pty",
     "parameter_document",
-    "run_simulate",
     "send_frame",
     "text_frame",
     "write_params",

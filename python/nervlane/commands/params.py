@@ -1,113 +1,22 @@
-"""Reading, checking and converting sensor parameter files.
-
-The JSON form exists so that a person can edit a parameter file in a text
-editor: MessagePack maps with integer keys (``input_map``, ``output_map``)
-become JSON objects with the integers written as strings, and come back as
-integers. Integers stay integers and floats stay floats both ways, because
-the module refuses a float where it wants an integer.
-"""
+"""``nervlane params``: show, check or convert a sensor parameter file
+(the JSON form is ``nervlane.parameters_json``'s)."""
 
 from __future__ import annotations
 
-import json
 import math
 import os
-import re
 import sys
 import tempfile
 from typing import Any
 
-import msgpack  # type: ignore[import-untyped]
-
-from . import parameters
-from .errors import EXIT_USAGE, ToolError
-from .files import FileTooLarge, NotRegularFile, read_regular, write_bytes_atomic
-from .formats import format_name
-from .parameters import DocumentError
-from .sensor.local import load_module
-
-_INT_KEY = re.compile(r"-?(0|[1-9][0-9]*)\Z")
-
-
-def _to_json_value(value: Any, where: str) -> Any:
-    if isinstance(value, dict):
-        out: dict[str, Any] = {}
-        for k, v in value.items():
-            if isinstance(k, bool) or not isinstance(k, (str, int)):
-                raise DocumentError(f"{where}: map key {k!r} cannot be written as JSON")
-            if isinstance(k, str) and _INT_KEY.match(k):
-                # It would come back from JSON as an integer key.
-                raise DocumentError(f"{where}: string key {k!r} looks like an integer; JSON cannot keep it apart")
-            key = str(k)
-            if key in out:
-                raise DocumentError(f"{where}: key {key!r} occurs twice")
-            out[key] = _to_json_value(v, f"{where}.{key}")
-        return out
-    if isinstance(value, (list, tuple)):
-        return [_to_json_value(v, f"{where}[{i}]") for i, v in enumerate(value)]
-    if isinstance(value, (bytes, bytearray)):
-        raise DocumentError(f"{where}: binary data cannot be written as JSON")
-    if isinstance(value, msgpack.ExtType):
-        raise DocumentError(f"{where}: MessagePack extension type cannot be written as JSON")
-    return value
-
-
-def _dump(value: Any, indent: int) -> str:
-    # Like json.dumps(indent=2), but lists and maps of plain numbers stay on
-    # one line: coefficient lists and position maps read better that way.
-    pad, inner = " " * indent, " " * (indent + 2)
-    if isinstance(value, dict) and value and not all(isinstance(v, (int, float)) for v in value.values()):
-        items = [f"{inner}{json.dumps(k)}: {_dump(v, indent + 2)}" for k, v in value.items()]
-        return "{\n" + ",\n".join(items) + "\n" + pad + "}"
-    if isinstance(value, list) and value and any(isinstance(v, (dict, list)) for v in value):
-        items = [inner + _dump(v, indent + 2) for v in value]
-        return "[\n" + ",\n".join(items) + "\n" + pad + "]"
-    return json.dumps(value)
-
-
-def to_json_text(value: Any) -> str:
-    """The editable JSON form of a decoded parameter document. Raises DocumentError."""
-    try:
-        return _dump(_to_json_value(value, "$"), 0) + "\n"
-    except RecursionError as e:
-        raise DocumentError("nested too deeply for a parameter document") from e
-
-
-def _from_json_value(value: Any) -> Any:
-    if isinstance(value, dict):
-        keys = list(value)
-        if keys and all(_INT_KEY.match(k) for k in keys):
-            return {int(k): _from_json_value(v) for k, v in value.items()}
-        return {k: _from_json_value(v) for k, v in value.items()}
-    if isinstance(value, list):
-        return [_from_json_value(v) for v in value]
-    return value
-
-
-def _reject_duplicates(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    out: dict[str, Any] = {}
-    for k, v in pairs:
-        if k in out:
-            raise DocumentError(f"key {k!r} occurs twice in one object")
-        out[k] = v
-    return out
-
-
-def from_json_text(text: str, source: str = "<json>") -> Any:
-    """Decode the JSON form back into the parameter document. Raises DocumentError."""
-    try:
-        return _from_json_value(json.loads(text, object_pairs_hook=_reject_duplicates))
-    except json.JSONDecodeError as e:
-        raise DocumentError(f"{source}: line {e.lineno} column {e.colno}: {e.msg}") from e
-    except RecursionError as e:
-        raise DocumentError(f"{source}: nested too deeply for a parameter document") from e
-
-
-def _pack(value: Any, source: str) -> bytes:
-    try:
-        return parameters.pack(value)
-    except (OverflowError, ValueError) as e:  # an integer beyond 64 bits, nesting beyond msgpack's limit
-        raise DocumentError(f"{source}: {e}; MessagePack cannot hold it") from e
+from .. import parameters
+from ..errors import EXIT_USAGE, ToolError
+from ..files import FileTooLarge, NotRegularFile, read_regular, write_bytes_atomic
+from ..formats import format_name
+from ..options import ParamsOptions
+from ..parameters import DocumentError
+from ..parameters_json import from_json_text, pack, to_json_text
+from ..sensor.local import load_module
 
 
 def check(path: str, shown_as: str | None = None) -> tuple[int, str | None]:
@@ -147,7 +56,7 @@ def show(path: str) -> None:
     from rich.pretty import Pretty
     from rich.table import Table
 
-    from .console import ToolConsole
+    from ..console import ToolConsole
 
     console = ToolConsole()
     value, trailing = parameters.load(path)
@@ -242,7 +151,7 @@ def run_from_json(path: str, out: str | None) -> None:
         raise DocumentError(f"cannot read {path}: {e}: no parameter document is that large") from e
     except (OSError, UnicodeDecodeError, NotRegularFile) as e:
         raise DocumentError(f"cannot read {path}: {e}") from e
-    data = _pack(from_json_text(text, path), path)
+    data = pack(from_json_text(text, path), path)
     if out is None and sys.stdout.isatty():
         raise ToolError("from-json writes MessagePack; give -o FILE", EXIT_USAGE)
     with tempfile.TemporaryDirectory(prefix="nervlane-params-") as tmp:
@@ -271,4 +180,8 @@ ACTIONS = {
     "to-json": run_to_json,
     "from-json": run_from_json,
 }
-"""``nervlane params ACTION FILE [-o OUT]``: each raises ToolError."""
+
+
+def run(options: ParamsOptions) -> None:
+    """``nervlane params ACTION FILE [-o OUT]``. Raises ToolError."""
+    ACTIONS[options.action](options.file, options.output)

@@ -1,9 +1,9 @@
-"""Running the view: everything that can be checked is checked before the
-port opens, then the page is served until Ctrl+C, SIGTERM or ``--seconds``."""
+"""Starting the browser view for a sensor: everything that can be checked
+is checked before the port opens (``prepare``), then the page is served
+until Ctrl+C, SIGTERM or the options' seconds (``serve``)."""
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import os
 import sys
@@ -11,9 +11,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from ..errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
-from ..sensor.local import Sensor, device_gone, realtime_hint
-from ..sensor.source import open_source
-from . import PageOptions
+from ..options import PageOptions
+from ..sensor.opened import Sensor, device_gone
 from .layout import Placement, grid_cells, placed_cells, read_layout
 
 
@@ -53,25 +52,26 @@ def _open_browser(url: str) -> None:
         print("could not start a browser: open the URL above in one", file=sys.stderr)
 
 
-def serve(prepared: Prepared, source: Sensor, reconnecting: bool = False) -> None:
-    """Serve ``source`` until Ctrl+C, SIGTERM or the options' seconds; the
-    first line on standard output is the page's URL. With ``reconnecting``
-    (the module reopens the port) outages are shown on the page and end
-    nothing. Closes the source. Raises ToolError: the device went away
-    without ``reconnecting`` (EXIT_DISCONNECTED), or the reader failed."""
+def serve(prepared: Prepared, sensor: Sensor) -> None:
+    """Serve ``sensor`` until Ctrl+C, SIGTERM or the options' seconds; the
+    first line on standard output is the page's URL. While the sensor is
+    reconnecting (the module reopens the port) outages are shown on the
+    page and end nothing. Closes the sensor. Raises ToolError: the device
+    went away and the sensor is not reconnecting (EXIT_DISCONNECTED), or
+    the reader failed."""
     from .server import ViewServer, new_token
 
     options, listener = prepared.options, prepared.listener
     try:
-        names = source.output_names
+        names = sensor.output_names
         if prepared.placement is None:
             cells, units = grid_cells(names), "grid"
         else:
             cells, units = placed_cells(names, prepared.placement, str(options.layout)), "mm"
         token = new_token(listener, options.require_token)
-        server = ViewServer(source, cells, units, listener, token, options.record_dir, reconnecting)
+        server = ViewServer(sensor, cells, units, listener, token, options.record_dir)
         print(server.url, flush=True)
-        print(f"showing {source.port} ({source.params}); Ctrl+C stops", flush=True)
+        print(f"showing {sensor.label} ({sensor.params}); Ctrl+C stops", flush=True)
         if options.open_browser:
             _open_browser(server.url)
         server.feed.start()
@@ -82,25 +82,12 @@ def serve(prepared: Prepared, source: Sensor, reconnecting: bool = False) -> Non
         finally:
             server.feed.finish_recording("the view ending")
             server.feed.stop()
-        stats = source.comms.stats()
-        connected = source.comms.is_connected()
+        stats = sensor.comms.stats()
+        connected = sensor.comms.is_connected()
     finally:
         listener.sock.close()
-        source.comms.close()
+        sensor.comms.close()
     if server.feed.error is not None:
         raise ToolError(f"the view stopped reading: {server.feed.error}")
-    if not connected and not reconnecting:
-        raise device_gone(source.port, stats)
-
-
-def run_view(args: argparse.Namespace) -> None:
-    """``nervlane view``. Raises ToolError."""
-    prepared = prepare(PageOptions.from_args(args))
-    try:
-        source = open_source(args)
-    except BaseException:
-        prepared.listener.sock.close()
-        raise
-    if (note := realtime_hint(source, args.realtime)) is not None:
-        print(f"note: {note}", file=sys.stderr)  # standard output's first line is the URL
-    serve(prepared, source, reconnecting=not args.no_reconnect)
+    if not connected and not sensor.reconnecting:
+        raise device_gone(sensor, stats)

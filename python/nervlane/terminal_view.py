@@ -1,8 +1,9 @@
-"""The live view behind ``nervlane monitor`` and ``nervlane demo``."""
+"""The live view of a sensor in a terminal, behind ``nervlane monitor`` and
+``nervlane demo``: the values under their names, the module's counters,
+outages as they come and go, and the keys that zero or quit."""
 
 from __future__ import annotations
 
-import argparse
 import collections
 import contextlib
 import os
@@ -19,11 +20,9 @@ from rich.table import Table
 from rich.text import Text
 
 from .console import ToolConsole
-from .errors import ToolError
 from .parameters import raw_names
-from .sensor.local import Sensor, device_gone, realtime_hint
+from .sensor.opened import Sensor, device_gone
 from .sensor.outages import Outage, OutageWatch
-from .sensor.source import open_source
 from .sensor.watch import DecodeWatch
 
 if TYPE_CHECKING:
@@ -141,10 +140,10 @@ def counters(snap: Snapshot, base: Mapping[str, Any]) -> str:
     return f"{text}  outages {outages}" if outages else text
 
 
-def away(port: str, outage: Outage, now: float) -> str:
+def away(label: str, outage: Outage, now: float) -> str:
     """The line that shows an outage while the module reopens the port."""
     seconds = outage.lasted(now)
-    return f"reconnecting to {port} (last error: {outage.last_error})" + (
+    return f"reconnecting to {label} (last error: {outage.last_error})" + (
         f", away {seconds:.1f} s" if seconds >= 0.05 else ""
     )
 
@@ -240,24 +239,23 @@ def live_view(
     seconds: float | None,
     expected_rate: float | None,
     console: Console | None = None,
-    reconnecting: bool = False,
 ) -> tuple[Snapshot, Mapping[str, Any], float]:
     """Show the sensor until ``seconds`` pass, Ctrl+C, or 'q'. Keys are read
     only when interactive (no ``seconds`` and stdin a terminal). Calibrated
     values carry the sensor's output names; a stream that does not fit its
-    frame format gets a hint. With ``reconnecting`` (the module reopens the
-    port) an outage is shown, with the module's last error, until the
-    device is back.
+    frame format gets a hint. While the sensor is reconnecting (the module
+    reopens the port) an outage is shown, with the module's last error,
+    until the device is back.
 
     Returns (the last snapshot, the counters when the view started,
     seconds shown). Raises ToolError (EXIT_DISCONNECTED) when the device
-    goes away without ``reconnecting``.
+    goes away and the sensor is not reconnecting.
     """
     console = console or ToolConsole()
     interactive = seconds is None and sys.stdin.isatty()
     keys = "z: zero   q or Ctrl+C: quit" if interactive else ("Ctrl+C: quit" if seconds is None else "")
     comms = sensor.comms
-    reader = FrameReader(comms, raw, expected_rate, reconnecting)
+    reader = FrameReader(comms, raw, expected_rate, sensor.reconnecting)
     base = reader.base
     reader.start()
     start = time.monotonic()
@@ -272,7 +270,7 @@ def live_view(
         now = time.monotonic()
         hint = watch.hint(snap.stats, now)
         if outages.current is not None:
-            hint = away(sensor.port, outages.current, now)
+            hint = away(sensor.label, outages.current, now)
         return render(title, snap, base, names, now - start, raw, hint or status, keys, console.width)
 
     def tell(now: float, text: str) -> None:
@@ -286,7 +284,7 @@ def live_view(
                 if seconds is not None and now - start >= seconds:
                     break
                 if reader.gone:
-                    raise device_gone(sensor.port, comms.stats())
+                    raise device_gone(sensor, comms.stats())
                 if reader.error is not None:
                     raise reader.error
                 key = poll()  # type: ignore[operator]
@@ -305,10 +303,10 @@ def live_view(
                 else:
                     for outage in ended:
                         if outage is not told:  # it came and went between two looks
-                            tell(now, away(sensor.port, outage, outage.started))
-                        tell(now, f"{sensor.port} is back after {outage.lasted(now):.1f} s")
+                            tell(now, away(sensor.label, outage, outage.started))
+                        tell(now, f"{sensor.label} is back after {outage.lasted(now):.1f} s")
                     if started is not None:
-                        tell(now, away(sensor.port, started, now))
+                        tell(now, away(sensor.label, started, now))
                 if live is None and now - last_plain >= 1.0:
                     tell(now, f"{snap.decoded_per_s:.1f} decoded/s  read {snap.frames}  {counters(snap, base)}")
                     hint = watch.hint(snap.stats, now)
@@ -338,28 +336,3 @@ def summary(snap: Snapshot, base: Mapping[str, Any], elapsed: float) -> str:
         f"read {snap.frames} frames in {elapsed:.1f} s ({snap.frames / max(elapsed, 1e-9):.1f}/s); "
         f"decoded {decoded}  {counters(snap, base)}"
     )
-
-
-def run_monitor(source: argparse.Namespace, raw: bool, zero: bool, seconds: float | None, rate: float | None) -> None:
-    """``nervlane monitor`` on the sensor the ``source`` arguments name
-    (``nervlane.source``). Raises ToolError."""
-    sensor = open_source(source)
-    comms = sensor.comms
-    console = ToolConsole()
-    reconnecting = not source.no_reconnect
-    try:
-        if (note := realtime_hint(sensor, source.realtime)) is not None:
-            console.print(f"note: {note}", soft_wrap=True)
-        if zero:
-            try:
-                comms.zero([])
-            except RuntimeError as e:
-                if comms.is_connected():
-                    raise ToolError(f"zeroing failed: {e} (zeroing needs at least 20 frames per second)") from e
-                if not reconnecting:
-                    raise device_gone(sensor.port, comms.stats()) from e
-                console.print(f"zeroing failed: {e}, as the sensor went away; showing values as they come")
-        snap, base, elapsed = live_view(sensor, sensor.port, raw, seconds, rate, console, reconnecting)
-        console.print(summary(snap, base, elapsed))
-    finally:
-        comms.close()

@@ -7,24 +7,17 @@ import sys
 
 from ..errors import EXIT_USAGE, ToolError
 from ..formats import Format
-from .pty_device import PtyDevice
-from .signal_model import Layout, SignalModel, write_params
+from ..options import SimulateOptions
+from ..virtual.pty_device import PtyDevice
+from ..virtual.signal_model import Layout, SignalModel, write_params
 
 
-def run_simulate(
-    fmt: str,
-    rate: float,
-    taxels: int,
-    triaxials: int,
-    params: str | None,
-    frames: int | None,
-    seconds: float | None,
-    seed: int | None,
-) -> None:
+def run(options: SimulateOptions) -> None:
     """Prints the port, then streams until done or Ctrl+C. Raises ToolError
     (EXIT_USAGE for a layout the format cannot carry)."""
+    fmt, rate, params, seconds = options.format, options.rate, options.params, options.seconds
     try:
-        layout = Layout(taxels, triaxials)
+        layout = Layout(options.taxels, options.triaxials)
     except ValueError as e:
         raise ToolError(str(e)) from e
     limit = Format.named(fmt).max_readings
@@ -39,10 +32,10 @@ def run_simulate(
             write_params(params, layout, fmt)
         except OSError as e:
             raise ToolError(f"cannot write {params}: {e.strerror or e}") from e
-    count = frames
+    count = options.frames
     if seconds is not None:
         count = max(1, round(seconds * rate))
-    model = SignalModel(layout, seed, rate)
+    model = SignalModel(layout, options.seed, rate)
     try:
         with PtyDevice() as dev:
             print(dev.port, flush=True)

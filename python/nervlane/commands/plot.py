@@ -10,10 +10,11 @@ from typing import Any
 
 import numpy as np
 
-from .errors import EXIT_MISSING_EXTRA, ToolError
-from .files import NotRegularFile, atomic_path, open_regular
-from .parameters import RAW_PREFIX, TAXEL_PREFIX, raw_names
-from .recording.csv_file import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv, stack
+from ..errors import EXIT_MISSING_EXTRA, ToolError
+from ..files import NotRegularFile, atomic_path, open_regular
+from ..options import PlotOptions
+from ..parameters import RAW_PREFIX, TAXEL_PREFIX, raw_names
+from ..recording.csv_file import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv, stack
 
 
 @dataclass
@@ -71,10 +72,11 @@ def _load_npz(path: str) -> Channels:
     return Channels([*raw_names(raw.shape[1]), *names], t, np.hstack([raw, cal]))
 
 
-def run_plot(path: str, out: str) -> None:
+def run(options: PlotOptions) -> None:
     """Time series of every calibrated channel (of the raw ones when there
     are none), and a heat map of the taxels at the frame where they were
     pressed hardest. Raises ToolError."""
+    path, out = options.file, options.output
     try:
         import matplotlib
 

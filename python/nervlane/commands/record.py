@@ -10,7 +10,6 @@ The files are ``nervlane.recording``'s, whose writer other tools reuse.
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import signal
 import time
@@ -21,13 +20,13 @@ from typing import Any, Final
 
 from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, TimeRemainingColumn
 
-from .console import ToolConsole
-from .errors import EXIT_USAGE, ToolError
-from .recording import Outputs, RecordingFailed, RecordingWriter, check_output, recover
-from .sensor.local import device_gone, realtime_hint
-from .sensor.outages import Outage, OutageWatch
-from .sensor.source import open_source
-from .sensor.watch import DecodeWatch
+from ..console import ToolConsole
+from ..errors import EXIT_USAGE, ToolError
+from ..options import RecordOptions, RecoverOptions
+from ..recording import Outputs, RecordingFailed, RecordingWriter, check_output, recover
+from ..sensor import Sensor, device_gone, open_source
+from ..sensor.outages import Outage, OutageWatch
+from ..sensor.watch import DecodeWatch
 
 QUEUE_FRAMES: Final = 1 << 15
 """What the module holds while this loop is busy elsewhere: 16 s at 2000 frames/s."""
@@ -75,39 +74,40 @@ def _stop_on_signals() -> Iterator[Stop]:
 # The commands
 
 
-def run_record(
-    source: argparse.Namespace, out: str, seconds: float | None, raw_only: bool, force: bool = False
-) -> None:
-    """Record the sensor the ``source`` arguments name (``nervlane.source``)
-    until ``seconds`` pass (None: until Ctrl+C or SIGTERM), a stop signal,
-    or a write error (the rows so far are kept). While the module reopens
-    the port (unless ``--no-reconnect``) an outage is told and noted, and
-    the recording goes on in the same file; with ``--no-reconnect`` the
-    device going away ends it (the frames so far are kept;
-    EXIT_DISCONNECTED). Raises ToolError; EXIT_ERROR when no frame came."""
-    if seconds is not None and not seconds > 0:
+def run(options: RecordOptions) -> None:
+    """``nervlane record``: the output checked before the port opens, then
+    the sensor the options name recorded (``record_sensor``). Raises ToolError."""
+    if options.seconds is not None and not options.seconds > 0:
         raise ToolError("--seconds must be positive", EXIT_USAGE)
-    outputs = check_output(out, force)
+    outputs = check_output(options.output, options.force)
     console = ToolConsole(stderr=True)
-    sensor = open_source(source)
+    record_sensor(open_source(options.source, console), outputs, options, console)
+
+
+def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, console: ToolConsole) -> None:
+    """Record an open sensor into ``outputs`` until the options' seconds pass
+    (None: until Ctrl+C or SIGTERM), a stop signal, or a write error (the
+    rows so far are kept), then disconnect it. While the sensor is
+    reconnecting an outage is told and noted, and the recording goes on in
+    the same file; else the device going away ends it (the frames so far
+    are kept; EXIT_DISCONNECTED). Raises ToolError; EXIT_ERROR when no
+    frame came."""
     comms = sensor.comms
-    if (note := realtime_hint(sensor, source.realtime)) is not None:
-        console.print(f"note: {note}", soft_wrap=True)
     with _stop_on_signals() as stop:
         # Read before the queue starts, so that no queued frame is older.
         start = time.monotonic()
-        writer = RecordingWriter(outputs, sensor, raw_only=raw_only, replace=force, start=start)
+        writer = RecordingWriter(outputs, sensor, raw_only=options.raw_only, replace=options.force, start=start)
         comms.queue_frames(QUEUE_FRAMES)
         watch = DecodeWatch(writer.base, sensor.format, start)
-        outages = None if source.no_reconnect else OutageWatch(writer.base, start)
-        loop = _Loop(comms, writer, watch, stop, console, sensor.port, outages)
+        outages = OutageWatch(writer.base, start) if sensor.reconnecting else None
+        loop = _Loop(comms, writer, watch, stop, console, sensor.label, outages)
         try:
-            gone = loop.run(seconds)
+            gone = loop.run(options.seconds)
         except RecordingFailed as e:
             stop.reason, gone = e.stop, False
         loop.note_outage_at_stop()
         stats = comms.stats()
-        _disconnect(comms, sensor.port, console)
+        _disconnect(comms, sensor.label, console)
         if outputs.npz and writer.frames and writer.failure is None:
             console.print(f"writing {outputs.target}")
         summary = writer.finish(stop.reason or "", stats)
@@ -116,17 +116,17 @@ def run_record(
         raise summary.failure
     if summary.frames == 0 and not gone:
         raise ToolError(
-            f"no frame recorded from {sensor.port}; " + (hint or f"nothing came in {summary.seconds:.1f} s")
+            f"no frame recorded from {sensor.label}; " + (hint or f"nothing came in {summary.seconds:.1f} s")
         )
     if summary.frames == 0:
-        raise device_gone(sensor.port, stats)
+        raise device_gone(sensor, stats)
     print("\n".join(summary.lines()))
     if hint is not None:
         console.print(hint, style="yellow", soft_wrap=True)
     if summary.failure is not None:
         raise summary.failure
     if gone:
-        raise device_gone(sensor.port, stats)
+        raise device_gone(sensor, stats)
 
 
 @dataclass
@@ -138,7 +138,7 @@ class _Loop:
     decode: DecodeWatch
     stop: Stop
     console: ToolConsole
-    port: str
+    label: str
     outages: OutageWatch | None
     """Outages seen while the module reopens the port; None: it does not."""
 
@@ -195,13 +195,13 @@ class _Loop:
             if outage is not told:  # it came and went between two looks
                 self._tell_gone(outage)
             self.writer.note_outage(outage.started, outage.seconds)
-            self.console.print(f"the sensor on {self.port} is back after {outage.seconds:.1f} s; recording on")
+            self.console.print(f"the sensor on {self.label} is back after {outage.seconds:.1f} s; recording on")
         if started is not None:
             self._tell_gone(started)
 
     def _tell_gone(self, outage: Outage) -> None:
         self.console.print(
-            f"the sensor on {self.port} went away (last error: {outage.last_error}); "
+            f"the sensor on {self.label} went away (last error: {outage.last_error}); "
             "waiting for it to come back, recording on into the same file",
             soft_wrap=True,
         )
@@ -213,7 +213,7 @@ class _Loop:
             self.writer.note_outage(current.started, current.lasted(time.monotonic()), ended=False)
 
 
-def _disconnect(comms: Any, port: str, console: ToolConsole) -> None:
+def _disconnect(comms: Any, label: str, console: ToolConsole) -> None:
     """Stop the queue and let the port go. An error here (a PortError from
     a port that failed as it closed) costs the recording nothing: it is
     told, not raised."""
@@ -221,7 +221,7 @@ def _disconnect(comms: Any, port: str, console: ToolConsole) -> None:
         comms.queue_frames(0)
         comms.close()
     except Exception as e:  # noqa: BLE001 - PortError or any other: the frames are in hand
-        console.print(f"note: closing {port} failed: {getattr(e, 'description', None) or e}", soft_wrap=True)
+        console.print(f"note: closing {label} failed: {getattr(e, 'description', None) or e}", soft_wrap=True)
 
 
 @contextlib.contextmanager
@@ -240,10 +240,11 @@ def _progress(console: ToolConsole, seconds: float | None) -> Iterator[tuple[Pro
         yield progress, progress.add_task("record", total=seconds, frames=0)
 
 
-def run_recover(target: str, force: bool = False) -> None:
+def run_recover(options: RecoverOptions) -> None:
     """``nervlane recover X.npz``: the journal of a recording that did not
     finish written as ``X.npz`` (``nervlane.recording.recover``). Raises ToolError."""
-    frames, torn = recover(target, force)
+    target = options.file
+    frames, torn = recover(target, options.force)
     if torn:
         print(f"note: the journal's last row was torn ({len(torn)} bytes without a line end): left out")
     print(f"recovered {frames} frames from {Outputs(target, True).csv} to {target}")
