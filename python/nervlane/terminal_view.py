@@ -143,9 +143,7 @@ def counters(snap: Snapshot, base: Mapping[str, Any]) -> str:
 def away(label: str, outage: Outage, now: float) -> str:
     """The line that shows an outage while the module reopens the port."""
     seconds = outage.lasted(now)
-    return f"reconnecting to {label} (last error: {outage.last_error})" + (
-        f", away {seconds:.1f} s" if seconds >= 0.05 else ""
-    )
+    return f"reconnecting to {label} ({outage.reason})" + (f", away {seconds:.1f} s" if seconds >= 0.05 else "")
 
 
 def _cell(name: str, width: int, v: float, peak: float, raw: bool) -> Text:

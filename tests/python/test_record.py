@@ -90,10 +90,13 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
 
     watch = OutageWatch(stats(0, 0), 0.0)
     assert watch.look(stats(1, 0), 1.0) == ([], Outage(1.0, "error 1"))
-    # The first comes back and a second comes and goes before the next look.
-    assert watch.look(stats(2, 2), 3.0) == ([Outage(1.0, "error 1", 2.0), Outage(1.0, "error 2", 2.0)], None)
-    # One comes and goes, and a third starts.
-    assert watch.look(stats(4, 3), 4.0) == ([Outage(3.0, "error 4", 1.0)], Outage(4.0, "error 4"))
+    # The first comes back and a second comes and goes before the next look:
+    # never seen, its reason is unknown.
+    assert watch.look(stats(2, 2), 3.0) == ([Outage(1.0, "error 1", 2.0), Outage(1.0, None, 2.0)], None)
+    # One comes and goes, and a third starts: the last error is the third's alone.
+    ended, started = watch.look(stats(4, 3), 4.0)
+    assert (ended, started) == ([Outage(3.0, None, 1.0)], Outage(4.0, "error 4"))
+    assert (ended[0].reason, started.reason) == ("reason unknown", "last error: error 4")
     assert (watch.count, watch.current) == (4, Outage(4.0, "error 4"))
 
 

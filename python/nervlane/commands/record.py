@@ -201,7 +201,7 @@ class _Loop:
 
     def _tell_gone(self, outage: Outage) -> None:
         self.console.print(
-            f"the sensor on {self.label} went away (last error: {outage.last_error}); "
+            f"the sensor on {self.label} went away ({outage.reason}); "
             "waiting for it to come back, recording on into the same file",
             soft_wrap=True,
         )

@@ -19,19 +19,26 @@ class Outage:
     started: float
     """When it was seen to start, on the clock of ``time.monotonic()``."""
     last_error: str | None
-    """Why the port failed (the module's ``last_error``)."""
+    """Why the port failed (the module's ``last_error``); None when unknown."""
     seconds: float | None = None
     """How long it lasted; None while it lasts."""
 
     def lasted(self, now: float) -> float:
         return self.seconds if self.seconds is not None else now - self.started
 
+    @property
+    def reason(self) -> str:
+        """Why, as the tools say it: "last error: ..." or "reason unknown"."""
+        return "reason unknown" if self.last_error is None else f"last error: {self.last_error}"
+
 
 class OutageWatch:
     """Fed the module's ``stats()`` now and then, it says which outages
     started and ended since the last look. An outage that began and ended
-    between two looks is dated at the earlier look, and its length is the
-    time between them: an upper bound."""
+    between two looks is dated at the earlier look, its length is the time
+    between them (an upper bound), and its reason is unknown: the module's
+    ``last_error`` is that of the newest port error, which may be another
+    outage's."""
 
     def __init__(self, stats: Mapping[str, Any], now: float) -> None:
         self._errors = stats.get("port_errors", 0)
@@ -57,7 +64,7 @@ class OutageWatch:
             self.current = None
             new_returns -= 1
         short = min(new_errors, new_returns)
-        ended += [Outage(since, last_error, now - since) for _ in range(short)]
+        ended += [Outage(since, None, now - since) for _ in range(short)]
         self.count += short
         started = None
         if new_errors > short:
