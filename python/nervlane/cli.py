@@ -1,5 +1,7 @@
-"""The ``nervlane`` command: ports, simulate, monitor, record, recover, view,
-plot, params, demo, serve.
+"""The ``nervlane`` command line: every command's arguments, parsed once.
+
+Commands: ports, simulate, monitor, record, recover, view, plot, params,
+demo, serve.
 
 Every command's arguments are defined here and parsed once into the option
 records of ``nervlane.options``; nothing below this module sees the parser.

@@ -1,5 +1,7 @@
-"""What a Nervlane device puts on the serial line: the three frame formats,
-their names and protocol selectors, and the AES key of the encrypted one.
+"""The frame formats a Nervlane device puts on the serial line.
+
+The three formats, their names and protocol selectors, and the AES key of
+the encrypted one.
 
 Everything in the project that writes frames (the virtual sensor, the
 benchmark's device, the fuzz seeds) builds them here, so a change to a

@@ -1,5 +1,6 @@
-"""The commands' options: what ``nervlane.cli`` parses the command line
-into, once, as small frozen records that the commands take.
+"""The commands' options, as ``nervlane.cli`` parses them once.
+
+Small frozen records that the commands take instead of the parser's output.
 
 Importing this module costs nothing beyond the standard library, so the
 command line can build them without loading any command.

@@ -1,5 +1,4 @@
-"""The sensor parameter file: building one, reading one, and naming the
-calibrated outputs it defines.
+"""The sensor parameter file: building one, reading one, naming its outputs.
 
 The file is one MessagePack array ``[protocol, [triaxial records], [taxel
 records]]``. Every tool, test and script that writes or reads one goes

@@ -1,5 +1,6 @@
-"""The parameter document's JSON form, so that a person can edit a
-parameter file in a text editor, and back.
+"""The parameter document's JSON form, for editing a parameter file by hand.
+
+A person edits the JSON in a text editor; it converts back to MessagePack.
 
 MessagePack maps with integer keys (``input_map``, ``output_map``) become
 JSON objects with the integers written as strings, and come back as

@@ -1,6 +1,7 @@
-"""The live view of a sensor in a terminal, behind ``nervlane monitor`` and
-``nervlane demo``: the values under their names, the module's counters,
-outages as they come and go, and the keys that zero or quit."""
+"""The live view of a sensor in a terminal, for ``monitor`` and ``demo``.
+
+The values under their names, the module's counters, outages as they come
+and go, and the keys that zero or quit."""
 
 from __future__ import annotations
 

@@ -1,2 +1,5 @@
-"""The ``nervlane`` commands, one module each; ``nervlane.cli`` parses the
-arguments into options and imports a command's module only when it runs."""
+"""The ``nervlane`` commands, one thin module each.
+
+Each takes its options record (``nervlane.options``) and opens its sensor
+through ``nervlane.sensor``; ``nervlane.cli`` imports a command's module
+only when that command runs."""

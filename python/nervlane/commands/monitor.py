@@ -1,5 +1,6 @@
-"""``nervlane monitor``: the sensor's values live in the terminal, with the
-module's counters (the view is ``nervlane.terminal_view``'s)."""
+"""``nervlane monitor``: the sensor's values live in the terminal.
+
+The view, with the module's counters, is ``nervlane.terminal_view``'s."""
 
 from __future__ import annotations
 

@@ -1,5 +1,6 @@
-"""``nervlane params``: show, check or convert a sensor parameter file
-(the JSON form is ``nervlane.parameters_json``'s)."""
+"""``nervlane params``: show, check or convert a sensor parameter file.
+
+The JSON form is ``nervlane.parameters_json``'s."""
 
 from __future__ import annotations
 

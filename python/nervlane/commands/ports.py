@@ -1,5 +1,4 @@
-"""``nervlane ports``: a table of the serial ports the system lists, with
-their stable names."""
+"""``nervlane ports``: a table of the serial ports present."""
 
 from __future__ import annotations
 

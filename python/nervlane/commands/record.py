@@ -1,6 +1,7 @@
-"""``nervlane record``: every frame the sensor sends, once, to CSV or .npz;
-and ``nervlane recover``, which turns the journal of an .npz recording
-that did not finish into the .npz.
+"""``nervlane record`` and ``nervlane recover``: every frame, once, to a file.
+
+``record`` writes every frame the sensor sends to CSV or .npz; ``recover``
+turns the journal of an .npz recording that did not finish into the .npz.
 
 Frames come from the module's frame queue, so none is missed however late
 the recording loop runs, and each row is one frame: its sequence number,

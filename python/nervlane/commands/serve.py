@@ -1,7 +1,9 @@
-"""``nervlane serve``: one program owns the sensor's port and publishes its
-frames on Zenoh, so that any number of programs, on this machine or others,
-read the sensor at once (``nervlane.remote.RemoteSensor``). The server loop
-is ``nervlane.remote.server``'s."""
+"""``nervlane serve``: share a sensor with other programs over Zenoh.
+
+One program owns the sensor's port and publishes its frames, so that any
+number of programs, on this machine or others, read the sensor at once
+(``nervlane.remote.RemoteSensor``). The server loop is
+``nervlane.remote.server``'s."""
 
 from __future__ import annotations
 

@@ -1,5 +1,6 @@
-"""``nervlane simulate``: a virtual sensor on a pseudo-terminal, for a
-person to point the module, or any serial tool, at."""
+"""``nervlane simulate``: a virtual sensor on a pseudo-terminal.
+
+A person points the module, or any serial tool, at its port."""
 
 from __future__ import annotations
 

@@ -1,5 +1,6 @@
-"""``nervlane view``: the sensor live in a web browser (the view is
-``nervlane.view``'s)."""
+"""``nervlane view``: the sensor live in a web browser.
+
+The view itself is ``nervlane.view``'s."""
 
 from __future__ import annotations
 

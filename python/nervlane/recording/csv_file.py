@@ -1,5 +1,6 @@
-"""A recording's CSV, written and read back: the recording itself, or the
-journal of an .npz. One row per frame: ``sequence``, ``time_s``, the raw
+"""A recording's CSV, written and read back.
+
+The recording itself, or the journal of an .npz. One row per frame: ``sequence``, ``time_s``, the raw
 readings (``raw_0``...), then the calibrated values by name.
 
 Two things in such a file are not plain table: a frame longer than the

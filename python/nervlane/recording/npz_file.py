@@ -1,6 +1,8 @@
-"""A recording's ``.npz``: its arrays gathered beside it while the
-recording runs (``ArraySpill``), then written whole, with the recording's
-details as fields (``npz_fields``)."""
+"""A recording's ``.npz``: its arrays gathered while it runs, then written.
+
+The arrays wait beside the file while the recording runs (``ArraySpill``);
+the .npz is written whole at the end, with the recording's details as
+fields (``npz_fields``)."""
 
 from __future__ import annotations
 

@@ -1,6 +1,7 @@
-"""Where a recording goes: the files one recording writes, checked before
-any port opens so that no recording is lost, and how a failure to write
-them is named."""
+"""Where a recording goes, checked before any port opens.
+
+The files one recording writes, checked so that no recording is lost, and
+how a failure to write them is named."""
 
 from __future__ import annotations
 

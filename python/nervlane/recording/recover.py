@@ -1,5 +1,7 @@
-"""After a crash: the journal of an .npz recording that did not finish
-(``X.npz.journal.csv``) written as the ``X.npz`` it would have made."""
+"""Recovering an .npz recording after a crash, from its journal.
+
+The journal of a recording that did not finish (``X.npz.journal.csv``) is
+written as the ``X.npz`` it would have made."""
 
 from __future__ import annotations
 

@@ -1,6 +1,7 @@
-"""Writing one recording from a sensor's frame batches: ``RecordingWriter``
-(``nervlane record``'s, which the page's Record button reuses), with the
-tally and the summary of how it went.
+"""Writing one recording from a sensor's frame batches, with its summary.
+
+``RecordingWriter`` is ``nervlane record``'s, and the page's Record button
+reuses it; ``Tally`` and ``Summary`` say how the recording went.
 
 A tool records in four steps: ``check_output`` before any port opens, a
 ``RecordingWriter`` once the sensor is open, ``add`` each batch and

@@ -1,6 +1,7 @@
-"""A sensor shared over Zenoh: ``RemoteSensor``, which reads a sensor that
-``nervlane serve`` shares with the shapes of the local module, and the
-server behind that command.
+"""A sensor shared over Zenoh: the client and the server behind ``serve``.
+
+``RemoteSensor`` reads a sensor that ``nervlane serve`` shares, with the
+shapes of the local module.
 
 Zenoh is the optional ``remote`` extra: ``pip install "nervlane-comm[remote]"``.
 """

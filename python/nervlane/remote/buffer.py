@@ -1,6 +1,7 @@
-"""The client's frames: the shapes it hands over (``RemoteFrame``,
-``RemoteBatch``) and the bounded buffer that keeps what arrived until it is
-taken, dropping the oldest when full."""
+"""The remote client's frames, and the bounded buffer that holds them.
+
+The shapes it hands over (``RemoteFrame``, ``RemoteBatch``), and the buffer
+that keeps what arrived until it is taken, dropping the oldest when full."""
 
 from __future__ import annotations
 

@@ -1,5 +1,7 @@
-"""A sensor another program serves (``nervlane serve``), read over Zenoh
-with the shapes of the local module, so a script switches with one line::
+"""``RemoteSensor``: a served sensor, read with the local module's shapes.
+
+The sensor another program serves (``nervlane serve``) is read over Zenoh,
+so a script switches with one line::
 
     comms = RemoteSensor("left-hand")                  # instead of NervlaneComms() + init + connect
     comms = RemoteSensor("left-hand", "tcp/192.168.1.20:7447")   # served by another machine

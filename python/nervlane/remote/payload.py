@@ -1,6 +1,7 @@
-"""The key names and payloads of a served sensor: what ``nervlane serve``
-puts on Zenoh, defined once for the server (``nervlane.remote.server``) and
-its clients (``nervlane.remote.client``).
+"""The key names and payload codec of a served sensor.
+
+What ``nervlane serve`` puts on Zenoh, defined once for the server
+(``nervlane.remote.server``) and its clients (``nervlane.remote.client``).
 
 Everything lives under ``nervlane/NAME/``:
 

@@ -1,6 +1,7 @@
-"""Carrying a served stream across server restarts, for a client that
-answers as a local module would: sequence numbers and counters that go on,
-and times on this machine's monotonic clock."""
+"""Carrying a served stream across server restarts.
+
+For a client that answers as a local module would: sequence numbers and
+counters that go on, and times on this machine's monotonic clock."""
 
 from __future__ import annotations
 

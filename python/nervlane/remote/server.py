@@ -1,6 +1,8 @@
-"""The server loop behind ``nervlane serve``: one open sensor's frames,
-counters and details published on a Zenoh session under ``nervlane/NAME/``
-(``nervlane.remote.payload``), and its ``info`` and ``zero`` queries answered.
+"""The server loop behind ``nervlane serve``.
+
+One open sensor's frames, counters and details published on a Zenoh
+session under ``nervlane/NAME/`` (``nervlane.remote.payload``), and its
+``info`` and ``zero`` queries answered.
 
 Frames come from the module's frame queue and leave in batches at most
 every ``BATCH_S``, so 1000 frames/s cost 100 messages a second. Publishing

@@ -1,5 +1,6 @@
-"""The Zenoh session set-up that the server and its clients share: the
-default endpoint, the peer configuration, and Zenoh's errors in words.
+"""The Zenoh session set-up that the server and its clients share.
+
+The default endpoint, the peer configuration, and Zenoh's errors in words.
 
 Zenoh is the optional ``remote`` extra: ``pip install "nervlane-comm[remote]"``.
 """

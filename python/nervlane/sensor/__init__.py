@@ -1,6 +1,8 @@
-"""Opening a sensor for a tool, local or served, and watching it: the
-serial ports present, the hint that a stream does not fit its format, and
-the outages seen while the port is reopened."""
+"""Opening a sensor for a tool, local or served, and watching it.
+
+Also the serial ports present (``ports``), the hint that a stream does not
+fit its format (``watch``), and the outages seen while the port is
+reopened (``outages``)."""
 
 from .local import explain_port_error, load_module, open_sensor
 from .opened import Sensor, device_gone

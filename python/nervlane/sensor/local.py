@@ -1,5 +1,6 @@
-"""Opening a sensor on a local port with its parameter file, and the
-port's errors explained in words a person can act on."""
+"""Opening a sensor on a local port, with the port's errors in words.
+
+The errors are explained in words a person can act on."""
 
 from __future__ import annotations
 

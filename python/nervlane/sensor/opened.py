@@ -1,5 +1,6 @@
-"""What a tool has of an open sensor, local or served: the comms object and
-what the tool asks of it, and the error of a sensor that went away."""
+"""What a tool has of an open sensor, and the error of one that went away.
+
+The comms object and what the tool asks of it, local or served."""
 
 from __future__ import annotations
 

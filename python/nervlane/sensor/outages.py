@@ -1,5 +1,6 @@
-"""Seeing a sensor's outages while the module reopens its port: when the
-device went away, why, and how long it stayed away.
+"""Seeing a sensor's outages while the module reopens its port.
+
+When the device went away, why, and how long it stayed away.
 
 The module's counters tell it: each outage counts one port error when it
 starts and one reconnect when it ends, both under the module's own lock.

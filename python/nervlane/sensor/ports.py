@@ -1,5 +1,7 @@
-"""The serial ports present: listing them, naming them so a person can
-tell them apart, and ``auto``, the only USB serial port.
+"""The serial ports present, their stable names, and ``auto``.
+
+Listing them, naming them so a person can tell them apart, and ``auto``,
+the only USB serial port.
 
 On Linux a USB serial port also has a stable name, a link in
 ``/dev/serial/by-id`` built from the adapter's vendor, product and serial

@@ -1,6 +1,7 @@
-"""Opening a sensor that ``nervlane serve`` shares, for a tool's
-``--from NAME [--connect ENDPOINT]``: a ``nervlane.remote.RemoteSensor``
-that answers as the local module would, once its server has answered."""
+"""Opening a sensor that ``nervlane serve`` shares (``--from NAME``).
+
+Its comms is a ``nervlane.remote.RemoteSensor`` that answers as the local
+module would, once its server has answered."""
 
 from __future__ import annotations
 

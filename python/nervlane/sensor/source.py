@@ -1,6 +1,7 @@
-"""Where a tool's frames come from: the sensor its source options name,
-local or served, opened and streaming. This is the one place that opens a
-sensor for a command, so no command handles the two cases itself."""
+"""Opening the sensor a command's source options name, local or served.
+
+This is the one place that opens a sensor for a command, so no command
+handles the two cases itself."""
 
 from __future__ import annotations
 

@@ -1,5 +1,7 @@
-"""Watching a stream for signs that the parameter file's frame format does
-not fit the device, so that the tools can say so instead of showing nothing."""
+"""Watching a stream for signs that its frame format does not fit.
+
+The parameter file's format may not fit the device: the tools say so
+instead of showing nothing."""
 
 from __future__ import annotations
 

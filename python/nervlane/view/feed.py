@@ -1,6 +1,8 @@
-"""The view's reader: takes every frame off the module's frame queue on a
-thread of its own, hands each to a recording if one runs, and gathers what
-the page's next update shows. A slow page never costs a recorded frame."""
+"""The browser view's reader thread: every frame off the queue.
+
+It takes the frames on a thread of its own, hands each to a recording if
+one runs, and gathers what the page's next update shows. A slow page never
+costs a recorded frame."""
 
 from __future__ import annotations
 

@@ -1,6 +1,8 @@
-"""Starting the browser view for a sensor: everything that can be checked
-is checked before the port opens (``prepare``), then the page is served
-until Ctrl+C, SIGTERM or the options' seconds (``serve``)."""
+"""Starting the browser view for a sensor.
+
+Everything that can be checked is checked before the port opens
+(``prepare``), then the page is served until Ctrl+C, SIGTERM or the
+options' seconds (``serve``)."""
 
 from __future__ import annotations
 

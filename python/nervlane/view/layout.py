@@ -1,5 +1,6 @@
-"""Where each cell of the page's heat map sits: a grid in output order, or
-the positions a layout file gives in millimetres.
+"""Where each cell of the page's heat map sits.
+
+A grid in output order, or the positions a layout file gives in millimetres.
 
 A cell is one taxel (one output), or one triaxial sensor with its x, y and
 z outputs. Outputs are known by the names ``nervlane.parameters.output_names``

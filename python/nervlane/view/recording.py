@@ -1,5 +1,7 @@
-"""The page's Record button: the same files as ``nervlane record``, written
-by the same writer from the frames the view takes off the queue."""
+"""The page's Record button, written by the tools' recording writer.
+
+The same files as ``nervlane record``, from the frames the view takes off
+the queue."""
 
 from __future__ import annotations
 

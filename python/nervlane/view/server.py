@@ -1,6 +1,7 @@
-"""The view's web server (aiohttp): the page and its assets from the
-installed package, a WebSocket that carries up to 30 updates a second,
-and the page's controls.
+"""The browser view's web server (aiohttp).
+
+The page and its assets from the installed package, a WebSocket that
+carries up to 30 updates a second, and the page's controls.
 
 A view bound to anything but loopback asks every request for a random
 token, given in the printed URL (and then kept in a cookie), so nobody else

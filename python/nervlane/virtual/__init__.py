@@ -1,4 +1,6 @@
-"""The virtual Nervlane sensor, in one import: the frame encoders
+"""The virtual Nervlane sensor, in one import.
+
+The frame encoders
 (``nervlane.formats``), a believable signal and its parameter file
 (``nervlane.virtual.signal_model``), and the pseudo-terminal that plays the
 device on a serial port (``nervlane.virtual.pty_device``).

@@ -1,6 +1,8 @@
-"""The virtual sensor's body: where its sensors sit (``Layout``), the raw
-readings they give (``SignalModel``), and the parameter file that
-calibrates them (``parameter_document``, ``write_params``)."""
+"""The virtual sensor's body: its layout, its signal, its parameter file.
+
+Where its sensors sit (``Layout``), the raw readings they give
+(``SignalModel``), and the parameter file that calibrates them
+(``parameter_document``, ``write_params``)."""
 
 from __future__ import annotations
 
