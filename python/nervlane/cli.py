@@ -102,7 +102,8 @@ def _add_source_arguments(parser: argparse.ArgumentParser, *, port: bool = True,
         parser.add_argument("params", nargs=nargs, metavar="PARAMS", help="the sensor's parameter file")
     parser.add_argument(
         "--no-reconnect",
-        action="store_true",
+        dest="reconnect",
+        action="store_false",
         help="stop when the device goes away (exit 4) instead of waiting for it to come back",
     )
     parser.add_argument(
@@ -124,7 +125,7 @@ def _source(a: argparse.Namespace) -> SourceOptions:
             raise ToolError("give either PORT PARAMS or --from NAME, not both", EXIT_USAGE)
         if a.realtime:
             raise ToolError("--realtime is for the program that reads the port: give it to nervlane serve", EXIT_USAGE)
-        return ServedSource(a.source_name, a.connect, reconnect=not a.no_reconnect)
+        return ServedSource(a.source_name, a.connect, reconnect=a.reconnect)
     if a.connect is not None:
         raise ToolError("--connect goes with --from NAME", EXIT_USAGE)
     if a.port is None or a.params is None:
@@ -133,7 +134,7 @@ def _source(a: argparse.Namespace) -> SourceOptions:
 
 
 def _port_source(a: argparse.Namespace) -> PortSource:
-    return PortSource(a.port, a.params, reconnect=not a.no_reconnect, realtime=a.realtime)
+    return PortSource(a.port, a.params, reconnect=a.reconnect, realtime=a.realtime)
 
 
 def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
@@ -216,7 +217,7 @@ def _params(a: argparse.Namespace) -> None:
 def _demo(a: argparse.Namespace) -> None:
     seconds = a.seconds if a.seconds is not None or a.view else 5.0
     page = _page(a, None, seconds) if a.view else None
-    options = DemoOptions(seconds, a.format, page, reconnect=not a.no_reconnect, realtime=a.realtime)
+    options = DemoOptions(seconds, a.format, page, reconnect=a.reconnect, realtime=a.realtime)
     from .commands import demo
 
     demo.run(options)

@@ -52,16 +52,16 @@ class FrameReader:
     """Takes every frame it can on a thread of its own, so that drawing the
     view never delays it, and keeps the newest for the view. What it did not
     take the module counts as overwritten; zeroing's frames count as taken
-    by zeroing, not as missed. With ``reconnecting`` (the module reopens
+    by zeroing, not as missed. With ``reconnect`` (the module reopens
     the port) it waits through outages; else the device going away ends it."""
 
     def __init__(
-        self, comms: nervlane_comm_py.NervlaneComms, raw: bool, expected_rate: float | None, reconnecting: bool
+        self, comms: nervlane_comm_py.NervlaneComms, raw: bool, expected_rate: float | None, reconnect: bool
     ) -> None:
         self.comms = comms
         self.raw = raw
         self.expected_rate = expected_rate
-        self.reconnecting = reconnecting
+        self.reconnect = reconnect
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self.latest: list[float] = []
@@ -87,7 +87,7 @@ class FrameReader:
             while not self._stop.is_set():
                 frame = self.comms.read_frame(READ_TIMEOUT_MS)
                 if frame is None:
-                    if not self.reconnecting and not self.comms.is_connected():
+                    if not self.reconnect and not self.comms.is_connected():
                         self.gone = True
                         return
                     continue
@@ -254,7 +254,7 @@ def live_view(
     interactive = seconds is None and sys.stdin.isatty()
     keys = "z: zero   q or Ctrl+C: quit" if interactive else ("Ctrl+C: quit" if seconds is None else "")
     comms = sensor.comms
-    reader = FrameReader(comms, raw, expected_rate, sensor.reconnecting)
+    reader = FrameReader(comms, raw, expected_rate, sensor.reconnect)
     base = reader.base
     reader.start()
     start = time.monotonic()

@@ -24,7 +24,7 @@ def run(options: MonitorOptions) -> None:
             except RuntimeError as e:
                 if comms.is_connected():
                     raise ToolError(f"zeroing failed: {e} (zeroing needs at least 20 frames per second)") from e
-                if not sensor.reconnecting:
+                if not sensor.reconnect:
                     raise device_gone(sensor, comms.stats()) from e
                 console.print(f"zeroing failed: {e}, as the sensor went away; showing values as they come")
         snap, base, elapsed = live_view(sensor, sensor.label, options.raw, options.seconds, options.rate, console)

@@ -100,7 +100,7 @@ def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, cons
         writer = RecordingWriter(outputs, sensor, raw_only=options.raw_only, replace=options.force, start=start)
         comms.queue_frames(QUEUE_FRAMES)
         watch = DecodeWatch(writer.base, sensor.format, start)
-        outages = OutageWatch(writer.base, start) if sensor.reconnecting else None
+        outages = OutageWatch(writer.base, start) if sensor.reconnect else None
         loop = _Loop(comms, writer, watch, stop, console, sensor.label, outages)
         try:
             gone = loop.run(options.seconds)

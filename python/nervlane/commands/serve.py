@@ -68,10 +68,10 @@ def run(options: ServeOptions) -> None:
             "host": socket.gethostname(),
             "package_version": package_version(),
             "module_version": getattr(load_module(), "__version__", None),
-            "reconnect": sensor.reconnecting,
+            "reconnect": sensor.reconnect,
             "realtime": sensor.realtime,  # granted, not asked for
         }
-        server = Server(session, comms, sensor.output_names, options.name, details, sensor.reconnecting)
+        server = Server(session, comms, sensor.output_names, options.name, details, sensor.reconnect)
         print(f"serving {sensor.port} as {options.name} on {where} (Ctrl+C to stop)", flush=True)
         try:
             stats = server.run(DecodeWatch(comms.stats(), sensor.format, time.monotonic()))

@@ -54,7 +54,7 @@ def open_sensor(port: str, params: str, *, reconnect: bool = False, realtime: bo
         params=os.path.abspath(params),
         format=None if parts is None else format_name(parts[0]),
         output_names=parameters.output_names(doc, len(comms.read(0))),
-        reconnecting=reconnect,
+        reconnect=reconnect,
         realtime=bool(comms.stats().get("realtime", False)),
     )
 

@@ -29,7 +29,7 @@ class Sensor:
     """The name of the frame format the parameter file chooses (None: unknown)."""
     output_names: list[str]
     """A name for each calibrated output: ``tri0_x``, ``taxel_5``..."""
-    reconnecting: bool = False
+    reconnect: bool = False
     """Outages are waited through (the module reopens the port; a served
     sensor's server is waited for); else the sensor going away ends the tool."""
     realtime: bool = False

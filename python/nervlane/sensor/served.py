@@ -62,6 +62,6 @@ def open_served(
         params=str(info.get("params") or ""),
         format=info.get("format"),
         output_names=list(info["output_names"]),
-        reconnecting=reconnect,
+        reconnect=reconnect,
         realtime=bool(info.get("realtime", False)),
     )

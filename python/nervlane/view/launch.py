@@ -91,5 +91,5 @@ def serve(prepared: Prepared, sensor: Sensor) -> None:
         sensor.comms.close()
     if server.feed.error is not None:
         raise ToolError(f"the view stopped reading: {server.feed.error}")
-    if not connected and not sensor.reconnecting:
+    if not connected and not sensor.reconnect:
         raise device_gone(sensor, stats)

@@ -179,7 +179,7 @@ class ViewServer:
         self.listener = listener
         self.token = token
         self.record_dir = record_dir
-        self.feed = FrameFeed(sensor.comms, self.names, _say_recorded, sensor.reconnecting)
+        self.feed = FrameFeed(sensor.comms, self.names, _say_recorded, sensor.reconnect)
         self.cookie = f"nervlane_view_{listener.port}"  # one per port: cookies ignore ports
         self._hosts = {f"{h}:{listener.port}" for h in (*_LOOPBACK_NAMES, listener.host)}
         self._outboxes: set[asyncio.Queue[list[str | bytes]]] = set()
@@ -260,7 +260,7 @@ class ViewServer:
         if comms.is_connected():
             connection = "connected"
         else:
-            connection = "reconnecting" if self.sensor.reconnecting else "disconnected"
+            connection = "reconnecting" if self.sensor.reconnect else "disconnected"
         recording = feed.recording
         return {
             "type": "state",
