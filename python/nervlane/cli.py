@@ -217,7 +217,7 @@ def _params(a: argparse.Namespace) -> None:
 def _demo(a: argparse.Namespace) -> None:
     seconds = a.seconds if a.seconds is not None or a.view else 5.0
     page = _page(a, None, seconds) if a.view else None
-    options = DemoOptions(seconds, a.format, page, reconnect=a.reconnect, realtime=a.realtime)
+    options = DemoOptions(page, seconds, a.format, reconnect=a.reconnect, realtime=a.realtime)
     from .commands import demo
 
     demo.run(options)

@@ -55,6 +55,8 @@ class PageOptions:
 
 @dataclass(frozen=True)
 class MonitorOptions:
+    """``nervlane monitor``: the live view of a sensor in the terminal."""
+
     source: SourceOptions
     raw: bool = False
     zero: bool = False
@@ -65,33 +67,48 @@ class MonitorOptions:
 
 @dataclass(frozen=True)
 class RecordOptions:
+    """``nervlane record``: every frame of a sensor into ``output`` (.csv or .npz)."""
+
     source: SourceOptions
     output: str
     seconds: float | None = None
+    """None: until Ctrl+C or SIGTERM."""
     raw_only: bool = False
+    """Leave out the calibrated values."""
     force: bool = False
+    """Replace a finished recording of that name."""
 
 
 @dataclass(frozen=True)
 class RecoverOptions:
+    """``nervlane recover``: an .npz recording written from its journal."""
+
     file: str
+    """The recording's name, ``X.npz``, as given to ``record -o``."""
     force: bool = False
+    """Replace ``X.npz`` if it exists."""
 
 
 @dataclass(frozen=True)
 class ViewOptions:
+    """``nervlane view``: a sensor live in a web browser."""
+
     source: SourceOptions
     page: PageOptions
 
 
 @dataclass(frozen=True)
 class PlotOptions:
+    """``nervlane plot``: a recording drawn into ``output`` (PNG)."""
+
     file: str
     output: str
 
 
 @dataclass(frozen=True)
 class ParamsOptions:
+    """``nervlane params``: a parameter file shown, checked or converted."""
+
     action: str
     """``show``, ``check``, ``to-json`` or ``from-json``."""
     file: str
@@ -100,26 +117,37 @@ class ParamsOptions:
 
 @dataclass(frozen=True)
 class DemoOptions:
+    """``nervlane demo``: a virtual sensor, shown live."""
+
+    page: PageOptions | None = None
+    """Show it in the browser view with these options; None: in the terminal."""
     seconds: float | None = 5.0
     """None: until Ctrl+C."""
     format: str = "binary"
-    page: PageOptions | None = None
-    """Show it in the browser view with these options; None: in the terminal."""
+    """The virtual sensor's frame format, one of ``nervlane.formats.FORMATS``."""
     reconnect: bool = True
     realtime: bool = False
+    """As a ``PortSource``'s, for the virtual sensor's port."""
 
 
 @dataclass(frozen=True)
 class ServeOptions:
+    """``nervlane serve``: a sensor on a port shared over Zenoh under ``name``."""
+
     source: PortSource
+    """The port it owns: a served sensor is not served again."""
     name: str
+    """What clients ask for: the key prefix ``nervlane/NAME/``."""
     listen: tuple[str, ...] | None = None
+    """Where clients connect; None: this machine only (``tcp/127.0.0.1:7447``)."""
     scout: bool = False
     zenoh_config: str | None = None
 
 
 @dataclass(frozen=True)
 class SimulateOptions:
+    """``nervlane simulate``: a virtual sensor on a pseudo-terminal."""
+
     format: str = "binary"
     rate: float = 100.0
     taxels: int = 16
