@@ -29,7 +29,7 @@ from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encod
 zenoh = pytest.importorskip("zenoh")
 nc = pytest.importorskip("nervlane_comm_py")
 from nervlane.remote import RemoteSensor  # noqa: E402
-from nervlane.remote.payload import encode_batch  # noqa: E402
+from nervlane.remote.payload import encode_batch, encode_json  # noqa: E402
 from nervlane.sensor.served import open_served  # noqa: E402
 
 RATE = 2000.0
@@ -381,6 +381,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         time.sleep(0.2)
         r.take_frames(0)
         for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [1, 2])):
+            if stream == 8:  # run 7 ends in an outage of its port: run 8's connect ends it
+                server.put("nervlane/fake/stats", encode_json({"stream": 7, "port_errors": 1, "reconnects": 0}))
+                time.sleep(0.3)
             server.put("nervlane/fake/frames", batch(stream, sequence))
         server.put("nervlane/fake/frames", b"NLFB\x02\x00")
         time.sleep(0.5)
@@ -394,6 +397,7 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         theirs, mine = r.read_frame(0), here.read_frame(0)
         assert theirs is not None and mine is not None and (theirs.sequence, theirs.time) == (2, 0.5)
         assert mine.sequence == here.stats()["frames_decoded"] == 1 + 7 + 2
+        assert (here.stats()["port_errors"], here.stats()["reconnects"]) == (1, 1)
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
 
 
