@@ -19,8 +19,8 @@ import numpy as np
 import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
+from nervlane.recording import Rows
 from nervlane.view.feed import FrameFeed
-from nervlane.view.recording import Rows
 from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, write_params
 
 pytest.importorskip("nervlane_comm_py")

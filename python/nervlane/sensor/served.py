@@ -26,9 +26,9 @@ def open_served(
     the remote extra missing (EXIT_MISSING_EXTRA), a bad name, endpoint or
     configuration (EXIT_USAGE), no server answering within a few seconds
     (EXIT_PORT), no names and no frame to name them by (EXIT_ERROR)."""
-    try:
-        from ..remote.client import RemoteSensor
+    from ..remote.client import RemoteSensor
 
+    try:
         comms = RemoteSensor(name, connect, zenoh_config=zenoh_config, capacity=0, as_module=True)
     except ModuleNotFoundError as e:
         raise ToolError(f"cannot read {name}: {e}", EXIT_MISSING_EXTRA) from e
