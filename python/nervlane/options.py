@@ -51,6 +51,10 @@ class PageOptions:
     record_dir: str = os.curdir
     layout: str | None = None
     seconds: float | None = None
+    unit: str | None = None
+    """The calibrated unit; None: the layout file's, else "calibrated units"."""
+    scale: tuple[float, float] | None = None
+    """A fixed colour scale (low, high); None: auto, following the recent peak."""
 
 
 @dataclass(frozen=True)

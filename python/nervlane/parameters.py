@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import enum
 import os
+import re
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Final
 
@@ -271,6 +272,29 @@ def output_names(document: Any, count: int) -> list[str]:
             if 0 <= pos < count and names[pos].startswith(OTHER_PREFIX):
                 names[pos] = f"{TAXEL_PREFIX}{pos}"
     return names
+
+
+_TRIAXIAL_NAME: Final = re.compile(rf"tri(\d+)_([{AXES}])")
+
+
+def kind_names(names: Sequence[str]) -> list[str]:
+    """The names a person counts by, one for each of ``output_names``'
+    names: taxels numbered from 0 in output order (``taxel_6`` may be
+    ``taxel 0``), ``triaxial 0 x`` for ``tri0_x``, ``output 7`` for
+    ``out_7``; any other name as it is."""
+    taxels = 0
+    kinds = []
+    for name in names:
+        if name.startswith(TAXEL_PREFIX):
+            kinds.append(f"taxel {taxels}")
+            taxels += 1
+        elif match := _TRIAXIAL_NAME.fullmatch(name):
+            kinds.append(f"triaxial {match[1]} {match[2]}")
+        elif name.startswith(OTHER_PREFIX):
+            kinds.append(f"output {name.removeprefix(OTHER_PREFIX)}")
+        else:
+            kinds.append(name)
+    return kinds
 
 
 # --------------------------------------------------------------------------

@@ -6,6 +6,9 @@ from __future__ import annotations
 import asyncio
 import csv
 import json
+import math
+import re
+import socket
 import subprocess
 import sys
 import time
@@ -21,7 +24,7 @@ from conftest import PYTHON_SOURCE, run_cli, start_cli
 
 from nervlane.recording import Rows
 from nervlane.view.feed import FrameFeed
-from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, write_params
+from nervlane.virtual import DEAD_BAND_COUNTS, NOMINAL_ZERO, TAXEL_COEFS, Layout, PtyDevice, write_params
 
 pytest.importorskip("nervlane_comm_py")
 
@@ -62,8 +65,8 @@ def view(sensor: Sensor, tmp_path: Path) -> Iterator[Callable[..., tuple[subproc
     pytest.importorskip("aiohttp")
     procs: list[subprocess.Popen[str]] = []
 
-    def start(*extra: str, port: str | None = None) -> tuple[subprocess.Popen[str], str]:
-        args = ["view", port or sensor.device.port, sensor.params, "--http", "127.0.0.1:0", "--no-browser"]
+    def start(*extra: str, port: str | None = None, http: str = "127.0.0.1:0") -> tuple[subprocess.Popen[str], str]:
+        args = ["view", port or sensor.device.port, sensor.params, "--http", http, "--no-browser"]
         proc = start_cli(*args, "--record-dir", str(tmp_path), *extra)
         procs.append(proc)
         assert proc.stdout is not None
@@ -78,7 +81,7 @@ def view(sensor: Sensor, tmp_path: Path) -> Iterator[Callable[..., tuple[subproc
 
 
 def _request(url: str, body: Any = None, headers: dict[str, str] | None = None) -> tuple[int, str]:
-    data = None if body is None else json.dumps(body).encode()
+    data = body if body is None or isinstance(body, bytes) else json.dumps(body).encode()
     request = urllib.request.Request(url, data, {"Content-Type": "application/json", **(headers or {})})
     try:
         with urllib.request.urlopen(request, timeout=30) as response:
@@ -136,15 +139,45 @@ def test_a_request_without_the_token_gets_403_and_changes_nothing(
     assert abs(_recorded_press(base, tmp_path, with_token)) < 0.1
 
 
+@pytest.mark.parametrize("port", [0, 80])
+def test_a_loopback_view_answers_to_its_own_names_and_zeroes_only_outputs_that_exist(
+    view: Callable[..., tuple[subprocess.Popen[str], str]], port: int
+) -> None:
+    if port == 80:  # browsers leave the default port out of Host
+        try:
+            socket.create_server(("127.0.0.1", port)).close()
+        except OSError as e:
+            pytest.skip(f"cannot listen on 127.0.0.1:80 here: {e.strerror}")
+    _, url = view(http=f"127.0.0.1:{port}")
+    bound = url.rstrip("/").rsplit(":", 1)[1]
+    hosts = {f"127.0.0.1:{bound}": 200, f"localhost:{bound}": 200, f"rebind.example:{bound}": 403}
+    hosts |= {"127.0.0.1": 200, "localhost": 200} if port == 80 else {"127.0.0.1": 403}
+    assert {host: _request(url, headers={"Host": host})[0] for host in hosts} == hosts
+
+    outputs = LAYOUT.output_size
+    for bad in ([outputs], [-1], [2**64], [10**30], [True], [1.0], 3):
+        status, answer = _request(url + "api/zero", {"outputs": bad})
+        assert (status, json.loads(answer)) == (400, {"error": f"outputs: a list of output positions 0..{outputs - 1}"})
+    status, answer = _request(url + "api/zero", b"[" * 100_000)
+    assert (status, answer) == (400, "send a JSON object; this one is nested too deeply\n")
+    assert _request(url + "api/zero", {"outputs": [outputs - 1]}) == (200, '{"zeroed": ["taxel_11"]}')
+
+
 @pytest.mark.parametrize(
     ("layout", "extra", "code", "message"),
     [
         ("{", (), 1, "not JSON: Expecting property name enclosed in double quotes at line 1, column 2"),
         ('{"taxel_4": [1, "a"]}', (), 1, 'taxel_4: needs [x, y], two numbers in mm, found [1, "a"]'),
-        ('{"taxel_99": [0, 0]}', (), 1, "taxel_99: no such output; this sensor's outputs are tri0_x, tri0_y"),
-        ('{"tri0_x": [0, 0], "taxel_3": [0, 0]}', (), 1, "no position for taxel_4"),
+        ('{"taxel_99": [0, 0]}', (), 1, "taxel_99: no such cell; this sensor's cells are triaxial 0, taxel 0,"),
+        ('{"tri0_x": [0, 0], "taxel_3": [0, 0]}', (), 1, "no position for taxel 1, taxel 2,"),
+        ('{"tri0": [0, 0], "triaxial 0 y": [1, 0]}', (), 1, "triaxial 0 is given different positions"),
+        ('{"unit": 5, "tri0": [0, 0]}', (), 1, '"unit" needs a short text such as "N" or "kPa", found 5'),
         (None, ("--http", "127.0.0.1"), 2, "--http 127.0.0.1: give HOST:PORT"),
+        (None, ("--http", "127.0.0.1:\u00b2"), 2, "--http 127.0.0.1:\u00b2: give HOST:PORT"),  # superscript two
+        (None, ("--http", "127.0.0.1:\u0663"), 2, "--http 127.0.0.1:\u0663: give HOST:PORT"),  # Arabic-Indic three
+        (None, ("--http", f"{'a' * 64}:0"), 2, f"cannot serve on {'a' * 64}:0: {'a' * 64} is no host name"),
         (None, ("--record-dir", "missing"), 2, "--record-dir missing: no such folder"),
+        (None, ("--record-dir", "/sys"), 2, "--record-dir /sys: the folder takes no new files (Permission denied)"),
     ],
 )
 def test_bad_options_get_a_clear_error(
@@ -195,7 +228,12 @@ def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage
     time.sleep(0.5)
     sensor.device.hang_up()
     # Whether poll sees the hang-up or read sees end of file first is the kernel's timing.
-    assert " disconnected (" in page_shows("reconnecting")["last_error"]
+    why = page_shows("reconnecting")["last_error"]
+    assert " disconnected (" in why
+    for action, body in (("zero", {"outputs": []}), ("record", {"action": "start"})):
+        status, answer = _request(url + f"api/{action}", body)
+        assert status == 409 and json.loads(answer)["error"].endswith(f"): {action} when it is back"), answer
+        assert json.loads(answer)["error"].startswith("the sensor is away (Device "), answer
     sensor.device.plug_in()
     sensor.stream()
     page_shows("connected")
@@ -208,6 +246,15 @@ def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage
     with open(recorded, newline="") as f:
         sequence = [int(row["sequence"]) for row in csv.DictReader(f)]
     assert sequence == list(range(sequence[0], sequence[0] + len(sequence))) and len(sequence) > 100
+
+    # Stopped while the device is away: the outage is noted as not over.
+    assert _request(url + "api/record", {"action": "start"})[0] == 200
+    time.sleep(0.3)
+    sensor.device.hang_up()
+    page_shows("reconnecting")
+    status, answer = _request(url + "api/record", {"action": "stop"})
+    outages = json.loads(Path(json.loads(answer)["file"] + ".json").read_text())["outages"]
+    assert status == 200 and [o["ended"] for o in outages] == [False], outages
     proc.terminate()
     _, err = proc.communicate(timeout=30)
     assert proc.returncode == 0, err
@@ -251,7 +298,7 @@ def browser() -> Iterator[Any]:
         pytest.skip("needs Debian's chromium and chromium-driver (scripts/setup.sh installs them)")
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1280,1000"):
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--window-size=1366,768"):
         options.add_argument(arg)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
     yield driver
@@ -276,7 +323,7 @@ def test_the_page_shows_the_sensor_and_follows_it(
     cells = _until(
         lambda: text("return [...document.querySelectorAll('.cell .name')].map(c => c.textContent)"), 20, "cells"
     )
-    assert cells == ["tri0"] + [f"taxel_{LAYOUT.taxel_output(j)}" for j in range(LAYOUT.taxels)]
+    assert cells == ["triaxial 0"] + [f"taxel {j}" for j in range(LAYOUT.taxels)]
     pressed = f".cell[data-name='taxel_{LAYOUT.taxel_output(PRESSED)}'] .value"
 
     def shown() -> float:
@@ -293,7 +340,7 @@ def test_the_page_shows_the_sensor_and_follows_it(
 
     browser.find_element("css selector", pressed.removesuffix(" .value")).click()  # charted from now on
     charted = "return Chart.getChart('chart').data.datasets.map(d => d.label)"
-    assert _until(lambda: text(charted), 5, "chart")[-1] == f"taxel_{LAYOUT.taxel_output(PRESSED)}"
+    assert _until(lambda: text(charted), 5, "chart")[-1] == f"taxel {PRESSED}"
     BUILD.mkdir(exist_ok=True)
     _until(lambda: text("return document.getElementById('redraws').textContent") not in ("–", "0"), 5, "redraws")
     assert browser.save_screenshot(str(BUILD / "view-screenshot.png"))
@@ -316,9 +363,130 @@ def test_the_page_shows_the_sensor_and_follows_it(
         frames = sum(1 for _ in csv.reader(f)) - 1
     assert len(files) == 1 and frames > 50 and f"{files[0].name}: {frames} frames" in status
 
+    # Silent, then gone: the page shows nothing old as if it were new, and offers nothing that cannot work.
+    sensor.device.stop()
+    _until(lambda: "no frames for" in browser.find_element("id", "stale-note").text, 5, "stale mark")
     sensor.device.hang_up()
     _until(lambda: browser.find_element("id", "connection").text == "disconnected", 10, "disconnected")
     assert " disconnected (" in browser.find_element("id", "last-error").text
+    look = """return {
+        stale: document.body.classList.contains('stale'),
+        values: [...document.querySelectorAll('.cell .value')].map(v => v.textContent).join(''),
+        cells: [...new Set([...document.querySelectorAll('.cell')].map(c => getComputedStyle(c).backgroundImage))],
+        chart: getComputedStyle(document.getElementById('chart')).filter,
+        off: [...document.querySelectorAll('button')].filter(b => b.disabled).map(b => b.id),
+        note: document.getElementById('controls-note').textContent,
+        fits: [...document.querySelectorAll('.cell')].every(
+            (c) => c.getBoundingClientRect().bottom <= $('legend').getBoundingClientRect().top)}"""
+    gone = _until(lambda: (shown := text(look))["off"] == ["zero-all", "zero-selected", "record"] and shown, 5, "off")
+    assert gone["stale"] and gone["values"] == "" and gone["chart"].startswith("grayscale(1)"), gone
+    assert len(gone["cells"]) == 1 and "linear-gradient" in gone["cells"][0], gone  # every cell greyed
+    assert gone["note"] == "Zero and Record are off while the sensor is away.", gone
+    assert gone["fits"], "the map spills over its legend once the last error takes a line"
+    assert browser.save_screenshot(str(BUILD / "view-stale.png"))
     proc.terminate()
     _, err = proc.communicate(timeout=30)
     assert proc.returncode == 4 and "went away" in err, err
+    _until(lambda: browser.find_element("id", "connection").text == "view stopped", 10, "view stopped")
+    stopped = text(look)
+    assert stopped["off"] == ["zero-all", "zero-selected", "record", "pause"], stopped
+    assert stopped["note"].startswith("The view has stopped: every control is off."), stopped
+    tried = "post('/api/record', {action: 'start'}, 'Record').then(() => arguments[0]($('message').textContent))"
+    assert browser.execute_async_script(tried) == "Record: the view does not answer; is nervlane view still running?"
+
+
+def _counts(value: float) -> int:
+    """Counts above zero that the virtual sensor's taxel calibration turns into ``value``."""
+    a, b = TAXEL_COEFS[1], TAXEL_COEFS[2]
+    return round((math.sqrt(a * a + 4 * b * value) - a) / (2 * b))
+
+
+def _contrast(first: str, second: str) -> float:
+    """WCAG's contrast ratio of two CSS colours ``rgb(r, g, b)``."""
+
+    def luminance(css: str) -> float:
+        channels = [int(v) / 255 for v in re.findall(r"\d+", css)[:3]]
+        r, g, b = (c / 12.92 if c <= 0.04045 else ((c + 0.055) / 1.055) ** 2.4 for c in channels)
+        return 0.2126 * r + 0.7152 * g + 0.0722 * b
+
+    high, low = sorted((luminance(first), luminance(second)), reverse=True)
+    return (high + 0.05) / (low + 0.05)
+
+
+PITCH_MM = 4.5
+MM_LAYOUT = {  # cell names, output names and per-kind names all place cells
+    "unit": "N",
+    "tri0": [3 * PITCH_MM, 0],
+    **{f"taxel {j}": [PITCH_MM * (j % 3), PITCH_MM * (j // 3)] for j in range(LAYOUT.taxels - 1)},
+    f"taxel_{LAYOUT.taxel_output(LAYOUT.taxels - 1)}": [2 * PITCH_MM, 2 * PITCH_MM],
+}
+
+
+@pytest.mark.browser
+@pytest.mark.parametrize("layout", ["grid", "mm"])
+def test_the_page_reads_at_a_glance_on_one_screen(
+    view: Callable[..., tuple[subprocess.Popen[str], str]], sensor: Sensor, browser: Any, tmp_path: Path, layout: str
+) -> None:
+    top = 4.95  # the auto colour scale then tops at 5
+    for j in range(LAYOUT.taxels):  # every level from zero to full scale, a ninth apart
+        sensor.readings[LAYOUT.taxel_channel(j)] = NOMINAL_ZERO + _counts(top * j / (LAYOUT.taxels - 1))
+    # A push of half the scale with a shear of a tenth of it along x, and y a hair below zero.
+    band = round(DEAD_BAND_COUNTS)
+    for channel, counts in zip(LAYOUT.triaxial_channels(0), (0, 1000 + band, 1252 + band, 248 + band), strict=True):
+        sensor.readings[channel] = NOMINAL_ZERO + counts
+    extra: tuple[str, ...] = ()
+    if layout == "mm":
+        (tmp_path / "layout.json").write_text(json.dumps(MM_LAYOUT))
+        extra = ("--layout", str(tmp_path / "layout.json"))
+    unit = "N" if layout == "mm" else "calibrated units"
+    _, url = view(*extra)
+    browser.get(url)
+    look = browser.execute_script
+    shown = "return [$('tick-high').textContent, $('peak').textContent, document.body.classList.contains('stale')]"
+    _until(lambda: look(shown) == [f"≥ 5 {unit}", "4.95", False], 20, "the pressed sensor")
+    page = look("""
+        const box = (el) => { const r = el.getBoundingClientRect(); return [r.left, r.top, r.right, r.bottom]; };
+        const arrow = document.querySelector('.cell.triaxial .arrow'), m = arrow.getScreenCTM();
+        const start = new DOMPoint(0, 0).matrixTransform(m);
+        const tip = document.querySelector('.cell.triaxial .head').points.getItem(0).matrixTransform(m);
+        return {
+            cells: [...document.querySelectorAll('.cell')].map((c) => ({
+                name: c.dataset.name, text: c.innerText, box: box(c),
+                ink: getComputedStyle(c).color, background: getComputedStyle(c).backgroundColor})),
+            chart: box($('chart')),
+            window: [innerWidth, innerHeight, document.documentElement.scrollHeight],
+            arrow: Math.hypot(tip.x - start.x, tip.y - start.y),
+            state: ['peak-where', 'total', 'contact'].map((id) => $(id).textContent),
+            scale: $('mm-scale').hidden ? null : [$('mm-bar').getBoundingClientRect().width, $('mm-text').textContent],
+            axis: Chart.getChart('chart').options.scales.y.title.text};""")
+    BUILD.mkdir(exist_ok=True)
+    assert browser.save_screenshot(str(BUILD / f"view-glance-{layout}.png"))
+    cells = {c["name"]: c for c in page["cells"]}
+    low, full = cells[f"taxel_{LAYOUT.taxel_output(0)}"], cells[f"taxel_{LAYOUT.taxel_output(LAYOUT.taxels - 1)}"]
+    ends = [[int(v) for v in re.findall(r"\d+", c["background"])] for c in (low, full)]
+    assert np.abs(np.array(ends) - [[68, 1, 84], [253, 231, 37]]).max() <= 8, ends  # viridis' two ends
+    assert len({c["background"] for c in page["cells"]}) == len(cells), "levels that look alike"
+    contrast = {c["name"]: round(_contrast(c["ink"], c["background"]), 2) for c in page["cells"]}
+    assert min(contrast.values()) >= 4.5, contrast
+    text = " ".join(c["text"] for c in page["cells"])
+    assert "y 0.00" in text and not re.search(r"-0\.0+(?!\d*[1-9])", text), text
+
+    width, height, scrolled = page["window"]
+    assert width == 1366 and height <= 768 and scrolled <= height, page["window"]
+    for left, upper, right, lower in [c["box"] for c in page["cells"]] + [page["chart"]]:
+        assert 0 <= left < right <= width and 0 <= upper < lower <= height, page
+    assert page["chart"][3] - page["chart"][1] >= 150, "a chart too flat to read"
+    assert page["arrow"] >= 20, f"a shear of a tenth of the scale drew {page['arrow']:.1f} px"
+
+    where, total, contact = page["state"]
+    assert where == f"at taxel {LAYOUT.taxels - 1}" and contact == f"{LAYOUT.taxels} of {len(cells)} cells"
+    assert abs(float(total) - (top * LAYOUT.taxels / 2 + 2.5125)) < 0.05, total  # the taxels and the push's z
+    assert page["axis"] == unit
+    if layout == "grid":
+        assert page["scale"] is None
+        return
+    bar, label = page["scale"]
+    mm = float(label.split(" mm")[0])
+    px_per_mm = (cells[f"taxel_{LAYOUT.taxel_output(1)}"]["box"][0] - low["box"][0]) / PITCH_MM
+    assert label.endswith("mm (x right, y up)") and abs(bar - mm * px_per_mm) < 1, (page["scale"], px_per_mm)
+    assert low["box"][1] > cells[f"taxel_{LAYOUT.taxel_output(3)}"]["box"][1], "y grows downwards"

@@ -12,17 +12,17 @@ import sys
 from dataclasses import dataclass
 from typing import Any
 
-from ..errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
+from ..errors import EXIT_MISSING_EXTRA, ToolError
 from ..options import PageOptions
 from ..sensor.opened import Sensor, device_gone
-from .layout import Placement, grid_cells, placed_cells, read_layout
+from .layout import LayoutFile, grid_cells, placed_cells, read_layout
 
 
 @dataclass
 class Prepared:
     options: PageOptions
     listener: Any
-    placement: Placement | None
+    placement: LayoutFile | None
 
 
 def prepare(options: PageOptions) -> Prepared:
@@ -34,11 +34,11 @@ def prepare(options: PageOptions) -> Prepared:
         raise ToolError(
             f'the browser view needs the view extra: pip install "nervlane-comm[view]" ({e})', EXIT_MISSING_EXTRA
         ) from e
+    from .recording import check_record_dir
     from .server import listen
 
     placement = None if options.layout is None else read_layout(options.layout)
-    if not os.path.isdir(options.record_dir):
-        raise ToolError(f"--record-dir {options.record_dir}: no such folder", EXIT_USAGE)
+    check_record_dir(options.record_dir)
     return Prepared(options, listen(options.http), placement)
 
 
@@ -65,13 +65,14 @@ def serve(prepared: Prepared, sensor: Sensor) -> None:
 
     options, listener = prepared.options, prepared.listener
     try:
-        names = sensor.output_names
-        if prepared.placement is None:
+        names, layout = sensor.output_names, prepared.placement
+        if layout is None:
             cells, units = grid_cells(names), "grid"
         else:
-            cells, units = placed_cells(names, prepared.placement, str(options.layout)), "mm"
+            cells, units = placed_cells(names, layout.positions, str(options.layout)), "mm"
         token = new_token(listener, options.require_token)
-        server = ViewServer(sensor, cells, units, listener, token, options.record_dir)
+        unit = options.unit or (layout.unit if layout is not None else None)
+        server = ViewServer(sensor, cells, units, listener, token, options.record_dir, unit=unit, scale=options.scale)
         print(server.url, flush=True)
         print(f"showing {sensor.label} ({sensor.params}); Ctrl+C stops", flush=True)
         if options.open_browser:

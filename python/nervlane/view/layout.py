@@ -3,9 +3,12 @@
 A grid in output order, or the positions a layout file gives in millimetres.
 
 A cell is one taxel (one output), or one triaxial sensor with its x, y and
-z outputs. Outputs are known by the names ``nervlane.parameters.output_names``
-gives them (``taxel_5``, ``tri0_x``...), which is also how a layout file
-names them.
+z outputs. A cell has the output names ``nervlane.parameters.output_names``
+gives (``taxel_5``, ``tri0_x``...), which files and peers rely on, and a
+label a person counts by (``taxel 0``, ``triaxial 0``), which the page
+shows. A layout file may use either, and ``tri0`` for a whole triaxial.
+
+A layout file's axes: x to the right, y up, both in millimetres.
 """
 
 from __future__ import annotations
@@ -18,12 +21,23 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from ..errors import ToolError
-from ..parameters import AXES
+from ..parameters import AXES, kind_names
 
 # output_names calls a triaxial's outputs tri0_x, tri0_y, tri0_z.
-_TRIAXIAL_OUTPUT: Final = re.compile(rf"^(tri\d+)_([{AXES}])$")
+_TRIAXIAL_OUTPUT: Final = re.compile(rf"^(tri(\d+))_([{AXES}])$")
+UNIT_KEY: Final = "unit"
+"""The layout file's entry that names the calibrated unit."""
+_EXAMPLE: Final = '{"unit": "N", "taxel 0": [0, 0], "taxel 1": [4.5, 0]}'
 
 Placement = Mapping[str, tuple[float, float]]
+
+
+@dataclass(frozen=True)
+class LayoutFile:
+    positions: dict[str, tuple[float, float]]
+    """Cell or output names, as the file gives them, and ``(x, y)`` in mm."""
+    unit: str | None = None
+    """The calibrated unit, when the file names it."""
 
 
 @dataclass(frozen=True)
@@ -35,6 +49,8 @@ class Cell:
     x: float
     y: float
     """Position on the page: grid steps or millimetres, y growing downwards."""
+    label: str = ""
+    """What a person calls it: ``taxel 0``, ``triaxial 0``."""
 
     @property
     def triaxial(self) -> bool:
@@ -43,6 +59,7 @@ class Cell:
     def as_json(self, names: Sequence[str]) -> dict[str, Any]:
         return {
             "name": self.name,
+            "label": self.label or self.name,
             "outputs": list(self.outputs),
             "labels": [names[i] if i >= 0 else None for i in self.outputs],
             "triaxial": self.triaxial,
@@ -51,30 +68,35 @@ class Cell:
         }
 
 
-def _cells_by_output(names: Sequence[str]) -> list[tuple[str, list[int]]]:
-    """(cell name, output positions) in the order of each cell's first output."""
-    cells: dict[str, list[int]] = {}
+def _cells_by_output(names: Sequence[str]) -> list[tuple[str, str, list[int]]]:
+    """(cell name, label, output positions) in the order of each cell's first output."""
+    kinds = kind_names(names)
+    cells: dict[str, tuple[str, list[int]]] = {}
     for i, name in enumerate(names):
         match = _TRIAXIAL_OUTPUT.match(name)
         if match is None:
-            cells[name] = [i]
+            cells[name] = (kinds[i], [i])
             continue
-        outputs = cells.setdefault(match[1], [-1] * len(AXES))
-        outputs[AXES.index(match[2])] = i
-    return list(cells.items())
+        _, outputs = cells.setdefault(match[1], (f"triaxial {match[2]}", [-1] * len(AXES)))
+        outputs[AXES.index(match[3])] = i
+    return [(name, label, outputs) for name, (label, outputs) in cells.items()]
 
 
 def grid_cells(names: Sequence[str]) -> list[Cell]:
     """The cells in output order, row by row on a near-square grid."""
     cells = _cells_by_output(names)
     columns = max(1, math.ceil(math.sqrt(len(cells))))
-    return [Cell(name, tuple(out), float(i % columns), float(i // columns)) for i, (name, out) in enumerate(cells)]
+    return [
+        Cell(name, tuple(out), float(i % columns), float(i // columns), label)
+        for i, (name, label, out) in enumerate(cells)
+    ]
 
 
-def read_layout(path: str) -> dict[str, tuple[float, float]]:
-    """The positions in a layout file: a JSON object whose keys are output
-    names and whose values are ``[x, y]`` in millimetres. Raises ToolError
-    naming the file and what is wrong with it."""
+def read_layout(path: str) -> LayoutFile:
+    """The positions in a layout file: a JSON object whose keys name cells
+    or outputs and whose values are ``[x, y]`` in millimetres (x right, y
+    up), with an optional ``"unit"``. Raises ToolError naming the file and
+    what is wrong with it."""
     try:
         with open(path, encoding="utf-8") as f:
             text = f.read()
@@ -88,10 +110,14 @@ def read_layout(path: str) -> dict[str, tuple[float, float]]:
         data = json.loads(text)
     except json.JSONDecodeError as e:
         raise ToolError(f"layout file {path}: not JSON: {e.msg} at line {e.lineno}, column {e.colno}") from e
-    example = '{"taxel_0": [0, 0], "taxel_1": [4.5, 0]}'
+    except RecursionError:
+        raise ToolError(f"layout file {path}: nested too deeply to be a layout") from None
     if not isinstance(data, dict) or not data:
-        raise ToolError(f"layout file {path}: needs an object of output names and [x, y] in mm, like {example}")
-    placement = {}
+        raise ToolError(f"layout file {path}: needs an object of cell names and [x, y] in mm, like {_EXAMPLE}")
+    unit = data.pop(UNIT_KEY, None)
+    if unit is not None and (not isinstance(unit, str) or not unit.strip() or len(unit) > 20):
+        raise ToolError(f'layout file {path}: "unit" needs a short text such as "N" or "kPa", found {json.dumps(unit)}')
+    positions = {}
     for name, value in data.items():
         if (
             not isinstance(value, list)
@@ -99,33 +125,48 @@ def read_layout(path: str) -> dict[str, tuple[float, float]]:
             or not all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in value)
         ):
             raise ToolError(f"layout file {path}: {name}: needs [x, y], two numbers in mm, found {json.dumps(value)}")
-        placement[name] = (float(value[0]), float(value[1]))
-    return placement
+        positions[name] = (float(value[0]), float(value[1]))
+    if not positions:
+        raise ToolError(f"layout file {path}: places no cell; give [x, y] in mm for each, like {_EXAMPLE}")
+    return LayoutFile(positions, None if unit is None else unit.strip())
 
 
 def placed_cells(names: Sequence[str], placement: Placement, path: str) -> list[Cell]:
     """The cells at the positions of a layout file (y turned to grow
     downwards), checked against the sensor's outputs: every cell placed (a
-    triaxial by any of its outputs), no unknown name, a triaxial's outputs
-    together, no two cells at one place. Raises ToolError."""
-    unknown = sorted(set(placement) - set(names))
-    if unknown:
-        raise ToolError(
-            f"layout file {path}: {', '.join(unknown)}: no such output; this sensor's outputs are {', '.join(names)}"
-        )
+    triaxial by its name or any of its outputs), no unknown name, a
+    triaxial's outputs together, no two cells at one place. Raises
+    ToolError."""
     groups = _cells_by_output(names)
-    spots = {name: {placement[names[i]] for i in out if i >= 0 and names[i] in placement} for name, out in groups}
-    missing = [name for name, _ in groups if not spots[name]]
+    kinds = kind_names(names)
+    known: dict[str, str] = {}  # every name the file may use -> its cell
+    for cell, label, outputs in groups:
+        known[cell] = known[label] = cell
+        for i in outputs:
+            if i >= 0:
+                known[names[i]] = known[kinds[i]] = cell
+    unknown = [name for name in placement if name not in known]
+    if unknown:
+        labels = ", ".join(label for _, label, _ in groups)
+        raise ToolError(
+            f"layout file {path}: {', '.join(unknown)}: no such cell; this sensor's cells are {labels} "
+            f"(or their outputs' names: {', '.join(names)})"
+        )
+    spots: dict[str, set[tuple[float, float]]] = {cell: set() for cell, _, _ in groups}
+    for name, spot in placement.items():
+        spots[known[name]].add(spot)
+    for cell, label, _ in groups:
+        if len(spots[cell]) > 1:
+            raise ToolError(f"layout file {path}: {label} is given different positions; give it one")
+    missing = [label for cell, label, _ in groups if not spots[cell]]
     if missing:
         raise ToolError(f"layout file {path}: no position for {', '.join(missing)}")
     cells = []
     taken: dict[tuple[float, float], str] = {}
-    for name, outputs in groups:
-        if len(spots[name]) > 1:
-            raise ToolError(f"layout file {path}: the outputs of {name} are at different positions; give them one")
+    for name, label, outputs in groups:
         x, y = spots[name].pop()
         if (x, y) in taken:
-            raise ToolError(f"layout file {path}: {taken[x, y]} and {name} are both at ({x:g}, {y:g}) mm")
-        taken[x, y] = name
-        cells.append(Cell(name, tuple(outputs), x, -y))
+            raise ToolError(f"layout file {path}: {taken[x, y]} and {label} are both at ({x:g}, {y:g}) mm")
+        taken[x, y] = label
+        cells.append(Cell(name, tuple(outputs), x, -y, label))
     return cells

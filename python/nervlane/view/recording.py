@@ -7,9 +7,10 @@ from __future__ import annotations
 
 import datetime
 import os
+import tempfile
 from typing import Any, Final
 
-from ..errors import ToolError
+from ..errors import EXIT_USAGE, ToolError
 from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
 from ..sensor.opened import Sensor
 
@@ -26,17 +27,32 @@ def since(batch: Any, start: float) -> Any:
     return Rows(batch.sequence[first:], batch.time[first:], batch.raw[first:], batch.values[first:])
 
 
+def check_record_dir(folder: str) -> None:
+    """The page's record folder, checked at start: it exists and takes new
+    files. Raises ToolError (EXIT_USAGE) with the system's reason."""
+    if not os.path.isdir(folder):
+        raise ToolError(f"--record-dir {folder}: no such folder", EXIT_USAGE)
+    try:
+        tempfile.TemporaryFile(dir=folder).close()
+    except OSError as e:
+        raise ToolError(
+            f"--record-dir {folder}: the folder takes no new files ({e.strerror or e}); choose one that does",
+            EXIT_USAGE,
+        ) from e
+
+
 def free_outputs(folder: str, fmt: str, now: datetime.datetime) -> Outputs:
     """``nervlane-20250102-150405.csv`` in ``folder``, or ``...-2.csv`` and
-    so on when that is taken: the page never replaces a recording."""
+    so on when that is taken: the page never replaces a recording. Raises
+    ToolError: the folder's own refusal, or all names taken."""
     stem = os.path.join(folder, f"nervlane-{now:%Y%m%d-%H%M%S}")
     for n in range(1, _MAX_TRIES + 1):
         path = f"{stem}.{fmt}" if n == 1 else f"{stem}-{n}.{fmt}"
         try:
             return check_output(path)
         except ToolError:
-            if not os.path.isdir(folder):
-                raise
+            if not any(os.path.lexists(p) for p in Outputs(path, fmt == "npz").files):
+                raise  # not a name taken: the folder's refusal, which says why
     raise ToolError(f"cannot record in {folder}: {_MAX_TRIES} recordings named {stem}... exist already")
 
 

@@ -30,6 +30,7 @@ from typing import Any, Final
 from aiohttp import WSCloseCode, web
 
 from ..errors import EXIT_USAGE, ToolError
+from ..parameters import kind_names
 from ..sensor.opened import Sensor
 from .feed import STRIP_MAX_HZ, FrameFeed, Update
 from .layout import Cell
@@ -46,6 +47,11 @@ CLIENT_BACKLOG: Final = 30
 """Updates waiting for one slow page (a second's worth); beyond it that page misses updates."""
 STATIC: Final = Path(__file__).with_name("static")
 _LOOPBACK_NAMES: Final = ("127.0.0.1", "localhost", "[::1]")
+_HTTP_PORT: Final = 80
+"""Browsers leave this port out of the Host header."""
+NO_UNIT: Final = "calibrated units"
+AUTO_SCALE_FLOOR: Final = 1.0
+"""The auto colour scale never tops out below this, so that noise stays dark."""
 _SECURITY_HEADERS: Final = {
     # Everything the page uses comes from this server.
     "Content-Security-Policy": "default-src 'self'; img-src 'self' data:; frame-ancestors 'none'",
@@ -71,7 +77,8 @@ def parse_http(text: str) -> tuple[str, int]:
     """``HOST:PORT`` (``[::1]:8765`` for IPv6). Raises ToolError (EXIT_USAGE)."""
     host, sep, port = text.rpartition(":")
     host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
-    if not sep or not host or not port.isdigit() or int(port) > 65535:
+    # isdigit alone takes "²" (which int() refuses) and "٣" (which int() reads as 3).
+    if not sep or not host or not (port.isascii() and port.isdigit()) or int(port) > 65535:
         raise ToolError(f"--http {text}: give HOST:PORT, for instance 127.0.0.1:8765", EXIT_USAGE)
     return host, int(port)
 
@@ -113,6 +120,10 @@ def listen(http: str | None) -> Listener:
         return _bind(host, port)
     except OSError as e:
         raise ToolError(f"cannot serve on {http}: {e.strerror or e}", EXIT_USAGE) from e
+    except UnicodeError as e:  # a name no resolver can take (a label over 63 characters, say)
+        raise ToolError(
+            f"cannot serve on {http}: {host} is no host name ({getattr(e, 'reason', e)})", EXIT_USAGE
+        ) from e
 
 
 # --------------------------------------------------------------------------
@@ -159,8 +170,8 @@ class _Rate:
 
 
 class ViewServer:
-    """Serves one open sensor to any number of pages. While the sensor is
-    reconnecting, the page shows an outage as such and a recording goes on
+    """Serves one open sensor to any number of pages. While the sensor
+    reconnects, the page shows an outage as such and a recording goes on
     across it."""
 
     def __init__(
@@ -171,6 +182,9 @@ class ViewServer:
         listener: Listener,
         token: str | None,
         record_dir: str,
+        *,
+        unit: str | None = None,
+        scale: tuple[float, float] | None = None,
     ) -> None:
         self.sensor = sensor
         self.names = list(sensor.output_names)
@@ -179,9 +193,13 @@ class ViewServer:
         self.listener = listener
         self.token = token
         self.record_dir = record_dir
+        self.unit = unit or NO_UNIT
+        self.scale = scale
         self.feed = FrameFeed(sensor.comms, self.names, _say_recorded, sensor.reconnect)
         self.cookie = f"nervlane_view_{listener.port}"  # one per port: cookies ignore ports
         self._hosts = {f"{h}:{listener.port}" for h in (*_LOOPBACK_NAMES, listener.host)}
+        if listener.port == _HTTP_PORT:
+            self._hosts.update((*_LOOPBACK_NAMES, listener.host))
         self._outboxes: set[asyncio.Queue[list[str | bytes]]] = set()
         self._sockets: weakref.WeakSet[web.WebSocketResponse] = weakref.WeakSet()
         self._time0 = time.monotonic()
@@ -242,8 +260,15 @@ class ViewServer:
         return {
             "type": "hello",
             "names": self.names,
+            "labels": kind_names(self.names),
             "cells": [c.as_json(self.names) for c in self.cells],
             "units": self.units,
+            "unit": self.unit,
+            "scale": (
+                {"auto": True, "floor": AUTO_SCALE_FLOOR}
+                if self.scale is None
+                else {"auto": False, "low": self.scale[0], "high": self.scale[1], "floor": AUTO_SCALE_FLOOR}
+            ),
             "port": self.sensor.label,
             "params": self.sensor.params,
             "format": self.sensor.format,
@@ -340,6 +365,8 @@ class ViewServer:
             body = await request.json()
         except ValueError:
             body = None
+        except RecursionError:
+            raise web.HTTPBadRequest(text="send a JSON object; this one is nested too deeply\n") from None
         if not isinstance(body, dict):
             raise web.HTTPBadRequest(text="send a JSON object\n")
         return body
@@ -349,12 +376,21 @@ class ViewServer:
         if not isinstance(outputs, list) or not all(type(i) is int and 0 <= i < len(self.names) for i in outputs):
             error = f"outputs: a list of output positions 0..{len(self.names) - 1}"
             return web.json_response({"error": error}, status=400)
+        comms = self.sensor.comms
+        if not comms.is_connected():
+            return web.json_response({"error": self._away(comms)}, status=409)
         loop = asyncio.get_running_loop()
         try:
-            await loop.run_in_executor(None, self.sensor.comms.zero, outputs)
+            await loop.run_in_executor(None, comms.zero, outputs)
         except RuntimeError as e:
-            return web.json_response({"error": getattr(e, "description", str(e))}, status=409)
+            error = getattr(e, "description", str(e)) if comms.is_connected() else self._away(comms)
+            return web.json_response({"error": error}, status=409)
         return web.json_response({"zeroed": [self.names[i] for i in outputs] or "all"})
+
+    def _away(self, comms: Any, action: str = "zero") -> str:
+        why = comms.stats().get("last_error")
+        when = "when it is back" if self.sensor.reconnect else "once it is plugged in and the view restarted"
+        return f"the sensor is away{f' ({why})' if why else ''}: {action} {when}"
 
     async def _record(self, request: web.Request) -> web.Response:
         body = await self._body(request)
@@ -369,7 +405,7 @@ class ViewServer:
             error = f'send {{"action": "start" or "stop", "format": one of {", ".join(FORMATS)}}}'
             return web.json_response({"error": error}, status=400)
         if not self.sensor.comms.is_connected():
-            return web.json_response({"error": "the sensor is not connected"}, status=409)
+            return web.json_response({"error": self._away(self.sensor.comms, "record")}, status=409)
 
         def make() -> PageRecording:
             return PageRecording(self.record_dir, body.get("format", "csv"), self.sensor, time.monotonic())
