@@ -34,8 +34,8 @@ def prepare(options: PageOptions) -> Prepared:
         raise ToolError(
             f'the browser view needs the view extra: pip install "nervlane-comm[view]" ({e})', EXIT_MISSING_EXTRA
         ) from e
+    from .listen import listen
     from .recording import check_record_dir
-    from .server import listen
 
     placement = None if options.layout is None else read_layout(options.layout)
     check_record_dir(options.record_dir)
@@ -61,7 +61,8 @@ def serve(prepared: Prepared, sensor: Sensor) -> None:
     page and end nothing. Closes the sensor. Raises ToolError: the device
     went away and the sensor is not reconnecting (EXIT_DISCONNECTED), or
     the reader failed."""
-    from .server import ViewServer, new_token
+    from .listen import new_token
+    from .server import ViewServer
 
     options, listener = prepared.options, prepared.listener
     try:
