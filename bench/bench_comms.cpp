@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "nervlane_comms.h"
+#include "nervlane_comm/nervlane_comms.h"
 #include "protocol.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #endif
 
 #include "aes.h"
+#include "nervlane_comm/serial/serial.h"
 #include "protocol.h"
-#include "serial/serial.h"
 #include "test_device.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <msgpack.hpp>
@@ -124,17 +125,9 @@ Device build(const std::string& bytes) {
     Device d;
     d.file = decode_parameter_file(bytes.data(), bytes.size());
     validate_parameter_file(d.file);
-    for (const auto& r : d.file.triaxial) {
-        auto m = std::make_shared<TriaxialPolyfitModel>();
-        m->set_parameters(r);
-        d.models.push_back(m);
-    }
-    for (const auto& r : d.file.taxel) {
-        auto m = std::make_shared<TaxelPolyfitModel>();
-        m->set_parameters(r);
-        d.models.push_back(m);
-    }
-    d.outputs = 3 * kTriaxial + kTaxels;
+    ModelSet built = build_models(d.file.triaxial, d.file.taxel);
+    d.models = std::move(built.models);
+    d.outputs = built.outputs;
     return d;
 }
 

@@ -2,9 +2,10 @@
 # targets when this project is a sub-project, exported targets once
 # installed), the installed headers, the CMake package and the pkg-config file.
 #
-#   nervlane_comm::serial         libnervlane_serial: serial/serial.h, serial/deadline.h
-#   nervlane_comm::nervlane_comm  libnervlane_comm: nervlane_comm/nervlane_comms.h, the decoders
-#                                 and models inside; links nervlane_comm::serial
+#   nervlane_comm::serial         libnervlane_serial: nervlane_comm/serial/serial.h and
+#                                 deadline.h, names in serial:: (inline namespace serial::nervlane_v1)
+#   nervlane_comm::nervlane_comm  libnervlane_comm: nervlane_comm/nervlane_comms.h and frame.h, the
+#                                 decoders and models inside; links nervlane_comm::serial
 
 add_library(nervlane_comm::serial ALIAS nervlane_serial)
 add_library(nervlane_comm::nervlane_comm ALIAS nervlane_comm)
@@ -51,10 +52,14 @@ install(TARGETS nervlane_serial nervlane_comm
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES src/nervlane_comm/nervlane_comms.h src/nervlane_comm/nervlane_comm_export.h
+# Every header under include/nervlane_comm/, the serial library's in its
+# serial/ folder: nothing lands in a folder another library may own (a
+# prefix may also hold some other library's serial/serial.h).
+install(FILES include/nervlane_comm/nervlane_comms.h include/nervlane_comm/frame.h
+              include/nervlane_comm/nervlane_comm_export.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nervlane_comm)
-install(FILES src/serial/include/serial/serial.h src/serial/include/serial/deadline.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/serial)
+install(FILES src/serial/include/nervlane_comm/serial/serial.h src/serial/include/nervlane_comm/serial/deadline.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nervlane_comm/serial)
 install(EXPORT nervlane_commTargets NAMESPACE nervlane_comm:: DESTINATION ${_cmake_dir})
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/nervlane_commConfig.cmake.in

@@ -35,8 +35,8 @@
 
 #include "impl/serial_impl.h"
 #include "memory_port.h"
+#include "nervlane_comm/serial/serial.h"
 #include "protocol.h"
-#include "serial/serial.h"
 
 namespace nervlane_fuzz {
 

@@ -62,15 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    // Built as the comms object builds them: triaxial records first.
-    std::vector<std::shared_ptr<SensorParameters>> records(file.triaxial.begin(), file.triaxial.end());
-    records.insert(records.end(), file.taxel.begin(), file.taxel.end());
-    for (const auto& record : records) {
+    for (const auto& record : file.triaxial) {
         if (!record) fail("a nil record passed the checks");
     }
+    for (const auto& record : file.taxel) {
+        if (!record) fail("a nil record passed the checks");
+    }
+    // Built as the comms object builds them.
     ModelSet built;
     try {
-        built = build_models(records);
+        built = build_models(file.triaxial, file.taxel);
     } catch (const std::runtime_error&) {
         fail("a record that passed the checks was refused by its model");
     }

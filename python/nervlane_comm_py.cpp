@@ -18,9 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "nervlane_comms.h"
-#include "serial/deadline.h"
-#include "serial/serial.h"
+#include "nervlane_comm/nervlane_comms.h"
+#include "nervlane_comm/serial/deadline.h"
+#include "nervlane_comm/serial/serial.h"
+#include "parameter_file.h"
 
 namespace py = pybind11;
 using nervlane_comm::NervlaneComms;
@@ -299,6 +300,8 @@ void bind_frames(py::module_& m) {
 
 PYBIND11_MODULE(nervlane_comm_py, m) {
     m.attr("__version__") = NERVLANE_VERSION;
+    // The largest parameter file init reads, for tools that read one themselves.
+    m.attr("MAX_PARAMETER_FILE_BYTES") = nervlane_comm::kMaxParameterFileBytes;
 
     // Every error of the serial port library is a PortError: a RuntimeError
     // with the library's message; `reason` is the one word that tells a

@@ -9,6 +9,8 @@ import numpy
 from numpy.typing import NDArray
 
 __version__: Final[str]
+MAX_PARAMETER_FILE_BYTES: Final[int]
+"""The largest sensor parameter file that init reads (64 MiB)."""
 
 class Frame:
     """One frame: sequence number, decode time, raw and calibrated values"""

@@ -18,8 +18,11 @@ fi
 targets=(fuzz_parameter_file fuzz_protocol_string fuzz_protocol_binary fuzz_protocol_binary_encrypt)
 builds=("${targets[@]}" fuzz_protocol_string_pty fuzz_protocol_binary_pty fuzz_protocol_binary_encrypt_pty)
 
+# msgpack-cxx from the .venv's PyPI package, as every test build takes it.
+msgpack_python=()
+[ -x .venv/bin/python ] && msgpack_python=(-DNERVLANE_MSGPACK_PYTHON="$PWD/.venv/bin/python")
 cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DNERVLANE_FUZZ=ON -DNERVLANE_SANITIZE=address \
-  -DNERVLANE_BUILD_TESTS=OFF -DNERVLANE_BUILD_BENCH=OFF -DNERVLANE_WERROR=ON >/dev/null
+  -DNERVLANE_BUILD_TESTS=OFF -DNERVLANE_WERROR=ON "${msgpack_python[@]}" >/dev/null
 cmake --build "$dir" --target "${builds[@]}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

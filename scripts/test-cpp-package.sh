@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # The C++ package as a user meets it, once static and once shared:
 #  - install into a temporary prefix and check the installed files, the
-#    installed headers (they include only the standard library and each other)
+#    installed headers (they include only the standard library and each other),
+#    that the build made no benchmark without the tests, that the serial
+#    library's symbols all lie in its inline namespace serial::nervlane_v1
 #    and, for the shared libraries, that only the API is exported;
+#  - install a stand-in of another serial library (its own serial/serial.h and
+#    serial::Serial) into the same prefix, overwriting nothing, and link a
+#    program that uses both, one in each source file, and run it;
 #  - build examples/cpp as a separate project with find_package, and one
 #    example with pkg-config, with msgpack out of reach (a fresh Python
 #    environment without msgpack-cxx, nothing under /usr/include/msgpack*);
 #  - run both examples against the virtual sensor on a pty: exit 0, frames seen;
-#  - a FetchContent consumer, with GoogleTest hidden, configures and builds.
+#  - a FetchContent consumer, with GoogleTest hidden, configures and builds;
+#  - msgpack-cxx found as a CMake package, and as Debian's headers
+#    (libmsgpack-cxx-dev, unpacked into the work folder rather than
+#    installed): the library builds and the parameter tests pass with them.
 #
 #   scripts/test-cpp-package.sh         work in build/package (emptied first)
 # Environment: NERVLANE_PKG_DIR (work folder). Exits non-zero on any failure.
@@ -71,8 +79,8 @@ check_installed_files() {  # prefix kind
   local libs='lib/libnervlane_comm.a lib/libnervlane_serial.a'
   [ "$2" = static ] || libs='lib/libnervlane_comm.so* lib/libnervlane_serial.so*'
   (cd "$1" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) >"$WORK/files-$2.txt"
-  (cd "$1" && ls -d include/nervlane_comm/nervlane_comms.h include/nervlane_comm/nervlane_comm_export.h \
-    include/serial/serial.h include/serial/deadline.h lib/cmake/nervlane_comm/nervlane_comm{Config,ConfigVersion}.cmake \
+  (cd "$1" && ls -d include/nervlane_comm/{nervlane_comms,frame,nervlane_comm_export}.h \
+    include/nervlane_comm/serial/{serial,deadline}.h lib/cmake/nervlane_comm/nervlane_comm{Config,ConfigVersion}.cmake \
     lib/cmake/nervlane_comm/nervlane_commTargets{,-release}.cmake lib/pkgconfig/nervlane_comm.pc $libs | sort) \
     >"$WORK/files-wanted.txt" || true
   diff "$WORK/files-wanted.txt" "$WORK/files-$2.txt" || fail "$2: installed files differ from the list (< missing, > extra)"
@@ -102,7 +110,7 @@ check_headers() {  # prefix kind
 }
 
 # The public API: what a shared library may export.
-API_NAMES='(serial::(Serial|SerialError|SerialException|IOException|PortNotOpenedException)\b|serial::(reason_name|request_realtime_scheduling)\(|nervlane_comm::(NervlaneComms|Frame|FrameBatch|CommsStats)\b)'
+API_NAMES='(serial::nervlane_v1::(Serial|SerialError|SerialException|IOException|PortNotOpenedException)\b|serial::nervlane_v1::(reason_name|request_realtime_scheduling)\(|nervlane_comm::(NervlaneComms|Frame|FrameBatch|CommsStats)\b)'
 
 check_exports() {  # prefix
   local lib bad
@@ -115,6 +123,19 @@ check_exports() {  # prefix
     fi
     note "$(basename "$lib"): $(nm -D --defined-only "$lib" | wc -l) symbols exported, all of the API"
   done
+}
+
+# Every serial name the library defines lies in serial::nervlane_v1, so none
+# can meet another library's serial::Serial at link time.
+check_serial_namespace() {  # prefix kind
+  local lib names outside
+  lib="$1/lib/libnervlane_serial.a"
+  [ "$2" = static ] || lib="$1/lib/libnervlane_serial.so"
+  names=$(nm -C --defined-only "$lib" 2>/dev/null | sed -E 's/^[0-9a-f]* *[A-Za-z] //' |
+    sed -E 's/^(vtable|typeinfo|typeinfo name|VTT|guard variable) for //' | grep -E '^serial::' || true)
+  outside=$(grep -v '^serial::nervlane_v1::' <<<"$names" | grep . || true)
+  [ -z "$outside" ] || { fail "$2: $(basename "$lib") defines serial names outside serial::nervlane_v1:" && head -5 <<<"$outside" >&2; }
+  note "$(basename "$lib") ($2): $(grep -c . <<<"$names") serial:: symbols, all in serial::nervlane_v1, e.g. $(grep -m1 'Serial::is_open' <<<"$names")"
 }
 
 # run_stream BUILD KIND HOW: the stream example until the device goes away
@@ -149,19 +170,168 @@ run_examples() {  # examples-build kind
   note "record_queue ($2, 1 s): ${frames:-0} frames, $rows rows"
 }
 
+# --- another serial library in the same prefix -------------------------------
+# A stand-in for a serial-port library that a robot workspace may also hold:
+# its own <serial/serial.h> and a class serial::Serial whose destructor,
+# vtable, is_open() and close() have the very symbols this package's would
+# have in a plain namespace serial (a static link then finds them defined
+# twice, a shared one sends the calls of one library to the other). Written
+# here, in a few lines.
+write_other_serial() {
+  local dir="$WORK/other-serial"
+  mkdir -p "$dir/include/serial" "$dir/consumer"
+  cat >"$dir/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.20)
+project(other_serial LANGUAGES CXX)
+add_library(other_serial other_serial.cpp)
+target_compile_features(other_serial PUBLIC cxx_std_17)
+target_include_directories(other_serial PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/include>
+                                              $<INSTALL_INTERFACE:include>)
+install(TARGETS other_serial EXPORT other_serialTargets ARCHIVE DESTINATION lib LIBRARY DESTINATION lib)
+install(FILES include/serial/serial.h DESTINATION include/serial)
+install(EXPORT other_serialTargets NAMESPACE other:: DESTINATION lib/cmake/other_serial
+        FILE other_serialConfig.cmake)
+CMAKE
+  cat >"$dir/include/serial/serial.h" <<'CPP'
+#pragma once
+#include <string>
+namespace serial {
+class Serial {
+public:
+    explicit Serial(const std::string& port);
+    virtual ~Serial();
+    bool is_open() const;
+    void close();
+    std::string name() const;
+
+private:
+    std::string port_;
+};
+}  // namespace serial
+CPP
+  cat >"$dir/other_serial.cpp" <<'CPP'
+#include "serial/serial.h"
+namespace serial {
+Serial::Serial(const std::string& port) : port_(port) {}
+Serial::~Serial() = default;
+// A port that is always open: is_open() answers true for any object, so a
+// call meant for the other Serial that lands here shows.
+bool Serial::is_open() const { return true; }
+void Serial::close() {}
+std::string Serial::name() const { return port_ + " (other library)"; }
+}  // namespace serial
+CPP
+  cat >"$dir/consumer/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.20)
+project(two_serials LANGUAGES CXX)
+find_package(nervlane_comm CONFIG REQUIRED)
+find_package(other_serial CONFIG REQUIRED)
+add_executable(two_serials uses_nervlane.cpp uses_other.cpp)
+target_compile_features(two_serials PRIVATE cxx_std_17)
+target_link_libraries(two_serials PRIVATE nervlane_comm::nervlane_comm other::other_serial)
+CMAKE
+  cat >"$dir/consumer/uses_other.cpp" <<'CPP'
+#include <serial/serial.h>
+
+#include <string>
+
+// The other library's port, which stays open.
+std::string other_port() {
+    serial::Serial port("loop0");
+    port.close();
+    return port.is_open() ? port.name() : "closed";
+}
+CPP
+  cat >"$dir/consumer/uses_nervlane.cpp" <<'CPP'
+#include <nervlane_comm/nervlane_comms.h>
+#include <nervlane_comm/serial/serial.h>
+
+#include <cstdio>
+#include <string>
+
+std::string other_port();
+
+int main() {
+    int faults = 0;
+    // This package's port: a closed object for an empty name, an IOException
+    // with the reason not_found for a missing one.
+    serial::Serial closed("", 115200, serial::SerialTimeouts{}, serial::ByteSize::eight_bits, serial::Parity::none,
+                          serial::StopBits::one, serial::FlowControl::none);
+    if (closed.is_open()) ++faults, std::puts("nervlane_comm's closed port says it is open");
+    nervlane_comm::NervlaneComms comms;
+    try {
+        comms.connect("/dev/nervlane-no-such-port");
+        ++faults, std::puts("a missing port connected");
+    } catch (const serial::IOException& e) {
+        if (e.reason() != serial::ErrorReason::not_found) ++faults, std::puts(e.what());
+    }
+    const std::string other = other_port();
+    if (other != "loop0 (other library)") ++faults, std::printf("the other library said: %s\n", other.c_str());
+    std::printf("nervlane_comm's port %s, the other library's: %s\n", faults ? "FAILED" : "ok", other.c_str());
+    return faults ? 1 : 0;
+}
+CPP
+}
+
+# Installs the stand-in into the package's prefix, checks that it overwrote
+# none of the package's files, and builds and runs the two-library program.
+two_serial_libraries() {  # kind, cmake options...
+  local kind=$1 prefix="$WORK/$1" dir="$WORK/other-serial"
+  shift
+  [ -f "$dir/CMakeLists.txt" ] || write_other_serial
+  (cd "$prefix" && find . -type f -exec sha256sum {} +) >"$WORK/ours-$kind.sha256"
+  if ! { consumer cmake -S "$dir" -B "$WORK/other-build-$kind" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" &&
+    consumer cmake --build "$WORK/other-build-$kind" &&
+    consumer cmake --install "$WORK/other-build-$kind" --prefix "$prefix"; } >"$WORK/other-$kind.log" 2>&1; then
+    fail "$kind: the stand-in serial library did not build or install"
+    tail -20 "$WORK/other-$kind.log" >&2
+    return
+  fi
+  local theirs
+  theirs=$(sed "s|^$prefix/||" "$WORK/other-build-$kind/install_manifest.txt" | sort)
+  if grep -Fx -f <(cut -d' ' -f3- "$WORK/ours-$kind.sha256" | sed 's|^\./||') <<<"$theirs"; then
+    fail "$kind: the other library installed over the files above"
+  fi
+  (cd "$prefix" && sha256sum --quiet -c "$WORK/ours-$kind.sha256") || fail "$kind: a file of the package changed"
+  [ -f "$prefix/include/serial/serial.h" ] && [ -f "$prefix/include/nervlane_comm/serial/serial.h" ] ||
+    fail "$kind: the two serial/serial.h are not side by side"
+  note "other serial library ($kind), same prefix, nothing overwritten: $(tr '\n' ' ' <<<"$theirs")"
+
+  if ! { consumer cmake -S "$dir/consumer" -B "$WORK/two-serials-$kind" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" &&
+    consumer cmake --build "$WORK/two-serials-$kind"; } >"$WORK/two-serials-$kind.log" 2>&1; then
+    fail "$kind: the program using both serial libraries did not build"
+    tail -20 "$WORK/two-serials-$kind.log" >&2
+    return
+  fi
+  local said
+  if said=$("$WORK/two-serials-$kind/two_serials" 2>&1); then
+    note "one program, two serial libraries ($kind): $said"
+  else
+    fail "$kind: the program using both serial libraries: $said"
+  fi
+}
+
 package() {  # kind, cmake options...
   local kind=$1
   shift
   echo "=== $kind ==="
-  cmake -S . -B "$WORK/build-$kind" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNERVLANE_WERROR=ON "$@" >/dev/null
+  # Without the tests: then no benchmark is built either.
+  cmake -S . -B "$WORK/build-$kind" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNERVLANE_WERROR=ON \
+    -DNERVLANE_BUILD_TESTS=OFF -DNERVLANE_MSGPACK_PYTHON="$PY" "$@" >/dev/null
   cmake --build "$WORK/build-$kind" -j"$jobs" >/dev/null
+  if ninja -C "$WORK/build-$kind" -t targets all | grep -E '^(bench|test)_[a-z_]*:'; then
+    fail "$kind: NERVLANE_BUILD_TESTS=OFF still made the targets above"
+  fi
   cmake --install "$WORK/build-$kind" --prefix "$WORK/$kind" >/dev/null
   check_installed_files "$WORK/$kind" "$kind"
   check_headers "$WORK/$kind" "$kind"
   for f in "$WORK/$kind"/lib/libnervlane_*.a "$WORK/$kind"/lib/libnervlane_*.so.*.*.*; do
     [ -f "$f" ] && note "$(basename "$f"): $(stat -c %s "$f") bytes"
   done
+  check_serial_namespace "$WORK/$kind" "$kind"
   if [ "$kind" = shared ]; then check_exports "$WORK/$kind"; fi
+  two_serial_libraries "$kind" "$@"
 
   consumer cmake -S examples/cpp -B "$WORK/examples-$kind" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$WORK/$kind" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Wpedantic -Werror" >/dev/null
@@ -212,6 +382,55 @@ if cmake -S "$WORK/fetch" -B "$WORK/fetch/build" -G Ninja -DNERVLANE_SOURCE_DIR=
 else
   tail -20 "$WORK/fetch.log" >&2
   fail "FetchContent consumer did not configure or build"
+fi
+
+echo "=== msgpack-cxx as a CMake package, and as Debian's headers ==="
+# A CMake package of msgpack-cxx is looked for first; a stand-in package over
+# the .venv's headers shows that it is, and that the decoder compiles with it.
+msgpack_include=$("$PY" -c 'import msgpack_cxx; print(msgpack_cxx.get_include())')
+mkdir -p "$WORK/msgpack-package/lib/cmake/msgpack-cxx"
+cat >"$WORK/msgpack-package/lib/cmake/msgpack-cxx/msgpack-cxx-config.cmake" <<EOF
+add_library(msgpack-cxx INTERFACE IMPORTED)
+set_target_properties(msgpack-cxx PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "$msgpack_include")
+EOF
+if cmake -S . -B "$WORK/msgpack-package/build" -G Ninja -DNERVLANE_BUILD_TESTS=OFF -DNERVLANE_WERROR=ON \
+  -DCMAKE_PREFIX_PATH="$WORK/msgpack-package" >"$WORK/msgpack-package.log" 2>&1 &&
+  grep -q "msgpack-cxx: the CMake package in $WORK/msgpack-package/" "$WORK/msgpack-package.log" &&
+  cmake --build "$WORK/msgpack-package/build" --target nervlane_models >>"$WORK/msgpack-package.log" 2>&1; then
+  note "msgpack-cxx as a CMake package: found first, the decoder compiles with it"
+else
+  fail "msgpack-cxx as a CMake package was not taken, or did not build:"
+  grep -i "msgpack\|error" "$WORK/msgpack-package.log" | head -5 >&2
+fi
+
+# Debian's libmsgpack-cxx-dev (msgpack-c 4.x, an older major version than the
+# PyPI package's) unpacked under the work folder, not installed: found by the
+# same search that finds /usr/include/msgpack.hpp. The .deb is kept in build/.
+deb_dir="$ROOT/build/debian-msgpack"
+if ! compgen -G "$deb_dir/libmsgpack-cxx-dev_*.deb" >/dev/null; then
+  mkdir -p "$deb_dir"
+  (cd "$deb_dir" && apt-get download libmsgpack-cxx-dev >/dev/null 2>&1) || true
+fi
+deb=$(compgen -G "$deb_dir/libmsgpack-cxx-dev_*.deb" | head -1 || true)
+if [ -z "$deb" ]; then
+  note "SKIPPED Debian's msgpack headers: 'apt-get download libmsgpack-cxx-dev' found no package"
+else
+  dpkg-deb -x "$deb" "$WORK/debian"
+  debian_build="$WORK/debian/build"
+  if cmake -S . -B "$debian_build" -G Ninja -DNERVLANE_WERROR=ON -DNERVLANE_BUILD_BENCH=OFF \
+    -DCMAKE_PREFIX_PATH="$WORK/debian/usr" >"$WORK/debian.log" 2>&1 &&
+    grep -q "msgpack-cxx: installed headers ($WORK/debian/usr/include)" "$WORK/debian.log" &&
+    cmake --build "$debian_build" -j"$jobs" --target test_parameters >>"$WORK/debian.log" 2>&1 &&
+    "$debian_build/tests/cpp/test_parameters" >>"$WORK/debian.log" 2>&1; then
+    headers=$(ninja -C "$debian_build" -t deps | grep -E '^ .*/msgpack(\.hpp|/.*)$' | sed 's/^ *//' | sort -u)
+    if grep -v "^$WORK/debian/usr/include/" <<<"$headers" | head -3 | grep .; then
+      fail "Debian's msgpack headers: the build compiled the ones above"
+    fi
+    note "Debian's msgpack headers ($(basename "$deb")): $(grep -c . <<<"$headers") compiled, the parameter tests pass"
+  else
+    fail "Debian's msgpack headers were not taken, or the build or its parameter tests failed:"
+    tail -15 "$WORK/debian.log" >&2
+  fi
 fi
 
 if [ "$failures" -gt 0 ]; then

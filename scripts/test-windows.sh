@@ -83,7 +83,7 @@ NERVLANE_DEVICE_SERVER=$(cat "$address_file")
 if [ "${NERVLANE_WIN_SKIP_BUILD:-0}" != 1 ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DNERVLANE_WERROR=ON -DNERVLANE_BUILD_BENCH=OFF -Wno-dev -Wno-deprecated >/dev/null
+    -DNERVLANE_WERROR=ON -DNERVLANE_BUILD_BENCH=OFF -DNERVLANE_MSGPACK_PYTHON="$PY" -Wno-dev -Wno-deprecated >/dev/null
   cmake --build "$BUILD"
 fi
 

@@ -12,8 +12,9 @@ jobs=$(nproc)
 
 step() { printf '\n=== %s ===\n' "$*"; }
 
-# Every msgpack header a build compiled must come from the msgpack-cxx package
-# of that build's Python environment, never from the system's include folders.
+# The test builds take msgpack-cxx from the .venv's PyPI package (the CMake
+# hint below), never from a CMake package or the system's include folders
+# that one machine may have: every header a build compiled must come from there.
 check_msgpack_headers() {  # build-dir, pattern every header's path must match
   local headers
   headers=$(ninja -C "$1" -t deps | grep -E '^ .*/msgpack(\.hpp|/.*)$' | sed 's/^ *//' | sort -u)
@@ -28,7 +29,7 @@ check_msgpack_headers() {  # build-dir, pattern every header's path must match
 
 run_cpp_suite() {  # build-dir, extra cmake options...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DNERVLANE_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DNERVLANE_WERROR=ON -DNERVLANE_MSGPACK_PYTHON="$PWD/.venv/bin/python" "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 }

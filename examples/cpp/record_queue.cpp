@@ -6,7 +6,7 @@
 //
 // Exit code: 0 when frames were written, 1 otherwise, 2 for wrong arguments.
 #include <nervlane_comm/nervlane_comms.h>
-#include <serial/serial.h>
+#include <nervlane_comm/serial/serial.h>
 
 #include <chrono>
 #include <cstdio>

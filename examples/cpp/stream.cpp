@@ -6,7 +6,7 @@
 // Exit code: 0 when frames were seen, 1 when none came or the sensor could
 // not be set up, 2 for wrong arguments.
 #include <nervlane_comm/nervlane_comms.h>
-#include <serial/serial.h>
+#include <nervlane_comm/serial/serial.h>
 
 #include <csignal>
 #include <cstdio>

@@ -2,16 +2,17 @@
 
 The file is one MessagePack array ``[protocol, [triaxial records], [taxel
 records]]``. Every tool, test and script that writes or reads one goes
-through here, so the layout is spelled once on the Python side.
+through here, so the layout is spelled once on the Python side. Whether a
+file is valid is the module's to say (``configure``): its messages name the
+record and the field at fault.
 """
 
 from __future__ import annotations
 
-import contextlib
 import enum
 import os
 import re
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Final
 
 import msgpack  # type: ignore[import-untyped]
@@ -33,11 +34,6 @@ CHANNELS: Final = 4
 """Raw channels of a triaxial sensor."""
 AXES: Final = "xyz"
 """A triaxial sensor's outputs, by axis number."""
-
-MAX_FILE_BYTES: Final = 64 << 20
-"""The module refuses a larger parameter file: real ones hold a few kilobytes."""
-CANNOT_FIND: Final = "Cannot find sensor parameter file"
-TOO_LARGE: Final = "Sensor parameter file is larger than 64 MiB"
 
 RAW_PREFIX: Final = "raw_"
 TAXEL_PREFIX: Final = "taxel_"
@@ -135,31 +131,43 @@ def write(path: str | os.PathLike[str], document: Any) -> None:
 # Reading
 
 
-def _refused(name: str, error: Exception) -> DocumentError:
-    if isinstance(error, FileTooLarge):
-        return DocumentError(f"parameter file {name}: {TOO_LARGE}")
-    detail = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
-    return DocumentError(f"parameter file {name}: {CANNOT_FIND} ({detail})")
-
-
-def check_file(path: str, shown_as: str | None = None) -> None:
-    """Refuses, as the module does and before anything is read, a name that
-    is no regular file (a folder, a FIFO, a device) and a file larger than
-    64 MiB. Raises DocumentError with the module's message, naming the file
-    as ``shown_as`` if given."""
+def largest_file() -> int:
+    """The largest parameter file the module reads, which the tools that read
+    one themselves hold to as well."""
     try:
-        open_regular(path, MAX_FILE_BYTES).close()
-    except (NotRegularFile, FileTooLarge, OSError) as e:
-        raise _refused(path if shown_as is None else shown_as, e) from e
+        import nervlane_comm_py
+    except ImportError as e:
+        raise DocumentError(f"the nervlane_comm_py module is not installed or does not load: {e}") from e
+    return int(nervlane_comm_py.MAX_PARAMETER_FILE_BYTES)
 
 
-def read_file(path: str, shown_as: str | None = None) -> bytes:
-    """The bytes of a parameter file, refused as ``check_file`` refuses it.
-    Raises DocumentError."""
+def read_file(path: str) -> bytes:
+    """The bytes of a parameter file: a regular file no larger than the
+    module reads. Raises DocumentError."""
+    limit = largest_file()
     try:
-        return read_regular(path, MAX_FILE_BYTES)
-    except (NotRegularFile, FileTooLarge, OSError) as e:
-        raise _refused(path if shown_as is None else shown_as, e) from e
+        return read_regular(path, limit)
+    except FileTooLarge as e:
+        raise DocumentError(f"parameter file {path}: larger than {limit >> 20} MiB, not a parameter file") from e
+    except NotRegularFile as e:
+        raise DocumentError(f"parameter file {path}: {e}") from e
+    except OSError as e:
+        raise DocumentError(f"parameter file {path}: cannot be read ({e.strerror or e})") from e
+
+
+def _why_unreadable(path: str) -> str | None:
+    """What the system says of a name that is no readable regular file (no
+    such file, no access, a folder, a FIFO); None for a readable one.
+    Reads nothing: a FIFO is never opened."""
+    try:
+        open_regular(path).close()
+    except NotRegularFile as e:
+        return str(e)
+    except OSError as e:
+        return e.strerror or str(e)
+    except ValueError as e:  # a NUL in the name
+        return str(e)
+    return None
 
 
 def load(path: str) -> tuple[Any, int]:
@@ -221,22 +229,17 @@ def selector_warning(document: Any) -> str | None:
 
 
 def configure(comms: nervlane_comm_py.NervlaneComms, path: str, shown_as: str | None = None) -> None:
-    """``comms.init(path)``, every failure a DocumentError that names the
-    file (as ``shown_as`` if given) and, where the module's message does
-    not say, the record and the field at fault."""
-    # The module refuses the same names, but the message's place is found
-    # by reading the file again: a FIFO or a device must never get that far.
-    check_file(path, shown_as)
+    """``comms.init(path)``, every failure a DocumentError with the module's
+    message, which names the record and the field at fault, naming the file
+    (as ``shown_as`` if given) and, for a name that is no readable file, what
+    the system says of it."""
     try:
         comms.init(path)
     except Exception as e:  # RuntimeError mostly; MemoryError, ValueError, TypeError too
         message = str(e) or type(e).__name__
-        where = None
-        if message in _LOCATORS:
-            with contextlib.suppress(DocumentError):
-                where = locate(read_file(path), message)
+        why = _why_unreadable(path)
         name = path if shown_as is None else shown_as
-        raise DocumentError(f"parameter file {name}: {message}" + (f": {where}" if where else "")) from e
+        raise DocumentError(f"parameter file {name}: {message}" + (f" ({why})" if why else "")) from e
 
 
 # --------------------------------------------------------------------------
@@ -295,163 +298,3 @@ def kind_names(names: Sequence[str]) -> list[str]:
         else:
             kinds.append(name)
     return kinds
-
-
-# --------------------------------------------------------------------------
-# Locating a fault the module reports without a place
-
-
-class _Map(list[tuple[Any, Any]]):
-    """A MessagePack map as its pairs, in file order, duplicates kept: the
-    module keeps the first of a record's duplicate keys."""
-
-
-class _Fault(Exception):
-    pass
-
-
-def _describe(v: Any) -> str:
-    if v is None:
-        return "nil"
-    if isinstance(v, bool):
-        return f"the boolean {str(v).lower()}"
-    if isinstance(v, int):
-        return f"the integer {v}"
-    if isinstance(v, float):
-        return f"the float {v!r}"
-    if isinstance(v, str):
-        return f"the string {v[:40]!r}" + ("..." if len(v) > 40 else "")
-    if isinstance(v, (bytes, bytearray)):
-        return "binary data"
-    if isinstance(v, _Map):
-        return "a map"
-    if isinstance(v, list):
-        return "an array"
-    return "an extension value"
-
-
-def _is_int32(v: Any) -> bool:
-    return type(v) is int and -(2**31) <= v < 2**31
-
-
-def _is_number(v: Any) -> bool:
-    return isinstance(v, (int, float)) and not isinstance(v, bool)
-
-
-def _need_int(v: Any, where: str) -> None:
-    if not _is_int32(v):
-        raise _Fault(f"{where}: needs an integer from {-(2**31)} to {2**31 - 1}, found {_describe(v)}")
-
-
-def _need_number(v: Any, where: str) -> None:
-    if not _is_number(v):
-        raise _Fault(f"{where}: needs a number, found {_describe(v)}")
-
-
-def _need_numbers(v: Any, where: str) -> None:
-    if not isinstance(v, list) or isinstance(v, _Map):
-        raise _Fault(f"{where}: needs an array of numbers, found {_describe(v)}")
-    for i, x in enumerate(v):
-        _need_number(x, f"{where}, element {i}")
-
-
-def _need_int_map(v: Any, where: str) -> None:
-    if not isinstance(v, _Map):
-        raise _Fault(f"{where}: needs a map from integer to integer, found {_describe(v)}")
-    for k, x in v:
-        if not _is_int32(k):
-            raise _Fault(f"{where}: needs integer keys, found {_describe(k)}")
-        _need_int(x, f"{where}, key {k}")
-
-
-_Check = Callable[[Any, str], None]
-_BASE_RULES: Final[dict[str, _Check]] = {
-    "sensor_type": _need_int,
-    "input_map": _need_int_map,
-    "output_map": _need_int_map,
-}
-_TAXEL_RULES: Final[dict[str, _Check]] = {
-    "lower": _need_number,
-    "upper": _need_number,
-    "offset": _need_number,
-    "coefs": _need_numbers,
-}
-_TRIAXIAL_RULES: Final[dict[str, _Check]] = {k: _need_numbers for k in TRIAXIAL_KEYS[1:]}
-
-
-def _need_record(v: Any, where: str, keys: Sequence[str], rules: Mapping[str, _Check], path: str = "") -> None:
-    """Checks as the module decodes a record: a map whose keys are all
-    strings, then the first occurrence of each of ``keys`` in their order,
-    the base part where it comes."""
-    label = f'{where}, field "{path[:-1]}"' if path else where
-    if not isinstance(v, _Map):
-        raise _Fault(f"{label}: needs a map, found {_describe(v)}")
-    for k, _ in v:
-        if type(k) is not str:
-            raise _Fault(f"{label}: every key must be a string, found {_describe(k)}")
-    first: dict[str, Any] = {}
-    for k, x in v:
-        first.setdefault(k, x)
-    for key in keys:
-        if key not in first:
-            continue
-        if key == BASE:
-            _need_record(first[key], where, BASE_KEYS, _BASE_RULES, f"{path}{key}.")
-        else:
-            rules[key](first[key], f'{where}, field "{path}{key}"')
-
-
-def _type_fault(value: Any) -> None:
-    if not isinstance(value, list) or isinstance(value, _Map):
-        raise _Fault(f"the document needs to be an array, found {_describe(value)}")
-    if value:
-        _need_int(value[0], "the protocol selector")
-    lists = ((1, "triaxial", TRIAXIAL_KEYS, _TRIAXIAL_RULES), (2, "taxel", TAXEL_KEYS, _TAXEL_RULES))
-    for index, kind, keys, rules in lists:
-        if len(value) <= index:
-            continue
-        records = value[index]
-        if not isinstance(records, list) or isinstance(records, _Map):
-            raise _Fault(f"the {kind} list needs to be an array, found {_describe(records)}")
-        for i, rec in enumerate(records):
-            if rec is not None:  # an empty slot; the module names it itself
-                _need_record(rec, f"{kind} record {i}", keys, rules)
-
-
-def _output_map_fault(value: Any) -> None:
-    if not isinstance(value, list) or len(value) < 3 or not isinstance(value[2], list):
-        return
-    for i, rec in enumerate(value[2]):
-        fields = dict(reversed(rec)) if isinstance(rec, _Map) else {}
-        base_part = fields.get(BASE)
-        out = dict(reversed(base_part)).get("output_map") if isinstance(base_part, _Map) else None
-        if isinstance(out, _Map) and len(dict(out)) > 1:
-            raise _Fault(f"taxel record {i}: output_map has {len(dict(out))} entries; a taxel has one output")
-
-
-_LOCATORS: Final[dict[str, Callable[[Any], None]]] = {
-    "bad cast": _type_fault,
-    "Invalid output map for the sensor type": _output_map_fault,
-}
-"""The module's messages that name no place in the file, and how to find it."""
-
-
-def locate(data: bytes, message: str) -> str | None:
-    """Where in the file ``data`` the fault lies that the module reported as
-    ``message``, for the messages that do not say: "bad cast" (a value of
-    the wrong type) and "Invalid output map for the sensor type". None when
-    the message says already, or the place cannot be found."""
-    check = _LOCATORS.get(message)
-    if check is None:
-        return None
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, use_list=True, object_pairs_hook=_Map)
-    unpacker.feed(data)
-    try:
-        value = unpacker.unpack()
-    except Exception:  # noqa: BLE001 - msgpack's own refusals; the module's message stands alone
-        return None
-    try:
-        check(value)
-    except _Fault as fault:
-        return str(fault)
-    return None

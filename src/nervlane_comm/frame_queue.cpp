@@ -1,3 +1,4 @@
+// The frame queue's ring: pushing, resizing and taking batches under its own lock.
 #include "frame_queue.h"
 
 #include <algorithm>

@@ -15,7 +15,7 @@
 #include <mutex>
 #include <vector>
 
-#include "nervlane_comms.h"
+#include "nervlane_comm/frame.h"
 
 namespace nervlane_comm {
 

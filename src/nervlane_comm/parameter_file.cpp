@@ -1,70 +1,23 @@
+// The sensor parameter file: reading it, walking its MessagePack document into
+// records (every error naming its place), and validating the records.
 #include "parameter_file.h"
 
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <ios>
+#include <limits>
+#include <locale>
+#include <map>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 
 // The decoder's library is seen here alone: the records it fills are declared
 // without it, so no header a user of the comms object includes needs it.
 #include <msgpack.hpp>
-
-// How each record type is read from its map: each field from the key of its
-// name (the first, when a key repeats), a missing key leaving the field as the
-// class made it; the base fields come from a nested map under
-// "SensorParameters". Anything but a map whose keys are all strings is a type
-// error.
-namespace msgpack {
-// clang-format off
-MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS) {
-namespace adaptor {
-
-// An AtomicDouble is written as a plain number: any integer or float.
-template <>
-struct convert<nervlane_comm::AtomicDouble> {
-    msgpack::object const& operator()(msgpack::object const& o, nervlane_comm::AtomicDouble& v) const {
-        double d = 0.0;
-        o.convert(d);
-        v.store(d);
-        return o;
-    }
-};
-
-template <>
-struct convert<nervlane_comm::SensorParameters> {
-    msgpack::object const& operator()(msgpack::object const& o, nervlane_comm::SensorParameters& v) const {
-        msgpack::type::make_define_map("sensor_type", v.sensor_type, "input_map", v.input_map, "output_map",
-                                       v.output_map).msgpack_unpack(o);
-        return o;
-    }
-};
-
-template <>
-struct convert<nervlane_comm::TaxelPolyfitParameters> {
-    msgpack::object const& operator()(msgpack::object const& o, nervlane_comm::TaxelPolyfitParameters& v) const {
-        nervlane_comm::SensorParameters& base = v;
-        msgpack::type::make_define_map("SensorParameters", base, "lower", v.lower, "upper", v.upper, "offset",
-                                       v.offset, "coefs", v.coefs).msgpack_unpack(o);
-        return o;
-    }
-};
-
-template <>
-struct convert<nervlane_comm::TriaxialPolyfitParameters> {
-    msgpack::object const& operator()(msgpack::object const& o, nervlane_comm::TriaxialPolyfitParameters& v) const {
-        nervlane_comm::SensorParameters& base = v;
-        msgpack::type::make_define_map("SensorParameters", base, "lower", v.lower, "upper", v.upper, "offset",
-                                       v.offset, "coefs_x", v.coefs_x, "coefs_y", v.coefs_y, "coefs_z",
-                                       v.coefs_z).msgpack_unpack(o);
-        return o;
-    }
-};
-
-}  // namespace adaptor
-}  // MSGPACK_API_VERSION_NAMESPACE(MSGPACK_DEFAULT_API_NS)
-// clang-format on
-}  // namespace msgpack
 
 namespace nervlane_comm {
 
@@ -74,12 +27,233 @@ namespace {
 
 [[noreturn]] void too_large() { throw std::runtime_error("Sensor parameter file is larger than 64 MiB"); }
 
-// The decoder's type error, with the message "bad cast" on every standard
-// library (libstdc++'s own would be "std::bad_cast").
-class BadCast : public msgpack::type_error {
+// Every message about the document's bytes or its types ends with the name
+// of msgpack's error in brackets, the text these errors have always carried.
+constexpr const char* kNotParameterFile = "not a MessagePack parameter file: ";
+
+[[noreturn]] void ends_early(std::size_t size) {
+    if (size == 0)
+        throw msgpack::insufficient_bytes(std::string(kNotParameterFile) + "the file is empty (insufficient bytes)");
+    throw msgpack::insufficient_bytes("the file ends after " + std::to_string(size) +
+                                      " bytes, inside the MessagePack value it begins: cut short, or not a "
+                                      "parameter file (insufficient bytes)");
+}
+
+[[noreturn]] void not_messagepack(std::size_t offset, unsigned char byte) {
+    static const char hex[] = "0123456789abcdef";
+    const char code[] = {'0', 'x', hex[byte >> 4], hex[byte & 0x0f], '\0'};
+    throw msgpack::parse_error(std::string(kNotParameterFile) + "the byte at offset " + std::to_string(offset) + ", " +
+                               code + ", begins no MessagePack value (parse error)");
+}
+
+// msgpack's type error with a message that names the place: a std::bad_cast
+// like the library's own, caught as msgpack::type_error.
+class TypeError : public msgpack::type_error {
 public:
-    const char* what() const noexcept override { return "bad cast"; }
+    explicit TypeError(const std::string& message) : message_(message) {}
+    const char* what() const noexcept override { return message_.what(); }
+
+private:
+    std::runtime_error message_;  // copies share the text and never throw
 };
+
+// `text` for a message: printable ASCII as it is, every other byte as \xNN
+// (so the message is ASCII whatever the file holds), at most `limit` bytes.
+std::string printable(const char* text, std::size_t size, std::size_t limit) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < size && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 0x0f];
+        }
+    }
+    if (size > limit) out += "...";
+    return out;
+}
+
+// The shortest text that reads back as `v`, in the "C" locale whatever the
+// process has set, with ".0" on a whole number: 1.0, 0.1, 1e+20.
+std::string float_text(double v) {
+    if (std::isnan(v)) return "nan";
+    if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+    std::string text;
+    for (int precision = 1; precision <= std::numeric_limits<double>::max_digits10; ++precision) {
+        std::ostringstream out;
+        out.imbue(std::locale::classic());
+        out.precision(precision);
+        out << v;
+        text = out.str();
+        std::istringstream in(text);
+        in.imbue(std::locale::classic());
+        double back = 0.0;
+        if (in >> back && back == v) break;
+    }
+    if (text.find_first_of(".e") == std::string::npos) text += ".0";
+    return text;
+}
+
+// What a wrong value is, for a message: "the string "abc"", "a map".
+std::string describe(const msgpack::object& o) {
+    switch (o.type) {
+        case msgpack::type::NIL: return "nil";
+        case msgpack::type::BOOLEAN: return o.via.boolean ? "the boolean true" : "the boolean false";
+        case msgpack::type::POSITIVE_INTEGER: return "the integer " + std::to_string(o.via.u64);
+        case msgpack::type::NEGATIVE_INTEGER: return "the integer " + std::to_string(o.via.i64);
+        case msgpack::type::FLOAT32:
+        case msgpack::type::FLOAT64: return "the float " + float_text(o.via.f64);
+        case msgpack::type::STR: return "the string \"" + printable(o.via.str.ptr, o.via.str.size, 40) + "\"";
+        case msgpack::type::BIN: return "binary data";
+        case msgpack::type::ARRAY: return "an array";
+        case msgpack::type::MAP: return "a map";
+        default: return "an extension value";
+    }
+}
+
+// Throws the type error "WHERE: needs NEED, found ... (bad cast)". `where`
+// spells the place only when it is needed: the path of a file that decodes
+// builds no strings.
+template <typename Where>
+[[noreturn]] void wrong_type(const Where& where, const char* need, const msgpack::object& found) {
+    throw TypeError(where() + ": needs " + need + ", found " + describe(found) + " (bad cast)");
+}
+
+constexpr const char* kInteger = "an integer from -2147483648 to 2147483647";
+
+// A signed 32-bit integer: any MessagePack integer in range, nothing else
+// (not a float with an integral value).
+template <typename Where>
+std::int32_t to_int(const msgpack::object& o, const Where& where) {
+    if (o.type == msgpack::type::POSITIVE_INTEGER && o.via.u64 <= std::uint64_t{INT32_MAX}) {
+        return static_cast<std::int32_t>(o.via.u64);
+    }
+    if (o.type == msgpack::type::NEGATIVE_INTEGER && o.via.i64 >= std::int64_t{INT32_MIN}) {
+        return static_cast<std::int32_t>(o.via.i64);
+    }
+    wrong_type(where, kInteger, o);
+}
+
+// A number: any integer or float, as a double.
+template <typename Where>
+double to_number(const msgpack::object& o, const Where& where) {
+    switch (o.type) {
+        case msgpack::type::POSITIVE_INTEGER: return static_cast<double>(o.via.u64);
+        case msgpack::type::NEGATIVE_INTEGER: return static_cast<double>(o.via.i64);
+        case msgpack::type::FLOAT32:
+        case msgpack::type::FLOAT64: return o.via.f64;
+        default: wrong_type(where, "a number", o);
+    }
+}
+
+template <typename Where>
+void to_numbers(const msgpack::object& o, const Where& where, std::vector<double>& out) {
+    if (o.type != msgpack::type::ARRAY) wrong_type(where, "an array of numbers", o);
+    out.resize(o.via.array.size);
+    for (std::uint32_t i = 0; i < o.via.array.size; ++i) {
+        out[i] = to_number(o.via.array.ptr[i], [&] { return where() + ", element " + std::to_string(i); });
+    }
+}
+
+// A fresh map, pair by pair in the document's order: a later duplicate key
+// overwrites the earlier value.
+template <typename Where>
+void to_int_map(const msgpack::object& o, const Where& where, std::map<std::int32_t, std::int32_t>& out) {
+    if (o.type != msgpack::type::MAP) wrong_type(where, "a map from integer to integer", o);
+    std::map<std::int32_t, std::int32_t> fresh;
+    for (std::uint32_t i = 0; i < o.via.map.size; ++i) {
+        const msgpack::object_kv& pair = o.via.map.ptr[i];
+        const std::int32_t key = to_int(pair.key, [&] { return where() + ", a key"; });
+        fresh[key] = to_int(pair.val, [&] { return where() + ", key " + std::to_string(key); });
+    }
+    out.swap(fresh);
+}
+
+// A record's map: every key a string, the first of each key counting.
+class Fields {
+public:
+    template <typename Where>
+    Fields(const msgpack::object& o, const Where& where) {
+        if (o.type != msgpack::type::MAP) wrong_type(where, "a map of fields", o);
+        for (std::uint32_t i = 0; i < o.via.map.size; ++i) {
+            const msgpack::object_kv& pair = o.via.map.ptr[i];
+            if (pair.key.type != msgpack::type::STR) wrong_type(where, "string keys", pair.key);
+            fields_.emplace(std::string(pair.key.via.str.ptr, pair.key.via.str.size), &pair.val);
+        }
+    }
+
+    // The field's value, or null when the record leaves it out.
+    const msgpack::object* find(const char* key) const {
+        const auto it = fields_.find(key);
+        return it == fields_.end() ? nullptr : it->second;
+    }
+
+private:
+    std::map<std::string, const msgpack::object*> fields_;
+};
+
+// The place of a record's field: "taxel record 2, coefs".
+struct RecordPlace {
+    const char* list;
+    std::size_t index;
+
+    std::string record() const { return std::string(list) + " record " + std::to_string(index); }
+    auto field(const char* key) const {
+        return [this, key] { return record() + ", " + key; };
+    }
+};
+
+void decode_base(const msgpack::object& o, const RecordPlace& place, SensorParameters& record) {
+    const Fields fields(o, place.field("SensorParameters"));
+    if (const auto* v = fields.find("sensor_type")) record.sensor_type = to_int(*v, place.field("sensor_type"));
+    if (const auto* v = fields.find("input_map")) to_int_map(*v, place.field("input_map"), record.input_map);
+    if (const auto* v = fields.find("output_map")) to_int_map(*v, place.field("output_map"), record.output_map);
+}
+
+// The fields in the order of the record's keys, the base part first.
+void decode_record(const msgpack::object& o, const RecordPlace& place, TaxelPolyfitParameters& record) {
+    const Fields fields(o, [&] { return place.record(); });
+    if (const auto* v = fields.find("SensorParameters")) decode_base(*v, place, record);
+    if (const auto* v = fields.find("lower")) record.lower = to_number(*v, place.field("lower"));
+    if (const auto* v = fields.find("upper")) record.upper = to_number(*v, place.field("upper"));
+    if (const auto* v = fields.find("offset")) record.offset = to_number(*v, place.field("offset"));
+    if (const auto* v = fields.find("coefs")) to_numbers(*v, place.field("coefs"), record.coefs);
+}
+
+void decode_record(const msgpack::object& o, const RecordPlace& place, TriaxialPolyfitParameters& record) {
+    const Fields fields(o, [&] { return place.record(); });
+    if (const auto* v = fields.find("SensorParameters")) decode_base(*v, place, record);
+    if (const auto* v = fields.find("lower")) to_numbers(*v, place.field("lower"), record.lower);
+    if (const auto* v = fields.find("upper")) to_numbers(*v, place.field("upper"), record.upper);
+    if (const auto* v = fields.find("offset")) to_numbers(*v, place.field("offset"), record.offset);
+    if (const auto* v = fields.find("coefs_x")) to_numbers(*v, place.field("coefs_x"), record.coefs_x);
+    if (const auto* v = fields.find("coefs_y")) to_numbers(*v, place.field("coefs_y"), record.coefs_y);
+    if (const auto* v = fields.find("coefs_z")) to_numbers(*v, place.field("coefs_z"), record.coefs_z);
+}
+
+// One slot per element: null for nil, else a record of the class's defaults
+// overwritten by the fields the element gives.
+template <typename Record>
+void decode_list(const msgpack::object& o, const char* list, std::vector<std::shared_ptr<Record>>& out) {
+    if (o.type != msgpack::type::ARRAY) {
+        wrong_type([list] { return std::string("the ") + list + " list"; }, "an array of records", o);
+    }
+    out.resize(o.via.array.size);
+    for (std::uint32_t i = 0; i < o.via.array.size; ++i) {
+        const msgpack::object& element = o.via.array.ptr[i];
+        if (element.type == msgpack::type::NIL) continue;
+        out[i] = std::make_shared<Record>();
+        decode_record(element, RecordPlace{list, i}, *out[i]);
+    }
+}
 
 // Checks, without building anything, that `data` holds one complete
 // MessagePack value at its start. msgpack reserves the slots of an array or
@@ -95,7 +269,7 @@ void require_complete_value(const unsigned char* data, std::size_t size) {
     std::uint64_t owed = 1;
 
     auto need = [&](std::size_t n) {
-        if (size - pos < n) throw msgpack::insufficient_bytes("insufficient bytes");
+        if (size - pos < n) ends_early(size);
     };
     // Big-endian length or count of `width` bytes, consumed.
     auto read_length = [&](std::size_t width) -> std::uint64_t {
@@ -106,7 +280,7 @@ void require_complete_value(const unsigned char* data, std::size_t size) {
         return n;
     };
     auto skip = [&](std::uint64_t n) {
-        if (static_cast<std::uint64_t>(size - pos) < n) throw msgpack::insufficient_bytes("insufficient bytes");
+        if (static_cast<std::uint64_t>(size - pos) < n) ends_early(size);
         pos += static_cast<std::size_t>(n);
     };
 
@@ -171,28 +345,21 @@ void require_complete_value(const unsigned char* data, std::size_t size) {
             case 0xdd: owed += read_length(4); break;
             case 0xde: owed += 2 * read_length(2); break;  // map 16/32
             case 0xdf: owed += 2 * read_length(4); break;
-            default: throw msgpack::parse_error("parse error");  // 0xc1
+            default: not_messagepack(pos - 1, b);  // 0xc1
         }
     }
 }
 
 std::string record_prefix(const char* list, std::size_t index) {
-    return std::string(list) + " record " + std::to_string(index) + ": ";
+    return std::string(list) + " record " + std::to_string(index);
 }
 
-// Refuses a nil slot of the `kind` list, and a record whose type is not `type`.
-void check_slot(const char* kind, std::size_t index, const SensorParameters* record, std::int32_t type) {
-    if (record == nullptr) throw std::runtime_error(record_prefix(kind, index) + "no record (nil)");
-    if (record->sensor_type != type) {
-        throw std::runtime_error(record_prefix(kind, index) + "sensor type " + std::to_string(record->sensor_type) +
-                                 " is not the " + kind + " type " + std::to_string(type));
-    }
-}
-
-std::string too_large_suffix() { return " is beyond the largest supported, " + std::to_string(kMaxOutputPosition); }
-
-std::string too_large(std::int32_t position) {
-    return "output position " + std::to_string(position) + too_large_suffix();
+// "taxel record 0, output_map: PROBLEM", with the fault's fixed message in
+// brackets when it has one.
+[[noreturn]] void refuse(const char* list, std::size_t index, const RecordFault& fault) {
+    std::string message = record_prefix(list, index) + ", " + fault.field + ": " + fault.problem;
+    if (fault.known_as != nullptr) message += std::string(" (") + fault.known_as + ")";
+    throw std::runtime_error(message);
 }
 
 }  // namespace
@@ -238,80 +405,38 @@ ParameterFile decode_parameter_file(const char* data, std::size_t size) {
         handle = msgpack::unpack(data, size, nullptr, nullptr, limit);
     } catch (const msgpack::size_overflow&) {
         // A count larger than the bytes left means the value ends early.
-        throw msgpack::insufficient_bytes("insufficient bytes");
+        ends_early(size);
     }
 
     ParameterFile file;
-    try {
-        const msgpack::object& root = handle.get();
-        if (root.type != msgpack::type::ARRAY) throw msgpack::type_error();
-        const msgpack::object_array& top = root.via.array;
-        if (top.size >= 1) top.ptr[0].convert(file.protocol);
-        if (top.size >= 2) top.ptr[1].convert(file.triaxial);
-        if (top.size >= 3) top.ptr[2].convert(file.taxel);
-    } catch (const msgpack::type_error&) {
-        // libstdc++ would print "std::bad_cast"; callers see one text everywhere.
-        throw BadCast();
+    const msgpack::object& root = handle.get();
+    if (root.type != msgpack::type::ARRAY) {
+        std::string message = std::string(kNotParameterFile) + "it holds " + describe(root) +
+                              " where the array [protocol, triaxial records, taxel records] belongs";
+        // Text is the usual mistake (a JSON or CSV file): show how it begins.
+        const auto first = static_cast<unsigned char>(data[0]);
+        if ((first >= 0x20 && first < 0x7f) || first == '\n' || first == '\t' || first == '\r') {
+            message += "; the file begins with the text \"" + printable(data, size, 24) + "\"";
+        }
+        throw TypeError(message + " (bad cast)");
     }
+    const msgpack::object_array& top = root.via.array;
+    if (top.size >= 1) file.protocol = to_int(top.ptr[0], [] { return std::string("the protocol selector"); });
+    if (top.size >= 2) decode_list(top.ptr[1], "triaxial", file.triaxial);
+    if (top.size >= 3) decode_list(top.ptr[2], "taxel", file.taxel);
     return file;
 }
 
-std::string taxel_record_fault(const SensorParameters& record) {
-    if (record.input_map.empty()) return "input map is empty, so the taxel has no raw position";
-    if (record.output_map.empty()) return "output map is empty, so the taxel has no output position";
-    // A negative raw position is allowed: files use it to mark a taxel that is
-    // not fitted, which the model then treats as not plugged in.
-    const std::int32_t out = record.output_map.begin()->second;
-    if (out < 0) return "output position " + std::to_string(out) + " is negative";
-    if (out > kMaxOutputPosition) return too_large(out);
-    return {};
-}
-
-std::string triaxial_record_fault(const TriaxialPolyfitParameters& record) {
-    for (const auto& entry : record.input_map) {
-        if (entry.first < 0) return "raw position " + std::to_string(entry.first) + " is negative";
-        if (entry.second < 0 || entry.second > 3) {
-            return "input map sends raw position " + std::to_string(entry.first) + " to channel " +
-                   std::to_string(entry.second) + ", outside 0..3";
-        }
-    }
-    for (const auto& entry : record.output_map) {
-        if (entry.first < 0 || entry.first > 2) {
-            return "output map names axis " + std::to_string(entry.first) + ", outside 0..2 (x, y, z)";
-        }
-        if (entry.second < 0) {
-            return "output position " + std::to_string(entry.second) + " of axis " + std::to_string(entry.first) +
-                   " is negative";
-        }
-        if (entry.second > kMaxOutputPosition) {
-            return "output position " + std::to_string(entry.second) + " of axis " + std::to_string(entry.first) +
-                   too_large_suffix();
-        }
-    }
-    if (record.lower.size() < 4) {
-        return "lower has " + std::to_string(record.lower.size()) + " values, needs one per channel (4)";
-    }
-    if (record.offset.size() < 4) {
-        return "offset has " + std::to_string(record.offset.size()) + " values, needs one per channel (4)";
-    }
-    return {};
-}
-
 void validate_parameter_file(const ParameterFile& file) {
-    for (std::size_t i = 0; i < file.triaxial.size(); ++i) {
-        const auto& record = file.triaxial[i];
-        check_slot("triaxial", i, record.get(), kTriaxialSensorType);
-        const std::string fault = triaxial_record_fault(*record);
-        if (!fault.empty()) throw std::runtime_error(record_prefix("triaxial", i) + fault);
-    }
-    for (std::size_t i = 0; i < file.taxel.size(); ++i) {
-        const auto& record = file.taxel[i];
-        check_slot("taxel", i, record.get(), kTaxelSensorType);
-        // Callers match this text, so it goes out as the models word it.
-        if (record->output_map.size() > 1) throw std::runtime_error("Invalid output map for the sensor type");
-        const std::string fault = taxel_record_fault(*record);
-        if (!fault.empty()) throw std::runtime_error(record_prefix("taxel", i) + fault);
-    }
+    auto check = [](const char* list, const auto& records, auto fault_of) {
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (!records[i]) throw std::runtime_error(record_prefix(list, i) + ": no record (nil)");
+            const RecordFault fault = fault_of(*records[i]);
+            if (fault) refuse(list, i, fault);
+        }
+    };
+    check("triaxial", file.triaxial, triaxial_record_fault);
+    check("taxel", file.taxel, taxel_record_fault);
 }
 
 }  // namespace nervlane_comm

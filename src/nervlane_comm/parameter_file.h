@@ -46,38 +46,31 @@ struct ParameterFile {
 
 // Decodes the first MessagePack value of `data` (bytes after it are ignored).
 // A record's missing fields keep the values its class gives them; when a key
-// appears twice in a record the first one counts. Throws, all of them
-// std::exception with these what() texts on every standard library:
-//  - msgpack::insufficient_bytes (a std::runtime_error), "insufficient bytes":
-//    the buffer is empty or ends inside the value;
-//  - msgpack::parse_error (a std::runtime_error), "parse error": bytes that
-//    are not MessagePack;
-//  - msgpack::type_error (a std::bad_cast), "bad cast": a value of the wrong
-//    type;
+// appears twice in a record the first one counts. Throws msgpack's three
+// decoding errors, each with a message that says where the file went wrong
+// and ends with the error's own name in brackets:
+//  - msgpack::insufficient_bytes (a std::runtime_error): the buffer is empty
+//    or ends inside the value, e.g. "not a MessagePack parameter file: the
+//    file is empty (insufficient bytes)";
+//  - msgpack::parse_error (a std::runtime_error): bytes that are not
+//    MessagePack, "not a MessagePack parameter file: byte 0 is 0xc1, which
+//    begins no MessagePack value (parse error)";
+//  - msgpack::type_error (a std::bad_cast): a value of the wrong type, named
+//    by its record and field, "taxel record 2, coefs: needs an array of
+//    numbers, found the string "x" (bad cast)", or a document that is not
+//    the parameter array at all, "not a MessagePack parameter file: ...
+//    (bad cast)";
 // and std::bad_alloc. Memory use is proportional to `size`: counts the file
 // announces are checked against its length before anything is reserved.
 ParameterFile decode_parameter_file(const char* data, std::size_t size);
 
 // Refuses records that no model can use, with a std::runtime_error naming the
-// list and the index, e.g. "taxel record 2: output position -1 is negative".
-// A taxel record with two or more output entries keeps the models' message
-// "Invalid output map for the sensor type". Throws nothing else.
+// record and the field, e.g. "taxel record 2, output_map: output position -1
+// is negative", or "taxel record 1: no record (nil)" for an empty slot. A
+// fault the models know by a fixed message ends with that message in
+// brackets: "taxel record 0, output_map: 2 entries, but a taxel has one output
+// (Invalid output map for the sensor type)", "... (Invalid sensor type)".
+// Throws nothing else.
 void validate_parameter_file(const ParameterFile& file);
-
-// The largest output position a record may name. The calibrated output vector
-// is sized to the largest position + 1, so a bigger one in a tiny file would
-// cost gigabytes of zeros; 65536 outputs is far beyond any device.
-constexpr std::int32_t kMaxOutputPosition = 65535;
-
-// Why no taxel model could use `record`, in plain words, or "" when it can.
-// Looks at the maps only; the kind and the count of output entries are left to
-// the caller, which reports them with its own messages. A negative raw
-// position is usable: such a taxel is never plugged in. The models apply the
-// same rules when they take a record.
-std::string taxel_record_fault(const SensorParameters& record);
-
-// Why no triaxial model could use `record`, in plain words, or "" when it can.
-// The kind is left to the caller.
-std::string triaxial_record_fault(const TriaxialPolyfitParameters& record);
 
 }  // namespace nervlane_comm

@@ -2,8 +2,7 @@
 // the two binary formats.
 #include "protocol.h"
 
-#include "protocol_factory.h"
-#include "serial/serial.h"
+#include "nervlane_comm/serial/serial.h"
 
 namespace nervlane_comm {
 

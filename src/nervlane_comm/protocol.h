@@ -4,15 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "aes.h"
-
-namespace serial {
-class Serial;
-}
+#include "nervlane_comm/serial/serial.h"
 
 namespace nervlane_comm {
 
@@ -187,5 +185,10 @@ private:
     // The key never changes, so it is expanded once rather than per block.
     std::vector<std::uint8_t> round_keys;
 };
+
+// A new decoder for `selector` (kTextProtocol, kBinaryProtocol or
+// kEncryptedProtocol), or nullptr for any other selector, which keeps the
+// decoder already in use. Throws std::bad_alloc.
+std::unique_ptr<Protocol> make_protocol(std::int32_t selector);
 
 }  // namespace nervlane_comm

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "nervlane_comm/serial/serial.h"
 #include "protocol.h"
-#include "serial/serial.h"
 
 namespace nervlane_comm {
 

@@ -1,3 +1,5 @@
+// What the calibration models share: the polynomial, building a model per
+// record, refusing a record, and the console line.
 #include "sensor_model.h"
 
 #include <algorithm>
@@ -5,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 namespace nervlane_comm {
@@ -35,25 +39,28 @@ double polynomial(double x, const std::vector<double>& coefs) {
     return sum;
 }
 
+void refuse_record(const char* kind, const RecordFault& fault) {
+    if (fault.known_as != nullptr) throw std::runtime_error(fault.known_as);
+    throw std::runtime_error(std::string("Unusable ") + kind + " record, " + fault.field + ": " + fault.problem);
+}
+
 }  // namespace detail
 
 void SensorModel::zero(const std::vector<std::vector<double>>&) {}
 
-ModelSet build_models(const std::vector<std::shared_ptr<SensorParameters>>& records) {
+ModelSet build_models(const std::vector<std::shared_ptr<TriaxialPolyfitParameters>>& triaxial,
+                      const std::vector<std::shared_ptr<TaxelPolyfitParameters>>& taxel) {
     ModelSet set;
-    set.models.reserve(records.size());
+    set.models.reserve(triaxial.size() + taxel.size());
+    set.records.reserve(triaxial.size() + taxel.size());
     std::int32_t largest_position = 0;
-    for (const auto& record : records) {
-        std::shared_ptr<SensorModel> model;
-        if (record->sensor_type == kTaxelSensorType) {
-            model = std::make_shared<TaxelPolyfitModel>();
-        } else {
-            model = std::make_shared<TriaxialPolyfitModel>();
-        }
-        model->set_parameters(record);
+    auto add = [&](std::shared_ptr<SensorModel> model, std::shared_ptr<SensorParameters> record) {
         for (const auto& entry : record->output_map) largest_position = std::max(largest_position, entry.second);
         set.models.push_back(std::move(model));
-    }
+        set.records.push_back(std::move(record));
+    };
+    for (const auto& record : triaxial) add(std::make_shared<TriaxialPolyfitModel>(record), record);
+    for (const auto& record : taxel) add(std::make_shared<TaxelPolyfitModel>(record), record);
     set.outputs = static_cast<std::size_t>(largest_position) + 1;
     return set;
 }

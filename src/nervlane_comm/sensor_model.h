@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "sensor_parameters.h"
@@ -26,17 +28,6 @@ public:
     // process).
     virtual void calibrate(std::vector<double>& output, const std::vector<double>& raw) = 0;
 
-    // Takes the model's record. Throws std::runtime_error: "Invalid sensor
-    // type" for a record of the other kind; a message naming the fault for a
-    // record of the wrong class or one the model cannot use (empty taxel maps,
-    // negative output positions or triaxial raw positions, output positions
-    // above kMaxOutputPosition, triaxial channels or axes out of range,
-    // triaxial lower/offset shorter than four). On these errors the model
-    // keeps what it had. A taxel's negative raw position is accepted and means
-    // not plugged in. A taxel record with two or more output entries is taken
-    // and then refused with "Invalid output map for the sensor type".
-    virtual void set_parameters(const std::shared_ptr<SensorParameters>& parameters) = 0;
-
     // Takes a new zero level from `samples` (frames in the order read). The
     // base does nothing. Throws std::runtime_error (taxel): "Sensor not
     // reading, data size is 0." or "Sensor requested zeroing is not plugged
@@ -44,10 +35,22 @@ public:
     virtual void zero(const std::vector<std::vector<double>>& samples);
 };
 
+// Each model is made from the record of its own kind and shares it with the
+// comms object: zeroing writes a taxel's offset into that shared record.
+//
+// `set_parameters` checks the record before it takes it, so on any error the
+// model keeps what it had. It throws std::runtime_error: "Invalid sensor type"
+// for a null record or a `sensor_type` other than the model's, "Invalid output
+// map for the sensor type" for a taxel record with two or more output entries,
+// and "Unusable taxel record, FIELD: PROBLEM" (or triaxial) for the other
+// faults of taxel_record_fault and triaxial_record_fault; and std::bad_alloc.
+// The constructors throw as `set_parameters` does.
 class TaxelPolyfitModel : public SensorModel {
 public:
+    explicit TaxelPolyfitModel(std::shared_ptr<TaxelPolyfitParameters> record) { set_parameters(std::move(record)); }
+    void set_parameters(std::shared_ptr<TaxelPolyfitParameters> record);
+
     void calibrate(std::vector<double>& output, const std::vector<double>& raw) override;
-    void set_parameters(const std::shared_ptr<SensorParameters>& parameters) override;
     // With no samples nothing changes.
     void zero(const std::vector<std::vector<double>>& samples) override;
 
@@ -57,8 +60,12 @@ private:
 
 class TriaxialPolyfitModel : public SensorModel {
 public:
+    explicit TriaxialPolyfitModel(std::shared_ptr<TriaxialPolyfitParameters> record) {
+        set_parameters(std::move(record));
+    }
+    void set_parameters(std::shared_ptr<TriaxialPolyfitParameters> record);
+
     void calibrate(std::vector<double>& output, const std::vector<double>& raw) override;
-    void set_parameters(const std::shared_ptr<SensorParameters>& parameters) override;
 
 private:
     std::shared_ptr<TriaxialPolyfitParameters> parameters;
@@ -67,25 +74,42 @@ private:
     std::vector<double> axis_inputs;
 };
 
-// The models of a configuration, one per record in the records' order, and
-// the length of the calibrated output they write into: the largest output
-// position + 1 (at least 1).
+// The models of some records, one per record in the records' order, with
+// those records and the length of the calibrated output they write into: the
+// largest output position + 1 (at least 1).
 struct ModelSet {
     std::vector<std::shared_ptr<SensorModel>> models;
+    std::vector<std::shared_ptr<SensorParameters>> records;
     std::size_t outputs = 1;
 };
 
-// Builds a taxel model for each record of kTaxelSensorType and a triaxial one
-// for every other record. Throws what set_parameters throws for a record its
-// model cannot use (none, for records validate_parameter_file accepted) and
+// A triaxial model for each of `triaxial`, then a taxel model for each of
+// `taxel`. Throws what set_parameters throws for a record its model cannot
+// use (none, for records validate_parameter_file accepted) and
 // std::bad_alloc. Keeps no state; safe on any thread.
-ModelSet build_models(const std::vector<std::shared_ptr<SensorParameters>>& records);
+ModelSet build_models(const std::vector<std::shared_ptr<TriaxialPolyfitParameters>>& triaxial,
+                      const std::vector<std::shared_ptr<TaxelPolyfitParameters>>& taxel);
 
 namespace detail {
 
 // Sum of pow(x, i) * coefs[i] for i = 0, 1, ..., constant term first, each
 // product rounded before it is added to the running sum (which starts at 0.0).
 double polynomial(double x, const std::vector<double>& coefs);
+
+// Throws the std::runtime_error by which set_parameters refuses a record of
+// `kind` ("taxel", "triaxial") with `fault`.
+[[noreturn]] void refuse_record(const char* kind, const RecordFault& fault);
+
+// `record`, when a model of `kind` can use it by the rules of `fault_of`;
+// otherwise throws as set_parameters does.
+template <typename Record>
+std::shared_ptr<Record> usable(std::shared_ptr<Record> record, RecordFault (*fault_of)(const Record&),
+                               const char* kind) {
+    if (!record) throw std::runtime_error("Invalid sensor type");
+    const RecordFault fault = fault_of(*record);
+    if (fault) refuse_record(kind, fault);
+    return record;
+}
 
 }  // namespace detail
 

@@ -1,6 +1,8 @@
 // The records of a sensor parameter file: one per sensor, read from the file
 // by parameter_file.h, each taken by the calibration model of its kind. The
-// fields carry the names of the file's keys.
+// fields carry the names of the file's keys. Also the rules a record must
+// meet for its model to use it, which the file's validation and the models
+// both apply.
 //
 // Thread safety: a record is shared by the comms object and its model; after
 // loading, the only field written is a taxel's `offset` (by zeroing), an
@@ -10,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <string>
 #include <vector>
 
 namespace nervlane_comm {
@@ -75,5 +78,33 @@ public:
     std::vector<double> coefs_y;
     std::vector<double> coefs_z;
 };
+
+// The largest output position a record may name. The calibrated output vector
+// is sized to the largest position + 1, so a bigger one in a tiny file would
+// cost gigabytes of zeros; 65536 outputs is far beyond any device.
+constexpr std::int32_t kMaxOutputPosition = 65535;
+
+// Why a model cannot use a record: the file key of the field at fault and the
+// problem in plain words, e.g. {"output_map", "output position -1 is
+// negative"}. `known_as` is the fixed message callers have long matched for
+// that fault ("Invalid sensor type", "Invalid output map for the sensor
+// type"), or null. An empty `field` means no fault.
+struct RecordFault {
+    std::string field;
+    std::string problem;
+    const char* known_as = nullptr;
+
+    explicit operator bool() const noexcept { return !field.empty(); }
+};
+
+// The first fault that keeps a taxel model from using `record`, or no fault.
+// A negative raw position is usable: such a taxel is never plugged in. Only
+// the first entry of each map is a position; the rest of `input_map` is not
+// judged. Throws std::bad_alloc.
+RecordFault taxel_record_fault(const TaxelPolyfitParameters& record);
+
+// The first fault that keeps a triaxial model from using `record`, or no
+// fault. Throws std::bad_alloc.
+RecordFault triaxial_record_fault(const TriaxialPolyfitParameters& record);
 
 }  // namespace nervlane_comm

@@ -1,10 +1,12 @@
+// The taxel model: one raw value through a polynomial into one output.
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
-#include <string>
+#include <utility>
 
-#include "parameter_file.h"
 #include "sensor_model.h"
+#include "sensor_parameters.h"
 
 namespace nervlane_comm {
 namespace {
@@ -15,23 +17,15 @@ std::atomic<bool> not_plugged_warning_pending{true};
 
 }  // namespace
 
-void TaxelPolyfitModel::set_parameters(const std::shared_ptr<SensorParameters>& record) {
-    if (!record || record->sensor_type != kTaxelSensorType) throw std::runtime_error("Invalid sensor type");
-    auto taxel = std::dynamic_pointer_cast<TaxelPolyfitParameters>(record);
-    if (!taxel) throw std::runtime_error("Taxel model given a record that is not a taxel record");
-    const std::string fault = taxel_record_fault(*taxel);
-    if (!fault.empty()) throw std::runtime_error("Unusable taxel record: " + fault);
-
-    parameters = std::move(taxel);
-    // Refused after the record is taken, as callers of this model expect.
-    if (parameters->output_map.size() > 1) throw std::runtime_error("Invalid output map for the sensor type");
+void TaxelPolyfitModel::set_parameters(std::shared_ptr<TaxelPolyfitParameters> record) {
+    parameters = detail::usable(std::move(record), taxel_record_fault, "taxel");
 }
 
 void TaxelPolyfitModel::calibrate(std::vector<double>& output, const std::vector<double>& raw) {
     const TaxelPolyfitParameters* record = parameters.get();
     // The record is shared and its maps are public; a record emptied after
     // configuration is skipped rather than read past its end.
-    if (record == nullptr || record->input_map.empty() || record->output_map.empty()) return;
+    if (record->input_map.empty() || record->output_map.empty()) return;
 
     const std::int32_t p = record->input_map.begin()->first;
     if (p < 0 || static_cast<std::size_t>(p) >= raw.size()) {
@@ -57,7 +51,7 @@ void TaxelPolyfitModel::calibrate(std::vector<double>& output, const std::vector
 
 void TaxelPolyfitModel::zero(const std::vector<std::vector<double>>& samples) {
     TaxelPolyfitParameters* record = parameters.get();
-    if (record == nullptr || record->input_map.empty() || samples.empty()) return;
+    if (record->input_map.empty() || samples.empty()) return;
 
     const std::int32_t p = record->input_map.begin()->first;
     double sum = 0.0;

@@ -1,30 +1,26 @@
+// The triaxial model: four channels into x, y and z, each through its own polynomial.
 #include <cstddef>
-#include <stdexcept>
-#include <string>
+#include <memory>
+#include <utility>
 
-#include "parameter_file.h"
 #include "sensor_model.h"
+#include "sensor_parameters.h"
 
 namespace nervlane_comm {
 
-void TriaxialPolyfitModel::set_parameters(const std::shared_ptr<SensorParameters>& record) {
-    if (!record || record->sensor_type != kTriaxialSensorType) throw std::runtime_error("Invalid sensor type");
-    auto triaxial = std::dynamic_pointer_cast<TriaxialPolyfitParameters>(record);
-    if (!triaxial) throw std::runtime_error("Triaxial model given a record that is not a triaxial record");
-    const std::string fault = triaxial_record_fault(*triaxial);
-    if (!fault.empty()) throw std::runtime_error("Unusable triaxial record: " + fault);
-
+void TriaxialPolyfitModel::set_parameters(std::shared_ptr<TriaxialPolyfitParameters> record) {
+    record = detail::usable(std::move(record), triaxial_record_fault, "triaxial");
     // Sized before the record is taken, so a failed allocation leaves the
     // model as it was.
     axis_inputs.resize(3);
     axis_outputs.resize(3);
     channels.resize(4);
-    parameters = std::move(triaxial);
+    parameters = std::move(record);
 }
 
 void TriaxialPolyfitModel::calibrate(std::vector<double>& output, const std::vector<double>& raw) {
     const TriaxialPolyfitParameters* record = parameters.get();
-    if (record == nullptr || record->lower.size() < 4 || record->offset.size() < 4) return;
+    if (record->lower.size() < 4 || record->offset.size() < 4) return;
 
     // A frame too short for the largest raw position is skipped whole: half a
     // sensor would give meaningless axes.

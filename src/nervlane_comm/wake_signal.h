@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "serial/deadline.h"
+#include "nervlane_comm/serial/deadline.h"
 
 namespace nervlane_comm {
 

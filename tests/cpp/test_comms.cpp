@@ -16,9 +16,9 @@
 
 #include <msgpack.hpp>
 
-#include "nervlane_comms.h"
+#include "nervlane_comm/nervlane_comms.h"
+#include "nervlane_comm/serial/serial.h"
 #include "parameter_file.h"
-#include "serial/serial.h"
 #include "test_device.h"
 
 #ifndef _WIN32
@@ -636,9 +636,9 @@ TEST(Comms, FailedInitLeavesTheConfigurationIntactWhileStreaming) {
         }
     };
     expect_refused(testing::TempDir() + "no-such-parameter-file", "Cannot find sensor parameter file");
-    // Only regular files are read: a directory once reported a size that init
-    // then tried to allocate, a FIFO without a writer made it wait for ever,
-    // and a device reports a size it does not hold.
+    // Only regular files are read: a directory reports a size that init would
+    // try to allocate, a FIFO without a writer would keep it waiting for
+    // ever, and a device reports a size it does not hold.
     expect_refused(testing::TempDir(), "Cannot find sensor parameter file");
 #ifdef _WIN32
     expect_refused("NUL", "Cannot find sensor parameter file");
@@ -656,9 +656,13 @@ TEST(Comms, FailedInitLeavesTheConfigurationIntactWhileStreaming) {
     std::filesystem::resize_file(std::filesystem::u8path(huge), nervlane_comm::kMaxParameterFileBytes + 1);
     expect_refused(huge, "Sensor parameter file is larger than 64 MiB");
     std::filesystem::remove(std::filesystem::u8path(huge));
-    expect_refused(write_bytes(""), "insufficient bytes");
-    expect_refused(write_bytes("\xc1"), "parse error");
-    expect_refused(write_bytes("\x81\x01\x02"), "bad cast");
+    expect_refused(write_bytes(""), "not a MessagePack parameter file: the file is empty (insufficient bytes)");
+    expect_refused(write_bytes("\xc1"),
+                   "not a MessagePack parameter file: the byte at offset 0, 0xc1, begins no MessagePack value "
+                   "(parse error)");
+    expect_refused(write_bytes("\x81\x01\x02"),
+                   "not a MessagePack parameter file: it holds a map where the array [protocol, triaxial records, "
+                   "taxel records] belongs (bad cast)");
     // A file that no model can use is refused before anything changes.
     {
         msgpack::sbuffer buffer;
@@ -671,7 +675,8 @@ TEST(Comms, FailedInitLeavesTheConfigurationIntactWhileStreaming) {
         pk.pack(std::string("SensorParameters"));
         pack_base(pk, 1, {{0, 0}}, {{0, 3}, {1, 4}});
         expect_refused(write_bytes(std::string(buffer.data(), buffer.size())),
-                       "Invalid output map for the sensor type");
+                       "taxel record 0, output_map: 2 entries, but a taxel has one output (Invalid output map for "
+                       "the sensor type)");
     }
 
     EXPECT_EQ(read_calibrated(comms, 2000), (std::vector<double>{100.0, 200.0}));

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -38,10 +39,8 @@ std::shared_ptr<TaxelPolyfitParameters> taxel_record(std::int32_t raw, std::int3
     return r;
 }
 
-std::shared_ptr<TaxelPolyfitModel> taxel_model(const std::shared_ptr<SensorParameters>& record) {
-    auto m = std::make_shared<TaxelPolyfitModel>();
-    m->set_parameters(record);
-    return m;
+std::shared_ptr<TaxelPolyfitModel> taxel_model(std::shared_ptr<TaxelPolyfitParameters> record) {
+    return std::make_shared<TaxelPolyfitModel>(std::move(record));
 }
 
 // A triaxial sensor on frame positions 0..3 into outputs 0..2, no offset, no
@@ -57,10 +56,8 @@ std::shared_ptr<TriaxialPolyfitParameters> triaxial_record() {
     return r;
 }
 
-std::shared_ptr<TriaxialPolyfitModel> triaxial_model(const std::shared_ptr<SensorParameters>& record) {
-    auto m = std::make_shared<TriaxialPolyfitModel>();
-    m->set_parameters(record);
-    return m;
+std::shared_ptr<TriaxialPolyfitModel> triaxial_model(std::shared_ptr<TriaxialPolyfitParameters> record) {
+    return std::make_shared<TriaxialPolyfitModel>(std::move(record));
 }
 
 // Output of one model on one frame, into `size` zeroed positions.
@@ -186,22 +183,17 @@ TEST(TaxelModel, NeverIndexesOutsideTheFrameOrTheOutput) {
     EXPECT_EQ(run(*emptied, {1.0}), (Frame{0, 0, 0, 0}));
 }
 
-TEST(TaxelModel, SetParametersRefusesRecordsItCannotUse) {
+TEST(TaxelModel, SetParametersChecksTheRecordBeforeTakingIt) {
     auto m = taxel_model(taxel_record(0, 0, 0, 0, {1}));
     auto keeps_first = [&] { return run(*m, {1.0})[0] == 1.0; };
 
-    auto triaxial = triaxial_record();
-    EXPECT_EQ(error_of([&] { m->set_parameters(triaxial); }), "Invalid sensor type");
-    EXPECT_TRUE(keeps_first());
-
     auto other_kind = taxel_record(0, 0, 0, 0, {2});
+    other_kind->sensor_type = kTriaxialSensorType;
+    EXPECT_EQ(error_of([&] { m->set_parameters(other_kind); }), "Invalid sensor type");
     other_kind->sensor_type = 3;
     EXPECT_EQ(error_of([&] { m->set_parameters(other_kind); }), "Invalid sensor type");
     EXPECT_EQ(error_of([&] { m->set_parameters(nullptr); }), "Invalid sensor type");
-
-    // A triaxial-class record that claims to be a taxel.
-    triaxial->sensor_type = kTaxelSensorType;
-    EXPECT_EQ(error_of([&] { m->set_parameters(triaxial); }), "Taxel model given a record that is not a taxel record");
+    EXPECT_EQ(error_of([] { TaxelPolyfitModel made(nullptr); }), "Invalid sensor type");
     EXPECT_TRUE(keeps_first());
 
     auto unusable = [&](const IntMap& in, const IntMap& out) {
@@ -210,21 +202,14 @@ TEST(TaxelModel, SetParametersRefusesRecordsItCannotUse) {
         r->output_map = out;
         return error_of([&] { m->set_parameters(r); });
     };
-    EXPECT_EQ(unusable({}, {{0, 0}}), "Unusable taxel record: input map is empty, so the taxel has no raw position");
-    EXPECT_EQ(unusable({{0, 0}}, {}),
-              "Unusable taxel record: output map is empty, so the taxel has no output position");
-    EXPECT_EQ(unusable({{0, 0}}, {{0, -2}}), "Unusable taxel record: output position -2 is negative");
+    EXPECT_EQ(unusable({}, {{0, 0}}), "Unusable taxel record, input_map: empty, so the taxel has no raw position");
+    EXPECT_EQ(unusable({{0, 0}}, {}), "Unusable taxel record, output_map: empty, so the taxel has no output position");
+    EXPECT_EQ(unusable({{0, 0}}, {{0, -2}}), "Unusable taxel record, output_map: output position -2 is negative");
     EXPECT_EQ(unusable({{0, 0}}, {{0, 70000}}),
-              "Unusable taxel record: output position 70000 is beyond the largest supported, 65535");
+              "Unusable taxel record, output_map: output position 70000 is beyond the largest supported, 65535");
+    // Two output entries: refused before the record is taken, like the rest.
+    EXPECT_EQ(unusable({{0, 0}}, {{0, 1}, {1, 2}}), "Invalid output map for the sensor type");
     EXPECT_TRUE(keeps_first());
-}
-
-TEST(TaxelModel, TwoOutputEntriesAreRefusedAfterTheRecordIsTaken) {
-    auto m = taxel_model(taxel_record(0, 0, 0, 0, {1}));
-    auto two = taxel_record(0, 1, 0, 0, {2});
-    two->output_map = {{0, 1}, {1, 2}};
-    EXPECT_EQ(error_of([&] { m->set_parameters(two); }), "Invalid output map for the sensor type");
-    EXPECT_EQ(run(*m, {1.0}), (Frame{0, 2, 0, 0}));
 
     EXPECT_EQ(error_of([&] { m->set_parameters(taxel_record(0, 3, 0, 0, {4})); }), "(no error)");
     EXPECT_EQ(run(*m, {1.0}), (Frame{0, 0, 0, 4}));
@@ -369,34 +354,28 @@ TEST(TriaxialModel, ChannelsTheInputMapDoesNotNameHoldZero) {
     for (int frame = 0; frame < 3; ++frame) EXPECT_EQ(run(*m, {1, 3}), (Frame{2, -4, 4, 0}));
 }
 
-TEST(TriaxialModel, SetParametersRefusesRecordsItCannotUse) {
+TEST(TriaxialModel, SetParametersChecksTheRecordBeforeTakingIt) {
     auto m = triaxial_model(triaxial_record());
     auto keeps_first = [&] { return run(*m, {1, 2, 3, 4}) == Frame{4, 2, 10, 0}; };
 
-    EXPECT_EQ(error_of([&] { m->set_parameters(taxel_record(0, 0, 0, 0, {})); }), "Invalid sensor type");
+    auto other_kind = triaxial_record();
+    other_kind->sensor_type = kTaxelSensorType;
+    EXPECT_EQ(error_of([&] { m->set_parameters(other_kind); }), "Invalid sensor type");
     EXPECT_EQ(error_of([&] { m->set_parameters(nullptr); }), "Invalid sensor type");
-    auto taxel_claiming_triaxial = taxel_record(0, 0, 0, 0, {});
-    taxel_claiming_triaxial->sensor_type = kTriaxialSensorType;
-    EXPECT_EQ(error_of([&] { m->set_parameters(taxel_claiming_triaxial); }),
-              "Triaxial model given a record that is not a triaxial record");
 
     auto faulty = triaxial_record();
     faulty->lower.resize(3);
     EXPECT_EQ(error_of([&] { m->set_parameters(faulty); }),
-              "Unusable triaxial record: lower has 3 values, needs one per channel (4)");
+              "Unusable triaxial record, lower: 3 values, but it needs one per channel (4)");
     faulty = triaxial_record();
     faulty->input_map[4] = 4;
     EXPECT_EQ(error_of([&] { m->set_parameters(faulty); }),
-              "Unusable triaxial record: input map sends raw position 4 to channel 4, outside 0..3");
+              "Unusable triaxial record, input_map: sends raw position 4 to channel 4, outside 0..3");
     faulty = triaxial_record();
     faulty->output_map[3] = 3;
     EXPECT_EQ(error_of([&] { m->set_parameters(faulty); }),
-              "Unusable triaxial record: output map names axis 3, outside 0..2 (x, y, z)");
+              "Unusable triaxial record, output_map: names axis 3, outside 0..2 (x, y, z)");
     EXPECT_TRUE(keeps_first());
-
-    // An unconfigured model writes nothing.
-    TriaxialPolyfitModel fresh;
-    EXPECT_EQ(run(fresh, {1, 2, 3, 4}), (Frame{0, 0, 0, 0}));
 }
 
 TEST(TriaxialModel, ZeroingChangesNothing) {
@@ -407,6 +386,21 @@ TEST(TriaxialModel, ZeroingChangesNothing) {
     m->zero({{3, 5, 7, 9}, {3, 5, 7, 9}});
     EXPECT_EQ(r->offset, (Frame{1, 1, 1, 1}));
     EXPECT_EQ(run(*m, {3, 5, 7, 9}), before);
+}
+
+// Triaxial models come first: a taxel sharing an output position with an
+// axis adds onto the value the axis wrote.
+TEST(BuildModels, MakesTriaxialsThenTaxelsEachWithItsRecordAndSizesTheOutput) {
+    auto tri = triaxial_record();
+    auto tax = taxel_record(4, 2, 0, 0, {0, 1});
+    const ModelSet set = build_models({tri}, {tax, taxel_record(5, 6, 0, 0, {1})});
+    ASSERT_EQ(set.models.size(), 3u);
+    EXPECT_EQ(set.records, (std::vector<std::shared_ptr<SensorParameters>>{tri, tax, set.records[2]}));
+    EXPECT_EQ(set.outputs, 7u);
+    Frame out(set.outputs, 0.0);
+    for (const auto& model : set.models) model->calibrate(out, {1, 2, 3, 4, 100, 1});
+    EXPECT_EQ(out, (Frame{4, 2, 110, 0, 0, 0, 1}));
+    EXPECT_EQ(error_of([] { build_models({nullptr}, {}); }), "Invalid sensor type");
 }
 
 TEST(ConsoleMessage, WritesOneColouredLineToStandardOutput) {

@@ -12,9 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "nervlane_comm/serial/serial.h"
 #include "protocol.h"
-#include "protocol_factory.h"
-#include "serial/serial.h"
 #include "test_device.h"
 
 namespace testing_support {

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "impl/serial_impl.h"
-#include "serial/deadline.h"
-#include "serial/serial.h"
+#include "nervlane_comm/serial/deadline.h"
+#include "nervlane_comm/serial/serial.h"
 #include "test_device.h"
 #include "watchdog.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "impl/serial_impl.h"
-#include "serial/serial.h"
+#include "nervlane_comm/serial/serial.h"
 #include "test_device.h"
 #include "watchdog.h"
 

@@ -416,18 +416,24 @@ def test_init_errors_are_runtime_errors_and_change_nothing(params: Callable[...,
     cases: list[tuple[str | Path, str]] = [
         (str(tmp_path / "missing.msgpack"), "^Cannot find sensor parameter file$"),
         (tmp_path / "missing.msgpack", "^Cannot find sensor parameter file$"),
-        # Only regular files are read: a directory once raised MemoryError.
+        # Only regular files are read: a directory reports a size it does not hold.
         (tmp_path, "^Cannot find sensor parameter file$"),
         ("/dev/null", "^Cannot find sensor parameter file$"),
         (str(tmp_path / "bad\0name"), "^Cannot find sensor parameter file$"),
-        (params(raw_bytes=b""), "^insufficient bytes$"),
-        (params(raw_bytes=b"\x93\x01\x90"), "^insufficient bytes$"),
-        (params(raw_bytes=b"\xc1"), "^parse error$"),
-        (params({"protocol": 1}), "^bad cast$"),
-        (params([1, [], [{"SensorParameters": {"sensor_type": 1.0}}]]), "^bad cast$"),
-        (params([1, [], [taxel(0, 0, outputs={0: 1, 1: 2})]]), "^Invalid output map for the sensor type$"),
-        (params([1, [], [taxel(0, 0), taxel(0, -1)]]), "^taxel record 1: .*-1"),
-        (params([1, [wrong_kind], []]), "^triaxial record 0: "),
+        (params(raw_bytes=b""), r"^not a MessagePack parameter file: the file is empty \(insufficient bytes\)$"),
+        (params(raw_bytes=b"\x93\x01\x90"), r"^the file ends after 3 bytes, .* \(insufficient bytes\)$"),
+        (params(raw_bytes=b"\xc1"), r"^not a MessagePack parameter file: .* 0xc1, .* \(parse error\)$"),
+        (params({"protocol": 1}), r"^not a MessagePack parameter file: it holds a map where .* \(bad cast\)$"),
+        (
+            params([1, [], [{"SensorParameters": {"sensor_type": 1.0}}]]),
+            r"^taxel record 0, sensor_type: needs an integer .*, found the float 1\.0 \(bad cast\)$",
+        ),
+        (
+            params([1, [], [taxel(0, 0, outputs={0: 1, 1: 2})]]),
+            r"^taxel record 0, output_map: 2 entries.* \(Invalid output map for the sensor type\)$",
+        ),
+        (params([1, [], [taxel(0, 0), taxel(0, -1)]]), "^taxel record 1, output_map: .*-1"),
+        (params([1, [wrong_kind], []]), r"^triaxial record 0, sensor_type: .*\(Invalid sensor type\)$"),
     ]
     for path, message in cases:
         with pytest.raises(RuntimeError, match=message):

@@ -147,7 +147,7 @@ def run_from_json(path: str, out: str | None) -> None:
     """Converts, then checks the result as ``check`` does before any of it
     is written: a file the module would refuse is never written."""
     try:
-        text = read_regular(path, parameters.MAX_FILE_BYTES).decode("utf-8")
+        text = read_regular(path, parameters.largest_file()).decode("utf-8")
     except FileTooLarge as e:
         raise DocumentError(f"cannot read {path}: {e}: no parameter document is that large") from e
     except (OSError, UnicodeDecodeError, NotRegularFile) as e:

@@ -1,7 +1,7 @@
 // The platform-independent half of serial::Serial: the exceptions, the
 // settings checks, the open/closed rules, the locking discipline and the
 // time-out rules of every read. Platform calls are made by a PortBackend.
-#include "serial/serial.h"
+#include "nervlane_comm/serial/serial.h"
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +12,7 @@
 #include "impl/serial_impl.h"
 
 namespace serial {
+inline namespace nervlane_v1 {
 
 namespace {
 
@@ -460,4 +461,5 @@ std::string Serial::read_line(std::size_t size, std::string eol) {
     return line;
 }
 
+}  // namespace nervlane_v1
 }  // namespace serial

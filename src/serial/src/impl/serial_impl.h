@@ -18,14 +18,15 @@
 #include <memory>
 #include <string>
 
-#include "serial/deadline.h"
-#include "serial/serial.h"
+#include "nervlane_comm/serial/deadline.h"
+#include "nervlane_comm/serial/serial.h"
 
 #if !defined(_WIN32)
 #include <pthread.h>
 #endif
 
 namespace serial {
+inline namespace nervlane_v1 {
 
 // The line settings as the constructor received them, unchecked.
 struct LineSettings {
@@ -188,4 +189,5 @@ private:
     NativeMutex write_mutex_;
 };
 
+}  // namespace nervlane_v1
 }  // namespace serial

@@ -37,6 +37,7 @@
 #include <string>
 
 namespace serial {
+inline namespace nervlane_v1 {
 
 namespace {
 
@@ -486,6 +487,7 @@ bool request_realtime_scheduling() noexcept {
     return ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
+}  // namespace nervlane_v1
 }  // namespace serial
 
 #endif  // !defined(_WIN32)

@@ -23,6 +23,7 @@
 #include "impl/serial_impl.h"
 
 namespace serial {
+inline namespace nervlane_v1 {
 
 namespace {
 
@@ -245,6 +246,7 @@ bool NativeMutex::lock() noexcept {
 
 bool NativeMutex::unlock() noexcept { return ReleaseMutex(static_cast<HANDLE>(handle_)) != 0; }
 
+}  // namespace nervlane_v1
 }  // namespace serial
 
 #endif  // _WIN32

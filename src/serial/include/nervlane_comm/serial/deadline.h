@@ -15,6 +15,7 @@
 #include <mutex>
 
 namespace serial {
+inline namespace nervlane_v1 {
 
 class Deadline {
 public:
@@ -85,4 +86,5 @@ private:
     bool unlimited_;
 };
 
+}  // namespace nervlane_v1
 }  // namespace serial

@@ -1,5 +1,12 @@
 // A small, receive-only serial port library.
 //
+// Its names are written serial::Serial, serial::IOException and so on, but they
+// live in the inline namespace serial::nervlane_v1, so the symbols they
+// compile to carry that name too: another library's serial::Serial (with its
+// own <serial/serial.h>) links into the same program without a clash. Name the
+// classes through `serial::`; a forward declaration must open both
+// namespaces.
+//
 // Thread-safety contract:
 //  - `Serial::read`, both forms of `Serial::read_line` and `Serial::flush` may be
 //    called from several threads at once: they serialise on the port's read lock
@@ -35,6 +42,7 @@
 #endif
 
 namespace serial {
+inline namespace nervlane_v1 {
 
 // Each enumeration is a 32-bit value passed on unchecked; it is validated only
 // when it is applied to the port, so an out-of-range number reaches the check
@@ -208,4 +216,5 @@ private:
     std::unique_ptr<SerialImpl> pimpl_;
 };
 
+}  // namespace nervlane_v1
 }  // namespace serial
