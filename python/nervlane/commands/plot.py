@@ -3,18 +3,17 @@
 from __future__ import annotations
 
 import math
-import sys
-import zipfile
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
+from ..console import warn
 from ..errors import EXIT_MISSING_EXTRA, ToolError
-from ..files import NotRegularFile, atomic_path, open_regular
+from ..files import atomic_path
 from ..options import PlotOptions
 from ..parameters import RAW_PREFIX, TAXEL_PREFIX, raw_names
-from ..recording.csv_file import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv, stack
+from ..recording import load
 
 
 @dataclass
@@ -27,49 +26,12 @@ class Channels:
     """frames x channels"""
 
 
-def _not_a_recording(path: str, why: str) -> ToolError:
-    return ToolError(f"{path} is not a recording made by 'nervlane record' ({why})")
-
-
-def _load_csv(path: str) -> Channels:
-    try:
-        with RecordingCsv(path) as f:
-            header = f.header
-            if TIME_COLUMN not in header:
-                raise _not_a_recording(path, f"no {TIME_COLUMN} column")
-            table = stack(list(f.chunks()), len(header))
-            torn = f.torn
-    except (OSError, UnicodeDecodeError, NotRegularFile) as e:
-        raise ToolError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from e
-    except ValueError as e:
-        raise ToolError(f"{path}: {e}") from e
-    if torn:
-        print(
-            f"warning: {path}: the last row is torn ({len(torn)} bytes without a line end); left out", file=sys.stderr
-        )
-    # Cells beyond the header: the readings of a frame longer than the
-    # header's, after the raw columns it names.
-    raw_count = sum(n.startswith(RAW_PREFIX) for n in header)
-    names = [*header, *raw_names(raw_count + table.shape[1] - len(header))[raw_count:]]
-    keep = [i for i, n in enumerate(names) if n not in (TIME_COLUMN, SEQUENCE_COLUMN)]
-    return Channels([names[i] for i in keep], table[:, header.index(TIME_COLUMN)], table[:, keep])
-
-
-def _load_npz(path: str) -> Channels:
-    try:
-        with open_regular(path) as file, np.load(file, allow_pickle=False) as f:
-            missing = {TIME_COLUMN, "raw"} - set(f.files)
-            if missing:
-                raise _not_a_recording(path, f"no {', '.join(sorted(missing))} array")
-            raw = np.asarray(f["raw"], dtype=float)
-            cal = np.asarray(f["calibrated"], dtype=float) if "calibrated" in f.files else np.empty((len(raw), 0))
-            names = [str(n) for n in f["calibrated_names"]] if "calibrated_names" in f.files else []
-            t = np.asarray(f[TIME_COLUMN], dtype=float)
-    except (OSError, ValueError, zipfile.BadZipFile, NotRegularFile) as e:
-        raise ToolError(f"cannot read {path}: {getattr(e, 'strerror', None) or e}") from e
-    if raw.ndim != 2 or cal.ndim != 2 or len(raw) != len(t) or len(cal) != len(t) or len(names) != cal.shape[1]:
-        raise _not_a_recording(path, "its arrays do not fit together")
-    return Channels([*raw_names(raw.shape[1]), *names], t, np.hstack([raw, cal]))
+def _load(path: str) -> Channels:
+    """The recording as the plot needs it: times from its start, the raw
+    readings then the calibrated values (``nervlane.recording.load``)."""
+    rec = load(path, warn)
+    start = float(rec.meta["start_monotonic"])
+    return Channels([*raw_names(rec.raw.shape[1]), *rec.names], rec.time - start, np.hstack([rec.raw, rec.values]))
 
 
 def run(options: PlotOptions) -> None:
@@ -88,7 +50,7 @@ def run(options: PlotOptions) -> None:
             EXIT_MISSING_EXTRA,
         ) from e
 
-    rec = _load_npz(path) if path.lower().endswith(".npz") else _load_csv(path)
+    rec = _load(path)
     if len(rec.time) == 0:
         raise ToolError(f"{path} holds no frames")
     names, t, data = rec.names, rec.time, rec.data
