@@ -241,7 +241,7 @@ def _view(a: argparse.Namespace) -> None:
 def _plot(a: argparse.Namespace) -> None:
     from .commands import plot
 
-    plot.run(PlotOptions(a.file, a.output))
+    plot.run(PlotOptions(a.file, a.output, a.unit, a.layout))
 
 
 def _params(a: argparse.Namespace) -> None:
@@ -357,6 +357,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
     p.add_argument("file", help="a .csv or .npz written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    p.add_argument("--unit", type=_unit, metavar="TEXT", help="the calibrated values' unit (default: the recording's)")
+    p.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
     p.set_defaults(func=_plot)
 
     p = sub.add_parser("params", help="show, check or convert a parameter file")
