@@ -97,7 +97,9 @@ def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, cons
     with _stop_on_signals() as stop:
         # Read before the queue starts, so that no queued frame is older.
         start = time.monotonic()
-        writer = RecordingWriter(outputs, sensor, raw_only=options.raw_only, replace=options.force, start=start)
+        writer = RecordingWriter(
+            outputs, sensor, raw_only=options.raw_only, replace=options.force, start=start, unit=options.unit
+        )
         comms.queue_frames(QUEUE_FRAMES)
         watch = DecodeWatch(writer.base, sensor.format, start)
         outages = OutageWatch(writer.base, start) if sensor.reconnect else None

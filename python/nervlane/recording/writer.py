@@ -23,6 +23,7 @@ import numpy as np
 
 from ..errors import EXIT_USAGE
 from ..files import write_bytes_atomic
+from ..options import NO_UNIT
 from ..sensor.opened import Sensor
 from .csv_file import CsvRows, header_for, widen
 from .npz_file import ArraySpill, npz_fields
@@ -151,9 +152,11 @@ class RecordingWriter:
     count. Then the data file is created (exclusively unless ``replace``),
     then its sidecar. ``time_s`` counts from ``start`` (on the clock of
     ``time.monotonic()``; default now), or from the first frame if that was
-    decoded earlier. A frame longer than the first puts its extra readings
-    after its calibrated values, so nothing written is rewritten while
-    frames arrive; ``finish`` sorts them into raw columns. Not thread-safe.
+    decoded earlier. ``unit`` names the calibrated values' unit in the
+    details (None: ``NO_UNIT``). A frame longer than the first puts its
+    extra readings after its calibrated values, so nothing written is
+    rewritten while frames arrive; ``finish`` sorts them into raw columns.
+    Not thread-safe.
     """
 
     def __init__(
@@ -164,6 +167,7 @@ class RecordingWriter:
         raw_only: bool = False,
         replace: bool = False,
         start: float | None = None,
+        unit: str | None = None,
     ) -> None:
         self.outputs = outputs
         self._comms = sensor.comms
@@ -178,6 +182,7 @@ class RecordingWriter:
             "port": sensor.label,
             "params": sensor.params,
             "format": sensor.format or "unknown",
+            "unit": unit or NO_UNIT,
         }
         self.tally = Tally()
         self.outages: list[dict[str, Any]] = []
