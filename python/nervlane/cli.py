@@ -20,6 +20,7 @@ code.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import signal
 import sys
@@ -30,6 +31,7 @@ from . import package_version
 from .errors import EXIT_OK, EXIT_USAGE, ToolError
 from .formats import FORMATS
 from .options import (
+    UNIT_MAX_CHARS,
     ConvertOptions,
     DemoOptions,
     MonitorOptions,
@@ -47,6 +49,12 @@ from .options import (
 )
 
 PORT_HELP = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
+UNIT_HELP = "the calibrated values' unit, e.g. N or kPa (default: calibrated units)"
+LAYOUT_HELP = (
+    'where each cell sits, x right and y up in mm: {"unit": "N", "taxel 0": [0, 0], "tri0": [12, 0]}; '
+    "a cell is named as the page labels it (taxel 0, triaxial 0, or tri0), or by an output's name "
+    "(taxel_6, tri0_x, triaxial 0 x) (default: a grid in output order)"
+)
 
 
 def _positive_float(text: str) -> float:
@@ -71,6 +79,26 @@ def _count(text: str, minimum: int = 0) -> int:
 
 def _positive_int(text: str) -> int:
     return _count(text, 1)
+
+
+def _unit(text: str) -> str:
+    unit = text.strip()
+    if not unit or len(unit) > UNIT_MAX_CHARS or not unit.isprintable():
+        raise argparse.ArgumentTypeError(f"{text!r}: give a short unit such as N or kPa")
+    return unit
+
+
+def _scale(text: str) -> tuple[float, float] | None:
+    if text == "auto":
+        return None
+    low, _, high = text.partition(":")
+    try:
+        scale = (float(low), float(high))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r}: give auto, or LOW:HIGH such as 0:20") from None
+    if not all(map(math.isfinite, scale)) or not scale[0] < scale[1]:
+        raise argparse.ArgumentTypeError(f"{text!r}: LOW:HIGH needs two numbers, LOW below HIGH, such as 0:20")
+    return scale
 
 
 def _port_name(text: str) -> str:
@@ -163,10 +191,18 @@ def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="DIR",
         help="where the page's Record button writes (default: the working folder)",
     )
+    parser.add_argument("--unit", type=_unit, metavar="TEXT", help=UNIT_HELP + "; overrides the layout file's")
+    parser.add_argument(
+        "--scale",
+        type=_scale,
+        default=None,
+        metavar="auto|LOW:HIGH",
+        help="the heat map's colour scale: auto follows the recent peak (default), LOW:HIGH stays fixed",
+    )
 
 
 def _page(a: argparse.Namespace, layout: str | None, seconds: float | None) -> PageOptions:
-    return PageOptions(a.http, not a.no_browser, a.require_token, a.record_dir, layout, seconds)
+    return PageOptions(a.http, not a.no_browser, a.require_token, a.record_dir, layout, seconds, a.unit, a.scale)
 
 
 # --------------------------------------------------------------------------
@@ -186,14 +222,14 @@ def _simulate(a: argparse.Namespace) -> None:
 
 
 def _monitor(a: argparse.Namespace) -> None:
-    options = MonitorOptions(_source(a), a.raw, a.zero, a.seconds, a.rate)
+    options = MonitorOptions(_source(a), a.raw, a.zero, a.seconds, a.rate, a.unit)
     from .commands import monitor
 
     monitor.run(options)
 
 
 def _record(a: argparse.Namespace) -> None:
-    options = RecordOptions(_source(a), a.output, a.seconds, a.raw_only, a.force, a.name)
+    options = RecordOptions(_source(a), a.output, a.seconds, a.raw_only, a.force, a.unit, a.name)
     from .commands import record
 
     record.run(options)
@@ -221,7 +257,7 @@ def _view(a: argparse.Namespace) -> None:
 def _plot(a: argparse.Namespace) -> None:
     from .commands import plot
 
-    plot.run(PlotOptions(a.file, a.output))
+    plot.run(PlotOptions(a.file, a.output, a.unit, a.layout))
 
 
 def _params(a: argparse.Namespace) -> None:
@@ -294,6 +330,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="HZ",
         help="the device's nominal frame rate; the view then counts frames that never arrived",
     )
+    p.add_argument("--unit", type=_unit, metavar="TEXT", help=UNIT_HELP)
     p.set_defaults(func=_monitor)
 
     p = sub.add_parser(
@@ -314,6 +351,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
     p.add_argument("--raw-only", action="store_true", help="leave out the calibrated values")
     p.add_argument("--force", action="store_true", help="replace an existing recording of that name")
+    p.add_argument("--unit", type=_unit, metavar="TEXT", help=UNIT_HELP + "; kept in the recording's details")
     p.add_argument(
         "--name",
         type=_recording_name,
@@ -348,12 +386,7 @@ def build_parser() -> argparse.ArgumentParser:
         "state, with Zero and Record buttons. The first line printed is the page's URL.",
     )
     _add_source_arguments(p)
-    p.add_argument(
-        "--layout",
-        metavar="FILE.json",
-        help='where each taxel sits, in mm: {"taxel_0": [0, 0], "taxel_1": [4.5, 0], ...} '
-        "(default: a grid in output order)",
-    )
+    p.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (default: Ctrl+C)")
     _add_page_arguments(p)
     p.set_defaults(func=_view)
@@ -361,6 +394,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
     p.add_argument("file", help="a .csv, .npz or .mcap written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    p.add_argument("--unit", type=_unit, metavar="TEXT", help="the calibrated values' unit (default: the recording's)")
+    p.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
     p.set_defaults(func=_plot)
 
     p = sub.add_parser("params", help="show, check or convert a parameter file")

@@ -10,7 +10,12 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import TypeAlias
+from typing import Final, TypeAlias
+
+NO_UNIT: Final = "calibrated units"
+"""What the tools call the calibrated values' unit when nothing names it."""
+UNIT_MAX_CHARS: Final = 20
+"""The longest unit a tool takes: a unit is a short text such as "N" or "kPa"."""
 
 
 @dataclass(frozen=True)
@@ -67,6 +72,8 @@ class MonitorOptions:
     seconds: float | None = None
     rate: float | None = None
     """The device's nominal frame rate, to count frames that never arrived."""
+    unit: str | None = None
+    """The calibrated unit; None: ``NO_UNIT``."""
 
 
 @dataclass(frozen=True)
@@ -81,6 +88,8 @@ class RecordOptions:
     """Leave out the calibrated values."""
     force: bool = False
     """Replace a finished recording of that name."""
+    unit: str | None = None
+    """The calibrated unit, kept in the recording's details; None: ``NO_UNIT``."""
     name: str | None = None
     """The sensor's name in an MCAP's topics (``/nervlane/NAME/frames``);
     None: the served name, or the port's base name."""
@@ -120,6 +129,10 @@ class PlotOptions:
 
     file: str
     output: str
+    unit: str | None = None
+    """The calibrated unit; None: the recording's, else the layout file's, else ``NO_UNIT``."""
+    layout: str | None = None
+    """A layout file placing the heat map's cells in mm; None: a grid in output order."""
 
 
 @dataclass(frozen=True)

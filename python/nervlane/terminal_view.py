@@ -21,7 +21,8 @@ from rich.table import Table
 from rich.text import Text
 
 from .console import ToolConsole
-from .parameters import raw_names
+from .options import NO_UNIT
+from .parameters import kind_names, raw_names
 from .sensor.opened import Sensor, device_gone
 from .sensor.outages import Outage, OutageWatch
 from .sensor.watch import DecodeWatch
@@ -166,13 +167,14 @@ def render(
     status: str,
     hint: str,
     width: int = 80,
+    unit: str | None = None,
 ) -> Group:
-    """The view: a header line with the counters, then each value under the
-    name the recordings give its column, as many to a row as ``width``
-    holds."""
+    """The view: a header line with the unit (``unit``, None: ``NO_UNIT``;
+    raw readings have none) and the counters, then each value under its
+    name, as many to a row as ``width`` holds."""
     header = Text.assemble(
         (title, "bold"),
-        f"  {'raw' if raw else 'calibrated'}  {elapsed:5.1f} s  ",
+        f"  {'raw readings' if raw else f'values in {unit or NO_UNIT}'}  {elapsed:5.1f} s  ",
         (f"{snap.decoded_per_s:6.1f} decoded/s", "cyan"),
         f"  read {snap.frames}  {counters(snap, base)}",
     )
@@ -238,13 +240,16 @@ def live_view(
     seconds: float | None,
     expected_rate: float | None,
     console: Console | None = None,
+    unit: str | None = None,
 ) -> tuple[Snapshot, Mapping[str, Any], float]:
     """Show the sensor until ``seconds`` pass, Ctrl+C, or 'q'. Keys are read
     only when interactive (no ``seconds`` and stdin a terminal). Calibrated
-    values carry the sensor's output names; a stream that does not fit its
-    frame format gets a hint. While the sensor is reconnecting (the module
-    reopens the port) an outage is shown, with the module's last error,
-    until the device is back.
+    values carry the names a person counts by (``kind_names``) and their
+    ``unit`` (None: ``NO_UNIT``), raw readings their column names
+    (``raw_3``); a stream that does not fit its frame format gets a hint.
+    While the sensor is reconnecting (the module reopens the port) an
+    outage is shown, with the module's last error, until the device is
+    back.
 
     Returns (the last snapshot, the counters when the view started,
     seconds shown). Raises ToolError (EXIT_DISCONNECTED) when the device
@@ -265,12 +270,12 @@ def live_view(
     last_plain = start
 
     def view(snap: Snapshot) -> Group:
-        names = raw_names(len(snap.values)) if raw else sensor.output_names
+        names = raw_names(len(snap.values)) if raw else kind_names(sensor.output_names)
         now = time.monotonic()
         hint = watch.hint(snap.stats, now)
         if outages.current is not None:
             hint = away(sensor.label, outages.current, now)
-        return render(title, snap, base, names, now - start, raw, hint or status, keys, console.width)
+        return render(title, snap, base, names, now - start, raw, hint or status, keys, console.width, unit)
 
     def tell(now: float, text: str) -> None:
         console.print(f"{now - start:5.1f} s  {text}", soft_wrap=True)

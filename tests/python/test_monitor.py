@@ -22,12 +22,13 @@ class TestMonitor:
         self, cli: Cli, streaming_sensor: Callable[..., StreamingSensor]
     ) -> None:
         sensor = streaming_sensor("binary", rate_hz=100.0)
-        done = cli("monitor", sensor.port, sensor.params, "--seconds", "1", "--zero", "--rate", "100")
+        done = cli("monitor", sensor.port, sensor.params, "--seconds", "1", "--zero", "--rate", "100", "--unit", "N")
         assert done.returncode == 0, done.stderr
         assert "read " in done.stdout and " frames in " in done.stdout
         frames = int(done.stdout.rsplit("read ", 1)[1].split()[0])
         assert frames >= 40 and "overwritten" in done.stdout and "rejected 0" in done.stdout
-        assert "tri0_x" in done.stdout and "taxel_3" in done.stdout  # the names record gives the columns
+        assert "values in N" in done.stdout and "triaxial 0 x" in done.stdout and "taxel 8" in done.stdout
+        assert "tri0_x" not in done.stdout and "taxel_" not in done.stdout  # the names files keep
 
     def test_monitor_into_a_pipe_that_closes_ends_quietly(
         self, streaming_sensor: Callable[..., StreamingSensor]

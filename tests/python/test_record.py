@@ -135,7 +135,7 @@ class TestRecord:
     ) -> None:
         sensor = streaming_sensor("binary", rate_hz=100.0, taxels=9, triaxials=1)
         out = tmp_path / "rec.csv"
-        done = cli("record", sensor.port, sensor.params, "-o", str(out), "--seconds", "1")
+        done = cli("record", sensor.port, sensor.params, "-o", str(out), "--seconds", "1", "--unit", "kPa")
         assert done.returncode == 0, done.stderr
         header, rows = read_csv(out)
         assert header[:2] == ["sequence", "time_s"] and header[2:15] == [f"raw_{i}" for i in range(13)]
@@ -148,7 +148,7 @@ class TestRecord:
         assert sum(tuple(float(v) for v in r[2:15]) in sent for r in rows[-20:]) >= 15
         assert f"recorded {len(rows)} frames" in done.stdout and "frames lost: 0" in done.stdout
         meta = json.loads((tmp_path / "rec.csv.json").read_text())
-        assert (meta["port"], meta["format"], meta["frames"]) == (sensor.port, "binary", len(rows))
+        assert (meta["port"], meta["format"], meta["frames"], meta["unit"]) == (sensor.port, "binary", len(rows), "kPa")
         assert meta["params"] == os.path.abspath(sensor.params) and meta["stopped_by"] == "--seconds 1"
         assert datetime.fromisoformat(meta["start_time"]).tzinfo is not None
 
@@ -196,7 +196,11 @@ class TestRecord:
             assert n >= 15 and data["raw"].shape == (n, 4) and data["calibrated"].shape == (n, 0)
             assert np.all(np.diff(data["sequence"]) == 1) and np.all(np.diff(data["time_s"]) > 0)
             assert tuple(data["raw"][-1]) in sent
-            assert (str(data["format"]), str(data["port"])) == ("text", sensor.port)
+            assert (str(data["format"]), str(data["port"]), str(data["unit"])) == (
+                "text",
+                sensor.port,
+                "calibrated units",
+            )
 
     def test_frames_that_change_length_keep_one_meaning_per_column(self, cli: Cli, tmp_path: Path) -> None:
         np = pytest.importorskip("numpy")

@@ -177,6 +177,8 @@ def test_a_loopback_view_answers_to_its_own_names_and_zeroes_only_outputs_that_e
         (None, ("--http", "127.0.0.1:\u0663"), 2, "--http 127.0.0.1:\u0663: give HOST:PORT"),  # Arabic-Indic three
         (None, ("--http", f"{'a' * 64}:0"), 2, f"cannot serve on {'a' * 64}:0: {'a' * 64} is no host name"),
         (None, ("--record-dir", "missing"), 2, "--record-dir missing: no such folder"),
+        (None, ("--scale", "20:5"), 2, "'20:5': LOW:HIGH needs two numbers, LOW below HIGH, such as 0:20"),
+        (None, ("--unit", " "), 2, "' ': give a short unit such as N or kPa"),
         (None, ("--record-dir", "/sys"), 2, "--record-dir /sys: the folder takes no new files (Permission denied)"),
     ],
 )
@@ -210,12 +212,15 @@ def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage
     view: Callable[..., tuple[subprocess.Popen[str], str]], sensor: Sensor
 ) -> None:
     aiohttp = pytest.importorskip("aiohttp")
-    proc, url = view(port=sensor.device.stable_port())
+    proc, url = view("--unit", "N", "--scale", "0:30", port=sensor.device.stable_port())
+    hello: dict[str, Any] = {}
 
     async def next_state(connection: str) -> dict[str, Any]:
         async with aiohttp.ClientSession() as session, session.ws_connect(url + "ws") as ws:
             async for message in ws:
                 state = json.loads(message.data) if message.type == aiohttp.WSMsgType.TEXT else {}
+                if state.get("type") == "hello":
+                    hello.update(state)
                 if state.get("type") == "state" and state["connection"] == connection:
                     return state
         raise AssertionError("the view closed its socket")
@@ -224,6 +229,7 @@ def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage
         return asyncio.run(asyncio.wait_for(next_state(connection), 20))
 
     page_shows("connected")
+    assert (hello["unit"], hello["scale"]["auto"], hello["scale"]["low"], hello["scale"]["high"]) == ("N", False, 0, 30)
     assert _request(url + "api/record", {"action": "start"})[0] == 200
     time.sleep(0.5)
     sensor.device.hang_up()
@@ -241,8 +247,9 @@ def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage
     status, answer = _request(url + "api/record", {"action": "stop"})
     assert status == 200, answer
     recorded = json.loads(answer)["file"]
-    outages = json.loads(Path(recorded + ".json").read_text())["outages"]
-    assert len(outages) == 1 and outages[0]["ended"], outages
+    details = json.loads(Path(recorded + ".json").read_text())
+    outages = details["outages"]
+    assert len(outages) == 1 and outages[0]["ended"] and details["unit"] == "N", details
     with open(recorded, newline="") as f:
         sequence = [int(row["sequence"]) for row in csv.DictReader(f)]
     assert sequence == list(range(sequence[0], sequence[0] + len(sequence))) and len(sequence) > 100

@@ -27,7 +27,9 @@ def run(options: MonitorOptions) -> None:
                 if not sensor.reconnect:
                     raise device_gone(sensor, comms.stats()) from e
                 console.print(f"zeroing failed: {e}, as the sensor went away; showing values as they come")
-        snap, base, elapsed = live_view(sensor, sensor.label, options.raw, options.seconds, options.rate, console)
+        snap, base, elapsed = live_view(
+            sensor, sensor.label, options.raw, options.seconds, options.rate, console, options.unit
+        )
         console.print(summary(snap, base, elapsed))
     finally:
         comms.close()

@@ -1,95 +1,74 @@
-"""``nervlane plot``: a picture of a recording."""
+"""``nervlane plot``: a picture of a recording.
+
+The recording is read whole (``nervlane.recording.load``), its unit and heat map
+cells are chosen here, and ``nervlane.plotting`` draws it."""
 
 from __future__ import annotations
 
-import math
-from dataclasses import dataclass
-from typing import Any
+import sys
+from typing import TYPE_CHECKING
 
-import numpy as np
-
-from ..console import warn
 from ..errors import EXIT_MISSING_EXTRA, ToolError
 from ..files import atomic_path
-from ..options import PlotOptions
-from ..parameters import RAW_PREFIX, TAXEL_PREFIX, raw_names
-from ..recording import load
+from ..options import NO_UNIT, PlotOptions
+from ..recording import Recording, load
+from ..view.layout import grid_cells, placed_cells, read_layout
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
 
 
-@dataclass
-class Channels:
-    """A recording as the plot needs it: time, and one column per channel."""
-
-    names: list[str]
-    time: Any
-    data: Any
-    """frames x channels"""
+def _warn(text: str) -> None:
+    print(f"warning: {text}", file=sys.stderr)
 
 
-def _load(path: str) -> Channels:
-    """The recording as the plot needs it: times from its start, the raw
-    readings then the calibrated values (``nervlane.recording.load``)."""
-    rec = load(path, warn)
-    start = float(rec.meta["start_monotonic"])
-    return Channels([*raw_names(rec.raw.shape[1]), *rec.names], rec.time - start, np.hstack([rec.raw, rec.values]))
+def read_recording(path: str) -> Recording:
+    """The recording, whatever its format (``nervlane.recording.load``). Raises ToolError."""
+    return load(path, _warn)
 
 
-def run(options: PlotOptions) -> None:
-    """Time series of every calibrated channel (of the raw ones when there
-    are none), and a heat map of the taxels at the frame where they were
-    pressed hardest. Raises ToolError."""
-    path, out = options.file, options.output
+def figure(options: PlotOptions) -> Figure:
+    """The picture of the recording ``options.file``: its unit is
+    ``options.unit``, else the recording's, else the layout file's, else
+    ``NO_UNIT``; its heat map cells sit where the layout file says, else on
+    a grid. Raises ToolError."""
     try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
+        from .. import plotting
     except ImportError as e:
+        if not (e.name or "").startswith("matplotlib"):
+            raise
         raise ToolError(
             f"plotting needs matplotlib ({e.name} is missing): pip install 'nervlane-comm[plot]'",
             EXIT_MISSING_EXTRA,
         ) from e
+    layout = None if options.layout is None else read_layout(options.layout)
+    recording = read_recording(options.file)
+    if len(recording.time) == 0:
+        raise ToolError(f"{options.file} holds no frames")
+    named = recording.meta.get("unit")
+    named = named if isinstance(named, str) and named.strip() and named != NO_UNIT else None
+    unit = options.unit or named or (layout.unit if layout is not None else None) or NO_UNIT
+    cells = None
+    if recording.names:
+        names = recording.names
+        cells = grid_cells(names) if layout is None else placed_cells(names, layout.positions, str(options.layout))
+    elif layout is not None:
+        _warn(f"{options.file} holds no calibrated values, so there is no heat map to lay out")
+    _, unusable = plotting.outage_spans(recording.outages)
+    if unusable:
+        numbers = ", ".join(map(str, unusable))
+        _warn(f"{options.file}: outage {numbers} of its details has no start and length; not shaded")
+    return plotting.draw(recording, unit, cells, mm=layout is not None)
 
-    rec = _load(path)
-    if len(rec.time) == 0:
-        raise ToolError(f"{path} holds no frames")
-    names, t, data = rec.names, rec.time, rec.data
-    cal_cols = [i for i, n in enumerate(names) if not n.startswith(RAW_PREFIX)]
-    series = cal_cols or [i for i, n in enumerate(names) if n.startswith(RAW_PREFIX)]
-    taxel_cols = [i for i in cal_cols if names[i].startswith(TAXEL_PREFIX)]
 
-    if taxel_cols:
-        fig, (ax_t, ax_h) = plt.subplots(1, 2, figsize=(13, 5), gridspec_kw={"width_ratios": [2, 1]})
-    else:
-        fig, ax_t = plt.subplots(figsize=(9, 5))
-    for i in series:
-        ax_t.plot(t, data[:, i], linewidth=0.8, label=names[i])
-    ax_t.set_xlabel("time (s)")
-    ax_t.set_ylabel("calibrated value" if cal_cols else "raw reading")
-    ax_t.set_title(f"{len(series)} channels, {len(t)} frames")
-    if len(series) <= 12:
-        ax_t.legend(fontsize="small")
-
-    if taxel_cols:
-        taxels = np.nan_to_num(data[:, taxel_cols])
-        strongest = int(np.argmax(taxels.sum(axis=1)))
-        n = len(taxel_cols)
-        cols = max(1, math.ceil(math.sqrt(n)))
-        rows = math.ceil(n / cols)
-        grid = np.full(rows * cols, np.nan)
-        grid[:n] = taxels[strongest]
-        image = ax_h.imshow(grid.reshape(rows, cols), cmap="viridis", interpolation="nearest")
-        fig.colorbar(image, ax=ax_h, shrink=0.8, label="calibrated value")
-        ax_h.set_title(f"taxels at the strongest press, t = {t[strongest]:.2f} s")
-        ax_h.set_xticks([])
-        ax_h.set_yticks([])
-        ax_t.axvline(t[strongest], color="grey", linestyle="--", linewidth=0.8)
-    fig.tight_layout()
+def run(options: PlotOptions) -> None:
+    """Draw the recording (``figure``) into ``options.output`` (PNG).
+    Raises ToolError."""
+    picture = figure(options)
+    out = options.output
     try:
         with atomic_path(out, ".png") as tmp:  # the suffix tells savefig the format
-            fig.savefig(tmp, dpi=110)
+            picture.savefig(tmp, dpi=110)
     except OSError as e:
         raise ToolError(f"cannot write {out}: {e.strerror or e}") from e
-    finally:
-        plt.close(fig)
     print(f"wrote {out}")

@@ -102,7 +102,13 @@ def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, cons
         served = options.source.name if isinstance(options.source, ServedSource) else None
         name = options.name or (name_from(served) if served else None)
         writer = RecordingWriter(
-            outputs, sensor, raw_only=options.raw_only, replace=options.force, start=start, name=name
+            outputs,
+            sensor,
+            raw_only=options.raw_only,
+            replace=options.force,
+            start=start,
+            unit=options.unit,
+            name=name,
         )
         comms.queue_frames(QUEUE_FRAMES)
         watch = DecodeWatch(writer.base, sensor.format, start)

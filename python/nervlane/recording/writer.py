@@ -23,10 +23,12 @@ import numpy as np
 
 from .. import package_version
 from ..errors import EXIT_USAGE
+from ..options import NO_UNIT
 from ..sensor.opened import Sensor
 from .csv_file import CsvRows, create_sidecar, header_for, widen, write_sidecar
 from .npz_file import ArraySpill, npz_fields, params_array
 from .outputs import Outputs, RecordingFailed, name_from, write_failed
+from .ros2_messages import stamps_ns
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -136,9 +138,11 @@ class RecordingWriter:
     count. Then the data file is created (exclusively unless ``replace``),
     then its sidecar. ``time_s`` counts from ``start`` (on the clock of
     ``time.monotonic()``; default now), or from the first frame if that was
-    decoded earlier. A frame longer than the first puts its extra readings
-    after its calibrated values, so nothing written is rewritten while
-    frames arrive; ``finish`` sorts them into raw columns. Not thread-safe.
+    decoded earlier. ``unit`` names the calibrated values' unit in the
+    details (None: ``NO_UNIT``). A frame longer than the first puts its
+    extra readings after its calibrated values, so nothing written is
+    rewritten while frames arrive; ``finish`` sorts them into raw columns.
+    Not thread-safe.
     """
 
     def __init__(
@@ -149,6 +153,7 @@ class RecordingWriter:
         raw_only: bool = False,
         replace: bool = False,
         start: float | None = None,
+        unit: str | None = None,
         name: str | None = None,
         statuses: bool = True,
     ) -> None:
@@ -161,19 +166,18 @@ class RecordingWriter:
         self.base = dict(sensor.comms.stats())
         """The comms object's counters when the recording started."""
         self.params_data = sensor.params_data
-        module = sys.modules.get("nervlane_comm_py")
         self.meta: dict[str, Any] = {
             "start_time": _now_text(),
             "port": sensor.label,
             "params": sensor.params,
             "format": sensor.format or "unknown",
+            "unit": unit or NO_UNIT,
             "name": name or name_from(sensor.port or sensor.label),
             "package_version": package_version(),
-            "module_version": str(getattr(module, "__version__", "")),
+            "module_version": str(getattr(sys.modules.get("nervlane_comm_py"), "__version__", "")),
             "utc_offset_ns": time.time_ns() - time.monotonic_ns(),
         }
-        """The recording's details; ``start_monotonic`` (the origin of
-        ``time_s``) joins them with the first frame."""
+        # start_monotonic, the origin of time_s, joins them with the first frame.
         self.tally = Tally()
         self.outages: list[dict[str, Any]] = []
         self._csv: CsvRows | None = None
@@ -226,9 +230,6 @@ class RecordingWriter:
                 ) from e
             raise write_failed(e.filename or outputs.folder, e) from e
 
-    def _utc_ns(self, monotonic: float) -> int:
-        return int(monotonic * 1e9 + 0.5) + int(self.meta["utc_offset_ns"])
-
     def add(self, batch: nervlane_comm_py.FrameBatch | Rows) -> None:
         """Take a batch (``take_frames``'s); its rows reach the files at the
         next ``flush``. Raises RecordingFailed when the files cannot be made."""
@@ -275,8 +276,7 @@ class RecordingWriter:
             self._guard(self._keep_sidecar)
 
     def _keep_sidecar(self) -> None:
-        """The sidecar brought up to date when the decoder's counters or the
-        outages change, so that a run cut short keeps them for ``recover``."""
+        """The sidecar up to date with the decoder's counters and the outages, for ``recover``."""
         stats, base = self._comms.stats(), self.base
         told = {k: stats[k] - base[k] for k in ("frames_rejected", "bytes_discarded")}
         if (told, len(self.outages)) == self._told:
@@ -300,7 +300,7 @@ class RecordingWriter:
             **{k: stats.get(k, 0) - base.get(k, 0) for k in ("frames_rejected", "bytes_discarded", "reconnects")},
             "outages": len(self.outages),
         }
-        self._mcap.status(self._utc_ns(now), level, message, counters, dict(extra))
+        self._mcap.status(int(stamps_ns(now, self.meta["utc_offset_ns"])), level, message, counters, dict(extra))
 
     def _write(self) -> None:
         rows = self._mcap or self._csv
@@ -339,7 +339,7 @@ class RecordingWriter:
         axis of ``time_s``) and the wall clock (``start_time``)."""
         outage = {**self._outage_start(started), "seconds": round(seconds, 6), "ended": ended}
         self.outages.append(outage)
-        told = f"the sensor is back after {seconds:.1f} s" if ended else "the recording stopped with the sensor away"
+        told = f"the sensor is back after {seconds:.1f} s" if ended else "stopped with the sensor away"
         self._status(time.monotonic(), told, 0 if ended else 2, outage)
 
     def note_outage_start(self, started: float, reason: str) -> None:

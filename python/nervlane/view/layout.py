@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from ..errors import ToolError
+from ..options import UNIT_MAX_CHARS
 from ..parameters import AXES, kind_names
 
 # output_names calls a triaxial's outputs tri0_x, tri0_y, tri0_z.
@@ -115,7 +116,7 @@ def read_layout(path: str) -> LayoutFile:
     if not isinstance(data, dict) or not data:
         raise ToolError(f"layout file {path}: needs an object of cell names and [x, y] in mm, like {_EXAMPLE}")
     unit = data.pop(UNIT_KEY, None)
-    if unit is not None and (not isinstance(unit, str) or not unit.strip() or len(unit) > 20):
+    if unit is not None and (not isinstance(unit, str) or not unit.strip() or len(unit) > UNIT_MAX_CHARS):
         raise ToolError(f'layout file {path}: "unit" needs a short text such as "N" or "kPa", found {json.dumps(unit)}')
     positions = {}
     for name, value in data.items():

@@ -61,11 +61,11 @@ class PageRecording:
     the view's reader thread; ``finish`` once, after it is detached. Both
     raise OSError (a RecordingFailed) when the files cannot be written."""
 
-    def __init__(self, folder: str, fmt: str, sensor: Sensor, start: float) -> None:
+    def __init__(self, folder: str, fmt: str, sensor: Sensor, start: float, unit: str | None = None) -> None:
         self.outputs = free_outputs(folder, fmt, datetime.datetime.now().astimezone())
         self._start = start
         self._last_write = start
-        self._writer = RecordingWriter(self.outputs, sensor, start=start)
+        self._writer = RecordingWriter(self.outputs, sensor, start=start, unit=unit)
 
     @property
     def file(self) -> str:

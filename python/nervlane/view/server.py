@@ -26,6 +26,7 @@ from typing import Any, Final
 from aiohttp import WSCloseCode, web
 
 from ..errors import ToolError
+from ..options import NO_UNIT
 from ..parameters import kind_names
 from ..sensor.opened import Sensor
 from .feed import STRIP_MAX_HZ, FrameFeed, Update
@@ -42,7 +43,6 @@ STATIC: Final = Path(__file__).with_name("static")
 _LOOPBACK_NAMES: Final = ("127.0.0.1", "localhost", "[::1]")
 _HTTP_PORT: Final = 80
 """Browsers leave this port out of the Host header."""
-NO_UNIT: Final = "calibrated units"
 AUTO_SCALE_FLOOR: Final = 1.0
 """The auto colour scale never tops out below this, so that noise stays dark."""
 _SECURITY_HEADERS: Final = {
@@ -335,7 +335,7 @@ class ViewServer:
             return web.json_response({"error": self._away(self.sensor.comms, "record")}, status=409)
 
         def make() -> PageRecording:
-            return PageRecording(self.record_dir, body.get("format", "csv"), self.sensor, time.monotonic())
+            return PageRecording(self.record_dir, body.get("format", "csv"), self.sensor, time.monotonic(), self.unit)
 
         try:
             recording = self.feed.start_recording(make)
