@@ -1,4 +1,4 @@
-"""A recording's MCAP, written, read back, and finished after a crash.
+"""A recording's MCAP, written a chunk at a time.
 
 The file has the ``ros2`` profile: ``ros2msg`` schemas, ``cdr`` messages
 (``ros2_messages``). Frames go on ``/nervlane/NAME/frames``, the sensor's
@@ -8,8 +8,9 @@ went the metadata named ``nervlane``.
 
 Each ``write`` closes a chunk and hands it to the system whole, so the
 file is valid up to its last whole record at every moment: a crash or a
-full disk loses the chunk in progress, and ``finish_unfinished`` adds the
-summary and index that such a file lacks. Needs the ``mcap`` extra.
+full disk loses the chunk in progress, and ``mcap_scan.finish_unfinished``
+adds the summary and index that such a file lacks. ``mcap_read`` reads it
+back. Needs the ``mcap`` extra.
 """
 
 from __future__ import annotations
