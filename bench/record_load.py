@@ -3,13 +3,15 @@
 process, each queuing its frames), with two CPU-bound processes beside it.
 
     .venv/bin/python bench/record_load.py [--seconds 10] [--readings 22] [--runs 1x2000,8x1000]
+                                          [--format csv,npz,mcap]
 
 Linux and macOS. The devices run in a process of their own (one pseudo-
 terminal and one streaming thread each, binary frames); this process takes
-the frames in batches and writes them through record's own CSV writer, one
-file per device, as `nervlane record -o FILE.csv` does. Per run it prints the
-frames the devices sent and this process recorded, the frames lost, and the
-CPU time of this process (the module's reader threads included) per frame.
+the frames in batches and writes them through record's own writer, one
+file per device, as `nervlane record -o FILE.csv` (or .npz, .mcap) does. Per
+run it prints the frames the devices sent and this process recorded, the
+frames lost, the CPU time of this process (the module's reader threads
+included) per frame, and the file's bytes per frame.
 Lost frames are split by where they went: gaps in the sequence numbers
 (dropped by the recorder's queue), frames the decoder rejected, and frames
 the device could not send because nobody drained the port. Target: 0.
@@ -79,18 +81,21 @@ class Figures:
     unsent: int
     behind: int
     cpu_s: float
+    fmt: str
+    file_bytes: int
 
     def row(self) -> str:
         lost = self.gaps + self.rejected + self.unsent
         per_frame = self.cpu_s / self.recorded * 1e6 if self.recorded else float("nan")
+        size = self.file_bytes / self.recorded if self.recorded else float("nan")
         return (
-            f"| {self.devices} x {self.rate:g}/s | {self.sent:,} | {self.recorded:,} | {lost} | {self.gaps} | "
-            f"{self.rejected} ({self.discarded} B) | {self.unsent} | {self.behind} | {per_frame:.1f} | "
-            f"{self.cpu_s / self.seconds * 100:.0f}% |"
+            f"| {self.fmt} | {self.devices} x {self.rate:g}/s | {self.sent:,} | {self.recorded:,} | {lost} | "
+            f"{self.gaps} | {self.rejected} ({self.discarded} B) | {self.unsent} | {self.behind} | {per_frame:.1f} | "
+            f"{self.cpu_s / self.seconds * 100:.0f}% | {size:.0f} |"
         )
 
 
-def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
+def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str, fmt: str) -> Figures:
     from nervlane import parameters
     from nervlane.commands.record import PACE_S, WRITE_EVERY_S
     from nervlane.recording import Outputs, RecordingWriter
@@ -111,7 +116,7 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
         base = [c.stats() for c in comms]
         start = time.monotonic()
         recordings = [
-            RecordingWriter(Outputs(os.path.join(folder, f"run{k}.csv"), False), s, replace=True, start=start)
+            RecordingWriter(Outputs(os.path.join(folder, f"run{k}.{fmt}"), fmt == "npz"), s, replace=True, start=start)
             for k, s in enumerate(sensors)
         ]
         cpu = time.process_time()
@@ -158,6 +163,8 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
         unsent=sent["unsent"],
         behind=sent["behind"],
         cpu_s=cpu,
+        fmt=fmt,
+        file_bytes=sum(os.path.getsize(r.outputs.target) for r in recordings),
     )
 
 
@@ -166,6 +173,7 @@ def main() -> int:
     ap.add_argument("--seconds", type=float, default=10.0)
     ap.add_argument("--readings", type=int, default=22)
     ap.add_argument("--runs", default="1x2000,8x1000", help="DEVICESxRATE, comma-separated")
+    ap.add_argument("--format", default="csv", help="csv, npz or mcap (the mcap extra), comma-separated")
     ap.add_argument("--serve", nargs=3, metavar=("DEVICES", "RATE", "READINGS"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.serve:
@@ -176,15 +184,16 @@ def main() -> int:
         f"{os.cpu_count()} CPUs"
     )
     print(
-        "| devices x rate | sent | recorded | lost | queue gaps | decoder rejected | unsent (port full) "
-        "| device behind (not lost) | CPU µs/frame | CPU of one core |"
+        "| format | devices x rate | sent | recorded | lost | queue gaps | decoder rejected | unsent (port full) "
+        "| device behind (not lost) | CPU µs/frame | CPU of one core | file bytes/frame |"
     )
-    print("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|")
-    for run in args.runs.split(","):
-        devices, rate = run.split("x")
-        with tempfile.TemporaryDirectory(prefix="nervlane-record-load-") as folder:
-            figures = record_run(int(devices), float(rate), args.seconds, args.readings, folder)
-        print(figures.row(), flush=True)
+    print("|---|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|")
+    for fmt in args.format.split(","):
+        for run in args.runs.split(","):
+            devices, rate = run.split("x")
+            with tempfile.TemporaryDirectory(prefix="nervlane-record-load-") as folder:
+                figures = record_run(int(devices), float(rate), args.seconds, args.readings, folder, fmt)
+            print(figures.row(), flush=True)
     return 0
 
 

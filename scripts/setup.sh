@@ -40,4 +40,4 @@ fi
 .venv/bin/python -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"]))' |
   xargs -d '\n' .venv/bin/python -m pip install -q
 # selenium drives chromium in the browser view's tests (with Debian's driver: it downloads nothing).
-.venv/bin/python -m pip install -q ".[test,plot,remote,view]" "selenium>=4.10"
+.venv/bin/python -m pip install -q ".[test,plot,remote,view,mcap]" "selenium>=4.10"

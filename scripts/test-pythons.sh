@@ -47,7 +47,7 @@ for entry in "${pythons[@]}"; do
   started=$SECONDS
   "$py" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
-  if ! "$venv/bin/python" -m pip install -q "$sdist[test,plot,remote,view]" >"$out/install-$version.log" 2>&1; then
+  if ! "$venv/bin/python" -m pip install -q "$sdist[test,plot,remote,view,mcap]" >"$out/install-$version.log" 2>&1; then
     cat "$out/install-$version.log" >&2
     failed+=("$version")
     continue

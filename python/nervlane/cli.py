@@ -1,7 +1,7 @@
 """The ``nervlane`` command line: every command's arguments, parsed once.
 
-Commands: ports, simulate, monitor, record, recover, view, plot, params,
-demo, serve.
+Commands: ports, simulate, monitor, record, recover, convert, view, plot,
+params, demo, serve.
 
 Every command's arguments are defined here and parsed once into the option
 records of ``nervlane.options``; nothing below this module sees the parser.
@@ -11,7 +11,7 @@ and ``nervlane ports`` do not pay for numpy, msgpack or the module.
 Exit codes (nervlane.errors): 0 done; 1 error (bad file, module missing,
 ...); 2 bad usage; 3 the port cannot be opened; 4 the device went away;
 5 an optional extra is missing (matplotlib for ``plot``, Zenoh for ``serve``
-and ``--from``, aiohttp for ``view``).
+and ``--from``, aiohttp for ``view``, mcap for MCAP recordings).
 
 Every command raises ToolError; only ``main`` prints it and picks the exit
 code.
@@ -32,6 +32,7 @@ from .errors import EXIT_OK, EXIT_USAGE, ToolError
 from .formats import FORMATS
 from .options import (
     UNIT_MAX_CHARS,
+    ConvertOptions,
     DemoOptions,
     MonitorOptions,
     PageOptions,
@@ -104,6 +105,15 @@ def _port_name(text: str) -> str:
     if not text.strip():
         raise argparse.ArgumentTypeError("the port name is empty")
     return text
+
+
+def _recording_name(text: str) -> str:
+    from .recording.outputs import check_name
+
+    try:
+        return check_name(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def _served_name(text: str) -> str:
@@ -219,7 +229,7 @@ def _monitor(a: argparse.Namespace) -> None:
 
 
 def _record(a: argparse.Namespace) -> None:
-    options = RecordOptions(_source(a), a.output, a.seconds, a.raw_only, a.force, a.unit)
+    options = RecordOptions(_source(a), a.output, a.seconds, a.raw_only, a.force, a.unit, a.name)
     from .commands import record
 
     record.run(options)
@@ -229,6 +239,12 @@ def _recover(a: argparse.Namespace) -> None:
     from .commands import record
 
     record.run_recover(RecoverOptions(a.file, a.force))
+
+
+def _convert(a: argparse.Namespace) -> None:
+    from .commands import convert
+
+    convert.run(ConvertOptions(a.input, a.output, a.force))
 
 
 def _view(a: argparse.Namespace) -> None:
@@ -319,7 +335,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser(
         "record",
-        help="record every frame to CSV or .npz",
+        help="record every frame to CSV, .npz or MCAP",
         description="One row per frame: sequence number, time, raw readings and calibrated "
         "values. Records until --seconds pass, Ctrl+C or SIGTERM.",
     )
@@ -329,18 +345,39 @@ def build_parser() -> argparse.ArgumentParser:
         "--output",
         required=True,
         metavar="FILE",
-        help="FILE.csv (with FILE.csv.json, the run's details), or FILE.npz (numpy arrays)",
+        help="FILE.csv (with FILE.csv.json, the run's details), FILE.npz (numpy arrays), or FILE.mcap "
+        "(ROS 2 messages, for Foxglove and ros2 bag; needs the mcap extra)",
     )
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
     p.add_argument("--raw-only", action="store_true", help="leave out the calibrated values")
     p.add_argument("--force", action="store_true", help="replace an existing recording of that name")
     p.add_argument("--unit", type=_unit, metavar="TEXT", help=UNIT_HELP + "; kept in the recording's details")
+    p.add_argument(
+        "--name",
+        type=_recording_name,
+        help="the sensor's name in an MCAP's topics, /nervlane/NAME/frames (default: the served name, "
+        "or the port's base name)",
+    )
     p.set_defaults(func=_record)
 
-    p = sub.add_parser("recover", help="after a crash, write FILE.npz from its journal FILE.npz.journal.csv")
-    p.add_argument("file", metavar="FILE.npz", help="the recording's name, as given to record -o")
+    p = sub.add_parser(
+        "recover",
+        help="after a crash, write FILE.npz from its journal FILE.npz.journal.csv, or finish FILE.mcap",
+    )
+    p.add_argument("file", metavar="FILE", help="the recording's name (.npz or .mcap), as given to record -o")
     p.add_argument("--force", action="store_true", help="replace FILE.npz if it exists")
     p.set_defaults(func=_recover)
+
+    p = sub.add_parser(
+        "convert",
+        help="write a recording again as .csv, .npz or .mcap",
+        description="Everything the target format can hold is kept: frames, times, details, outages "
+        "and the parameter file.",
+    )
+    p.add_argument("input", metavar="IN", help="a recording: .csv, .npz or .mcap")
+    p.add_argument("output", metavar="OUT", help="the new recording: .csv, .npz or .mcap")
+    p.add_argument("--force", action="store_true", help="replace OUT if it exists")
+    p.set_defaults(func=_convert)
 
     p = sub.add_parser(
         "view",
@@ -355,7 +392,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=_view)
 
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
-    p.add_argument("file", help="a .csv or .npz written by 'nervlane record'")
+    p.add_argument("file", help="a .csv, .npz or .mcap written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png")
     p.add_argument("--unit", type=_unit, metavar="TEXT", help="the calibrated values' unit (default: the recording's)")
     p.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
@@ -363,7 +400,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("params", help="show, check or convert a parameter file")
     p.add_argument("action", choices=("show", "check", "to-json", "from-json"))
-    p.add_argument("file")
+    p.add_argument("file", help="a parameter file; for show and check also a recording, for the one inside it")
     p.add_argument("-o", "--output", metavar="OUT", help="where to-json/from-json write (to-json: stdout by default)")
     p.set_defaults(func=_params)
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import sys
 
 from rich.console import Console
 
@@ -15,3 +16,8 @@ class ToolConsole(Console):
     def on_broken_pipe(self) -> None:
         self.quiet = True
         raise BrokenPipeError(errno.EPIPE, "the reader of this output has gone")
+
+
+def warn(message: str) -> None:
+    """A warning on standard error, worded as every tool words one."""
+    print(f"warning: {message}", file=sys.stderr)

@@ -18,8 +18,8 @@ answers for ``--from NAME``."""
 EXIT_DISCONNECTED: Final = 4
 EXIT_MISSING_EXTRA: Final = 5
 """An optional extra is not installed: ``plot`` (matplotlib), ``remote``
-(Zenoh, for ``serve`` and ``--from``), ``view`` (aiohttp). The message gives
-the pip command."""
+(Zenoh, for ``serve`` and ``--from``), ``view`` (aiohttp), ``mcap`` (MCAP
+recordings). The message gives the pip command."""
 
 
 class ToolError(Exception):
@@ -34,3 +34,9 @@ class ToolError(Exception):
         super().__init__(message)
         self.code = code
         self.detail = detail
+
+
+def missing_extra(extra: str, what: str) -> ToolError:
+    """The error of an optional extra that is not installed: what needs it,
+    and the pip command that installs it (EXIT_MISSING_EXTRA)."""
+    return ToolError(f'{what} needs the {extra} extra: pip install "nervlane-comm[{extra}]"', EXIT_MISSING_EXTRA)

@@ -78,7 +78,7 @@ class MonitorOptions:
 
 @dataclass(frozen=True)
 class RecordOptions:
-    """``nervlane record``: every frame of a sensor into ``output`` (.csv or .npz)."""
+    """``nervlane record``: every frame of a sensor into ``output`` (.csv, .npz or .mcap)."""
 
     source: SourceOptions
     output: str
@@ -90,16 +90,29 @@ class RecordOptions:
     """Replace a finished recording of that name."""
     unit: str | None = None
     """The calibrated unit, kept in the recording's details; None: ``NO_UNIT``."""
+    name: str | None = None
+    """The sensor's name in an MCAP's topics (``/nervlane/NAME/frames``);
+    None: the served name, or the port's base name."""
 
 
 @dataclass(frozen=True)
 class RecoverOptions:
-    """``nervlane recover``: an .npz recording written from its journal."""
+    """``nervlane recover``: an .npz recording written from its journal, or an MCAP finished."""
 
     file: str
-    """The recording's name, ``X.npz``, as given to ``record -o``."""
+    """The recording's name, ``X.npz`` or ``X.mcap``, as given to ``record -o``."""
     force: bool = False
     """Replace ``X.npz`` if it exists."""
+
+
+@dataclass(frozen=True)
+class ConvertOptions:
+    """``nervlane convert``: a recording written again in another format."""
+
+    input: str
+    output: str
+    force: bool = False
+    """Replace ``output`` if it exists."""
 
 
 @dataclass(frozen=True)

@@ -33,14 +33,16 @@ def cli_env() -> dict[str, str]:
     return env
 
 
-def run_cli(*args: str, timeout: float = 60.0, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
-    """``nervlane ARGS`` in a subprocess without a terminal."""
+def run_cli(
+    *args: str, timeout: float = 60.0, cwd: Path | None = None, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    """``nervlane ARGS`` in a subprocess without a terminal (``env``: default ``cli_env()``)."""
     return subprocess.run(
         [sys.executable, "-m", "nervlane.cli", *args],
         capture_output=True,
         text=True,
         timeout=timeout,
-        env=cli_env(),
+        env=cli_env() if env is None else env,
         stdin=subprocess.DEVNULL,
         cwd=cwd,
     )

@@ -10,6 +10,7 @@ import dataclasses
 import json
 import os
 import signal
+import subprocess
 import threading
 import time
 from collections.abc import Callable
@@ -25,7 +26,7 @@ from nervlane import parameters
 from nervlane.commands.record import record_sensor
 from nervlane.console import ToolConsole
 from nervlane.options import PortSource, RecordOptions
-from nervlane.recording import RecordingFailed, RecordingWriter, Rows, check_output
+from nervlane.recording import RecordingFailed, RecordingWriter, Rows, check_output, load
 from nervlane.sensor import Sensor, open_sensor
 from nervlane.virtual import PtyDevice, SignalModel
 
@@ -55,7 +56,8 @@ def test_two_recordings_to_one_name_the_second_leaves_the_first_alone(tmp_path: 
     assert failed.value.code == 2 and "appeared meanwhile" in str(failed.value)
     assert (tmp_path / "r.csv.json").read_bytes() == sidecar
     assert second.finish("test").failure is failed.value
-    assert first.finish("test").frames == 10
+    summary = first.finish("test", {"frames_rejected": 3, "bytes_discarded": 7})
+    assert summary.frames == 10 and summary.lines()[1].startswith("frames lost: 3 (")
     assert (tmp_path / "r.csv").read_text().count("\n") == 11
 
 
@@ -257,6 +259,7 @@ class TestRecord:
         for out, says in (
             ("", "cannot record to '': the name is empty"),
             ("run.csv/", "run.csv/: that names a folder"),
+            ("run.parquet", "run.parquet: the name says no format this tool writes; name a .csv, .npz or .mcap file"),
         ):
             done = cli("record", nowhere, str(params), "-o", out, "--seconds", "1", cwd=tmp_path)
             assert done.returncode == 2 and says in done.stderr, done.stderr
@@ -266,7 +269,7 @@ class TestRecord:
         assert done.returncode == 2 and f"cannot record to {read_only / 'r.csv'}: folder" in done.stderr
         assert "Read-only file system" in done.stderr and ".tmp" not in done.stderr
 
-    @pytest.mark.parametrize("name", ["r.csv", "r.npz"])
+    @pytest.mark.parametrize("name", ["r.csv", "r.npz", "r.mcap"])
     def test_a_full_disk_stops_the_recording_with_whole_rows_and_names_the_stop(
         self, cli: Cli, tmp_path: Path, tmpfs: Callable[..., Path], name: str
     ) -> None:
@@ -280,6 +283,14 @@ class TestRecord:
         assert done.returncode == 1 and "; stopped by disk full" in done.stdout, done.stderr
         assert "Traceback" not in done.stderr and "Exception ignored" not in done.stderr
         assert "No space left on device" in done.stderr
+        if name.endswith(".mcap"):
+            assert f"once there is room, 'nervlane recover {disk / name}' finishes it" in done.stderr
+            subprocess.run(["mount", "-o", "remount,size=2m", str(disk)], check=True)
+            assert cli("recover", str(disk / name)).returncode == 0
+            rec = load(disk / name)
+            assert f"recorded {len(rec.sequence)} frames" in done.stdout and len(rec.sequence) > 500
+            assert rec.meta["stopped_by"] == "disk full" and np.all(np.diff(rec.sequence.astype(int)) == 1)
+            return
         assert rows_file.read_bytes().endswith(b"\n")
         header, rows = read_csv(rows_file)
         assert len(rows) > 500 and all(len(r) == len(header) for r in rows)
@@ -290,12 +301,12 @@ class TestRecord:
                 f"the recording is in {rows_file}" in done.stderr and f"nervlane recover {disk / name}" in done.stderr
             )
 
-    @pytest.mark.parametrize("reconnect", [True, False])
+    @pytest.mark.parametrize(("reconnect", "name"), [(True, "r.csv"), (False, "r.csv"), (True, "r.mcap")])
     def test_record_across_two_outages_writes_every_frame_sent_while_connected_once(
-        self, reconnect: bool, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
+        self, reconnect: bool, name: str, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path
     ) -> None:
         sensor = streaming_sensor("binary", rate_hz=200.0, taxels=4, triaxials=0)
-        device, out = sensor.device, tmp_path / "r.csv"
+        device, out = sensor.device, tmp_path / name
         device.stop()
         device.sent.clear()
         flags = () if reconnect else ("--no-reconnect",)
@@ -321,13 +332,20 @@ class TestRecord:
             proc.kill()
             proc.wait()
         assert proc.returncode == (0 if reconnect else 4), err
-        _, rows = read_csv(out)
-        width = sensor.layout.frame_size
-        assert [tuple(map(float, r[2 : 2 + width])) for r in rows] == [f.readings for f in device.sent]
-        sequence = [int(r[0]) for r in rows]
-        assert sequence == list(range(sequence[0], sequence[0] + len(rows))) and len(rows) > (500 if reconnect else 150)
-        outages = json.loads((tmp_path / "r.csv.json").read_text())["outages"]
+        rec = load(out)
+        assert [tuple(r) for r in rec.raw.tolist()] == [f.readings for f in device.sent]
+        sequence = rec.sequence.tolist()
+        assert sequence == list(range(sequence[0], sequence[0] + len(sequence)))
+        assert len(sequence) > (500 if reconnect else 150)
+        outages = rec.outages
         assert len(outages) == (2 if reconnect else 0)
+        if name.endswith(".mcap"):  # a run cut short has them from its /diagnostics
+            from nervlane.recording.mcap_scan import scan
+
+            with out.open("rb") as f:
+                metadata = next(e for e in scan(f)[0] if e.opcode == 0x0C)
+            (tmp_path / "cut.mcap").write_bytes(out.read_bytes()[: metadata.offset])
+            assert load(tmp_path / "cut.mcap", [].append).outages == outages
         assert all(o["ended"] and 0.3 < o["seconds"] < 10 and o["start_s"] > 1 for o in outages), outages
         assert summary.count("  outage ") == len(outages) and err.count("is back after") == len(outages)
         assert err.count("went away") == (2 if reconnect else 1) and err.count("last error: Device") == err.count(
@@ -385,6 +403,7 @@ class TestRecord:
             assert np.array_equal(data["raw"], [[5, 6, np.nan], [7, np.nan, np.nan], [1, 2, 3]], equal_nan=True)
             assert (str(data["port"]), int(data["frames_lost_by_tool"])) == ("COM3", 1)
             assert list(data["calibrated_names"]) == ["taxel_0"]
+            assert (str(data["outages"]), int(data["frames_rejected"]), int(data["bytes_discarded"])) == ("[]", 0, 0)
 
     def test_a_stopped_run_is_written_whole_and_a_killed_one_leaves_its_rows(
         self, streaming_sensor: Callable[..., StreamingSensor], tmp_path: Path

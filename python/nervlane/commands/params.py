@@ -52,8 +52,8 @@ def _fmt_map(v: Any) -> str:
     return repr(v)
 
 
-def show(path: str) -> None:
-    """``nervlane params show``: the file laid out as tables."""
+def show(path: str, shown_as: str | None = None) -> None:
+    """``nervlane params show``: the file laid out as tables, named as ``shown_as`` if given."""
     from rich.pretty import Pretty
     from rich.table import Table
 
@@ -61,6 +61,7 @@ def show(path: str) -> None:
 
     console = ToolConsole()
     value, trailing = parameters.load(path)
+    path = shown_as or path
     parts = parameters.split(value)
     if parts is None or len(value) > 3 or not all(isinstance(r, dict) for r in parts[1] + parts[2]):
         console.print(f"[bold]{path}[/]: not shaped like a parameter document; its content:")
@@ -125,10 +126,10 @@ def _warn(message: str | None) -> None:
         print(f"warning: {message}", file=sys.stderr)
 
 
-def run_check(path: str) -> None:
+def run_check(path: str, shown_as: str | None = None) -> None:
     """``nervlane params check``. Raises DocumentError for a file the module refuses."""
-    outputs, warning = check(path)
-    print(f"{path}: valid ({outputs} calibrated outputs)")
+    outputs, warning = check(path, shown_as)
+    print(f"{shown_as or path}: valid ({outputs} calibrated outputs)")
     _warn(warning)
 
 
@@ -183,6 +184,30 @@ ACTIONS = {
 }
 
 
+def _inside(path: str, action: str) -> None:
+    """``show`` or ``check`` of the parameter file a recording carries."""
+    from ..console import warn
+    from ..recording import open_recording
+
+    data = open_recording(path, warn).params
+    if data is None:
+        raise ToolError(f"{path} carries no parameter file (it was made before recordings did): give the file itself")
+    shown_as = f"the parameter file in {path}"
+    with tempfile.TemporaryDirectory(prefix="nervlane-params-") as tmp:
+        inside = os.path.join(tmp, "params.msgpack")
+        with open(inside, "wb") as f:
+            f.write(data)
+        if action == "show":
+            show(inside, shown_as)
+        else:
+            run_check(inside, shown_as)
+
+
 def run(options: ParamsOptions) -> None:
-    """``nervlane params ACTION FILE [-o OUT]``. Raises ToolError."""
+    """``nervlane params ACTION FILE [-o OUT]``; ``show`` and ``check`` also
+    take a recording (.csv, .npz, .mcap), for the parameter file inside it.
+    Raises ToolError."""
+    if options.action in ("show", "check") and options.file.lower().endswith((".csv", ".npz", ".mcap")):
+        _inside(options.file, options.action)
+        return
     ACTIONS[options.action](options.file, options.output)

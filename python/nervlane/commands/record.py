@@ -1,7 +1,8 @@
 """``nervlane record`` and ``nervlane recover``: every frame, once, to a file.
 
-``record`` writes every frame the sensor sends to CSV or .npz; ``recover``
-turns the journal of an .npz recording that did not finish into the .npz.
+``record`` writes every frame the sensor sends to CSV, .npz or MCAP;
+``recover`` turns the journal of an .npz recording that did not finish
+into the .npz, and finishes an MCAP that a crash left without its index.
 
 Frames come from the module's frame queue, so none is missed however late
 the recording loop runs, and each row is one frame: its sequence number,
@@ -23,8 +24,9 @@ from rich.progress import BarColumn, Progress, TextColumn, TimeElapsedColumn, Ti
 
 from ..console import ToolConsole
 from ..errors import EXIT_USAGE, ToolError
-from ..options import RecordOptions, RecoverOptions
+from ..options import RecordOptions, RecoverOptions, ServedSource
 from ..recording import Outputs, RecordingFailed, RecordingWriter, check_output, recover
+from ..recording.outputs import name_from
 from ..sensor import Sensor, device_gone, open_source
 from ..sensor.outages import Outage, OutageWatch
 from ..sensor.watch import DecodeWatch
@@ -97,8 +99,16 @@ def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, cons
     with _stop_on_signals() as stop:
         # Read before the queue starts, so that no queued frame is older.
         start = time.monotonic()
+        served = options.source.name if isinstance(options.source, ServedSource) else None
+        name = options.name or (name_from(served) if served else None)
         writer = RecordingWriter(
-            outputs, sensor, raw_only=options.raw_only, replace=options.force, start=start, unit=options.unit
+            outputs,
+            sensor,
+            raw_only=options.raw_only,
+            replace=options.force,
+            start=start,
+            unit=options.unit,
+            name=name,
         )
         comms.queue_frames(QUEUE_FRAMES)
         watch = DecodeWatch(writer.base, sensor.format, start)
@@ -203,6 +213,7 @@ class _Loop:
             self._tell_gone(started)
 
     def _tell_gone(self, outage: Outage) -> None:
+        self.writer.note_outage_start(outage.started, outage.reason)
         self.console.print(
             f"the sensor on {self.label} went away ({outage.reason}); "
             "waiting for it to come back, recording on into the same file",
@@ -245,9 +256,13 @@ def _progress(console: ToolConsole, seconds: float | None) -> Iterator[tuple[Pro
 
 def run_recover(options: RecoverOptions) -> None:
     """``nervlane recover X.npz``: the journal of a recording that did not
-    finish written as ``X.npz`` (``nervlane.recording.recover``). Raises ToolError."""
+    finish written as ``X.npz``; ``nervlane recover X.mcap``: the MCAP
+    finished (``nervlane.recording.recover``). Raises ToolError."""
     target = options.file
-    frames, torn = recover(target, options.force)
-    if torn:
-        print(f"note: the journal's last row was torn ({len(torn)} bytes without a line end): left out")
-    print(f"recovered {frames} frames from {Outputs(target, True).csv} to {target}")
+    frames, note = recover(target, options.force)
+    if note:
+        print(f"note: {note}")
+    if target.lower().endswith(".mcap"):
+        print(f"recovered {frames} frames in {target}: it has its summary and index now")
+    else:
+        print(f"recovered {frames} frames from {Outputs(target, True).csv} to {target}")

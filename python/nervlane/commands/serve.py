@@ -7,6 +7,7 @@ number of programs, on this machine or others, read the sensor at once
 
 from __future__ import annotations
 
+import base64
 import os
 import socket
 import sys
@@ -64,6 +65,7 @@ def run(options: ServeOptions) -> None:
         details = {
             "port": sensor.port,
             "params": sensor.params,
+            "params_base64": None if sensor.params_data is None else base64.b64encode(sensor.params_data).decode(),
             "format": sensor.format,
             "host": socket.gethostname(),
             "package_version": package_version(),

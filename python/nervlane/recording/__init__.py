@@ -2,15 +2,19 @@
 
 The files as ``nervlane record`` writes them: where they go
 (``check_output``, before any port opens), writing them from the frame
-queue's batches (``RecordingWriter``, which other tools reuse), reading a
-CSV back (``RecordingCsv``), and turning the journal of an .npz recording
-that did not finish into the .npz (``recover``).
+queue's batches (``RecordingWriter``, which other tools reuse), reading
+any of them back (``load``, ``open_recording``), and finishing a recording
+that a crash cut short (``recover``).
 
-One module a file format (``csv_file``, ``npz_file``); ``outputs`` names
-the files, ``writer`` writes them, ``recover`` mends them after a crash.
+One module a file format (``csv_file``, ``npz_file``, ``mcap_file`` with
+``ros2_messages``, ``mcap_scan`` and ``mcap_read``); ``outputs`` names the
+files, ``writer`` writes them, ``load`` reads them, ``recover`` mends them
+after a crash. The MCAP modules need the ``mcap`` extra and are imported
+only for an MCAP.
 """
 
 from .csv_file import SEQUENCE_COLUMN, TIME_COLUMN, RecordingCsv
+from .load import Recording, RecordingError, RecordingFile, RecordingWarning, load, open_recording
 from .outputs import Outputs, RecordingFailed, check_output
 from .recover import recover
 from .writer import RecordingWriter, Rows, Summary
@@ -19,11 +23,17 @@ __all__ = [
     "SEQUENCE_COLUMN",
     "TIME_COLUMN",
     "Outputs",
+    "Recording",
     "RecordingCsv",
+    "RecordingError",
     "RecordingFailed",
+    "RecordingFile",
+    "RecordingWarning",
     "RecordingWriter",
     "Rows",
     "Summary",
     "check_output",
+    "load",
+    "open_recording",
     "recover",
 ]

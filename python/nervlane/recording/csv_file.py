@@ -1,7 +1,8 @@
-"""A recording's CSV, written and read back.
+"""A recording's CSV and its sidecar, written and read back.
 
 The recording itself, or the journal of an .npz. One row per frame: ``sequence``, ``time_s``, the raw
-readings (``raw_0``...), then the calibrated values by name.
+readings (``raw_0``...), then the calibrated values by name. The sidecar
+``CSV.json`` holds the recording's details, and the parameter file base64.
 
 Two things in such a file are not plain table: a frame longer than the
 header's carries its extra raw readings after its calibrated values (cells
@@ -12,17 +13,19 @@ torn row without its line feed, which is left out when read.
 
 from __future__ import annotations
 
+import base64
 import contextlib
 import io
+import json
 import math
 import os
-from collections.abc import Iterator, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Final
 
 import numpy as np
 
-from ..files import atomic_path, open_regular
+from ..files import atomic_path, open_regular, write_bytes_atomic
 from ..parameters import RAW_PREFIX, raw_names
 from .outputs import create_file
 
@@ -31,6 +34,11 @@ TIME_COLUMN: Final = "time_s"
 """The column ``nervlane plot`` knows a recording by: seconds since the recording started."""
 
 CHUNK_ROWS: Final = 1 << 14
+SIDECAR_ROOM: Final = 4096
+"""Bytes a sidecar takes beyond its first details, so that its final ones
+fit in place even when the disk has filled meanwhile."""
+PARAMS_KEY: Final = "params_msgpack_base64"
+"""The parameter file's bytes in a sidecar."""
 
 
 def header_for(raw_count: int, names: Sequence[str]) -> list[str]:
@@ -135,6 +143,34 @@ def widen(path: str, header: list[str], raw_in_rows: int, value_count: int) -> N
                 dst.write(",".join([*cells[:2], *raw, *cells[2 + raw_in_rows : end]]) + "\n")
 
 
+def _sidecar_text(meta: Mapping[str, Any], params_data: bytes | None) -> str:
+    if params_data is not None:
+        meta = {**meta, PARAMS_KEY: base64.b64encode(params_data).decode("ascii")}
+    return json.dumps(meta, indent=2)
+
+
+def create_sidecar(path: str, replace: bool, meta: Mapping[str, Any], params_data: bytes | None) -> None:
+    """The sidecar made with the first details, and room for the final ones."""
+    with os.fdopen(create_file(path, replace), "wb") as f:
+        f.write((_sidecar_text(meta, params_data) + " " * SIDECAR_ROOM + "\n").encode())
+
+
+def write_sidecar(path: str, meta: Mapping[str, Any], params_data: bytes | None) -> None:
+    """Replace the sidecar whole; when the disk has no room for a new file,
+    write over the room the sidecar took when it was made."""
+    text = (_sidecar_text(meta, params_data) + "\n").encode()
+    try:
+        write_bytes_atomic(path, text)
+    except OSError:
+        with open(path, "r+b") as f:
+            room = os.fstat(f.fileno()).st_size
+            if len(text) > room:
+                raise
+            f.write(text[:-1] + b" " * (room - len(text)) + b"\n")
+            f.flush()
+            os.fsync(f.fileno())
+
+
 # --------------------------------------------------------------------------
 # Reading
 
@@ -190,15 +226,4 @@ def _table(rows: list[list[float]]) -> Any:
     table = np.full((len(rows), widest), np.nan)
     for i, r in enumerate(rows):
         table[i, : len(r)] = r
-    return table
-
-
-def stack(chunks: list[Any], columns: int) -> Any:
-    """The chunks as one table of at least ``columns`` columns, NaN-padded."""
-    widest = max([columns, *(c.shape[1] for c in chunks)])
-    table = np.full((sum(len(c) for c in chunks), widest), np.nan)
-    row = 0
-    for c in chunks:
-        table[row : row + len(c), : c.shape[1]] = c
-        row += len(c)
     return table

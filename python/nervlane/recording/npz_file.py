@@ -96,6 +96,15 @@ class ArraySpill:
                 f.close()
 
 
+PARAMS_ARRAY: Final = "params_msgpack"
+"""The parameter file's bytes in an .npz, as uint8."""
+
+
+def params_array(data: bytes | None) -> dict[str, Any]:
+    """The parameter file as the .npz holds it (nothing for None)."""
+    return {} if data is None else {PARAMS_ARRAY: np.frombuffer(data, dtype=np.uint8)}
+
+
 def npz_fields(meta: Mapping[str, Any]) -> dict[str, Any]:
     """A recording's details as 0-d fields that ``np.load`` reads without
     pickles: lists and maps as JSON."""

@@ -7,14 +7,18 @@ from __future__ import annotations
 
 import errno
 import os
+import re
 import tempfile
 from dataclasses import dataclass
 from typing import Final
 
-from ..errors import EXIT_ERROR, EXIT_USAGE, ToolError
+from ..errors import EXIT_ERROR, EXIT_USAGE, ToolError, missing_extra
 
 JOURNAL_SUFFIX: Final = ".journal.csv"
 SIDECAR_SUFFIX: Final = ".json"
+FORMATS: Final = (".csv", ".npz", ".mcap")
+"""The recording formats, by the file name's ending."""
+_FORMATS_TEXT: Final = "a .csv, .npz or .mcap file"
 
 # Write errors named as a person knows them, in summaries and metadata.
 _WRITE_STOPS: Final = {errno.ENOSPC: "disk full", getattr(errno, "EDQUOT", -1): "disk quota exceeded"}
@@ -31,6 +35,11 @@ class Outputs:
     npz: bool
 
     @property
+    def mcap(self) -> bool:
+        """An MCAP is its own journal, with its details inside."""
+        return self.target.lower().endswith(".mcap")
+
+    @property
     def csv(self) -> str:
         return self.target + JOURNAL_SUFFIX if self.npz else self.target
 
@@ -40,6 +49,8 @@ class Outputs:
 
     @property
     def files(self) -> list[str]:
+        if self.mcap:
+            return [self.target]
         return [self.target, self.csv, self.sidecar] if self.npz else [self.target, self.sidecar]
 
     @property
@@ -58,11 +69,15 @@ def check_output(out: str, force: bool = False) -> Outputs:
     is lost (an unfinished one never; a finished one unless ``force``).
     Creates nothing. Raises ToolError (EXIT_USAGE) naming ``out``."""
     if not out.strip():
-        raise _refuse(out, "the name is empty; name a file (run.csv or run.npz)")
+        raise _refuse(out, f"the name is empty; name {_FORMATS_TEXT}")
     if out.endswith(("/", os.sep, os.altsep or os.sep)) or os.path.basename(out) in ("", ".", ".."):
-        raise _refuse(out, "that names a folder; name a file in it (run.csv or run.npz)")
+        raise _refuse(out, f"that names a folder; name {_FORMATS_TEXT} in it")
     if os.path.isdir(out):
-        raise _refuse(out, "it is a folder; name a file in it (run.csv or run.npz)")
+        raise _refuse(out, f"it is a folder; name {_FORMATS_TEXT} in it")
+    if not out.lower().endswith(FORMATS):
+        raise _refuse(out, f"the name says no format this tool writes; name {_FORMATS_TEXT}")
+    if out.lower().endswith(".mcap"):
+        require_mcap("recording to MCAP")
     outputs = Outputs(out, out.lower().endswith(".npz"))
     folder = outputs.folder
     if not os.path.isdir(folder):
@@ -90,6 +105,36 @@ def check_output(out: str, force: bool = False) -> Outputs:
             EXIT_USAGE,
         )
     return outputs
+
+
+def require_mcap(what: str) -> None:
+    """Raises ToolError (EXIT_MISSING_EXTRA) with the pip command when the
+    ``mcap`` extra is not installed."""
+    try:
+        import mcap.writer  # noqa: F401
+    except ImportError as e:
+        raise missing_extra("mcap", what) from e
+
+
+_NAME_CHARACTERS: Final = re.compile(r"[A-Za-z][A-Za-z0-9_]*")
+
+
+def check_name(name: str) -> str:
+    """``name`` when it can stand in a ROS 2 topic (``/nervlane/NAME/frames``):
+    a letter, then letters, digits and single underscores. Raises ValueError."""
+    if not _NAME_CHARACTERS.fullmatch(name) or "__" in name or name.endswith("_"):
+        raise ValueError(
+            f"{name!r} cannot name a sensor in ROS 2 topics: give a letter, then letters, digits and single "
+            "underscores (e.g. left_hand)"
+        )
+    return name
+
+
+def name_from(text: str) -> str:
+    """A name for ``check_name`` made of a port's base name or a served name:
+    other characters become underscores."""
+    name = re.sub(r"_+", "_", re.sub(r"[^A-Za-z0-9_]", "_", os.path.basename(text.rstrip("/\\")) or text)).strip("_")
+    return name if name[:1].isalpha() else f"sensor_{name}".rstrip("_")
 
 
 class RecordingFailed(ToolError):

@@ -12,8 +12,8 @@ from __future__ import annotations
 
 import contextlib
 import datetime
-import json
 import os
+import sys
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -21,20 +21,22 @@ from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
 
+from .. import package_version
 from ..errors import EXIT_USAGE
-from ..files import write_bytes_atomic
 from ..options import NO_UNIT
 from ..sensor.opened import Sensor
-from .csv_file import CsvRows, header_for, widen
-from .npz_file import ArraySpill, npz_fields
-from .outputs import Outputs, RecordingFailed, create_file, write_failed
+from .csv_file import CsvRows, create_sidecar, header_for, widen, write_sidecar
+from .npz_file import ArraySpill, npz_fields, params_array
+from .outputs import Outputs, RecordingFailed, name_from, write_failed
+from .ros2_messages import stamps_ns
 
 if TYPE_CHECKING:
     import nervlane_comm_py
 
-SIDECAR_ROOM: Final = 4096
-"""Bytes a sidecar takes from the start, so that its final details fit in
-place even when the disk has filled meanwhile."""
+    from .mcap_file import McapRows
+
+STATUS_EVERY_S: Final = 1.0
+"""How often an MCAP gets the counters on /diagnostics."""
 
 
 def _now_text() -> str:
@@ -54,22 +56,6 @@ class Rows:
 
     def __len__(self) -> int:
         return len(self.sequence)
-
-
-def _write_sidecar(path: str, meta: Mapping[str, Any]) -> None:
-    """Replace the sidecar whole; when the disk has no room for a new file,
-    write over the room the sidecar took when it was made."""
-    text = (json.dumps(meta, indent=2) + "\n").encode()
-    try:
-        write_bytes_atomic(path, text)
-    except OSError:
-        with open(path, "r+b") as f:
-            room = os.fstat(f.fileno()).st_size
-            if len(text) > room:
-                raise
-            f.write(text[:-1] + b" " * (room - len(text)) + b"\n")
-            f.flush()
-            os.fsync(f.fileno())
 
 
 @dataclass
@@ -168,6 +154,8 @@ class RecordingWriter:
         replace: bool = False,
         start: float | None = None,
         unit: str | None = None,
+        name: str | None = None,
+        statuses: bool = True,
     ) -> None:
         self.outputs = outputs
         self._comms = sensor.comms
@@ -177,17 +165,27 @@ class RecordingWriter:
         self._start = time.monotonic() if start is None else start
         self.base = dict(sensor.comms.stats())
         """The comms object's counters when the recording started."""
+        self.params_data = sensor.params_data
         self.meta: dict[str, Any] = {
             "start_time": _now_text(),
             "port": sensor.label,
             "params": sensor.params,
             "format": sensor.format or "unknown",
             "unit": unit or NO_UNIT,
+            "name": name or name_from(sensor.port or sensor.label),
+            "package_version": package_version(),
+            "module_version": str(getattr(sys.modules.get("nervlane_comm_py"), "__version__", "")),
+            "utc_offset_ns": time.time_ns() - time.monotonic_ns(),
         }
+        # start_monotonic, the origin of time_s, joins them with the first frame.
         self.tally = Tally()
         self.outages: list[dict[str, Any]] = []
         self._csv: CsvRows | None = None
+        self._mcap: McapRows | None = None
+        # Never for a recording written from another: its statuses would tell of now.
+        self._last_status = self._start if statuses else float("inf")
         self._spill: ArraySpill | None = None
+        self._told: Any = ({"frames_rejected": 0, "bytes_discarded": 0}, 0)  # the counters the sidecar has
         self._pending: list[tuple[list[int], Any, Any, Any]] = []
         """Batches taken since the last flush: sequence, time_s, raw, values."""
         self._raw_count = 0
@@ -199,17 +197,21 @@ class RecordingWriter:
 
     def _open(self, raw_count: int, value_count: int) -> None:
         self._raw_count = raw_count
+        self.meta["start_monotonic"] = self._start
         outputs = self.outputs
         made: list[str] = []
         try:
+            if outputs.mcap:
+                from .mcap_file import McapRows
+
+                self._mcap = McapRows.create(outputs.target, self._replace, self.meta, self._names, self.params_data)
+                return
             # The data file first, and only then its sidecar: a recording
             # that loses the race for the name leaves the winner's alone.
             self._csv = CsvRows(outputs.csv, self._header(raw_count), self._replace)
             made.append(outputs.csv)
-            with os.fdopen(create_file(outputs.sidecar, self._replace), "wb") as f:
-                made.append(outputs.sidecar)
-                text = json.dumps(self.meta, indent=2)
-                f.write((text + " " * (SIDECAR_ROOM - 1 - len(text)) + "\n").encode())
+            create_sidecar(outputs.sidecar, self._replace, self.meta, self.params_data)
+            made.append(outputs.sidecar)
             if outputs.npz:
                 self._spill = ArraySpill(outputs.folder, value_count)
         except OSError as e:
@@ -228,7 +230,7 @@ class RecordingWriter:
                 ) from e
             raise write_failed(e.filename or outputs.folder, e) from e
 
-    def add(self, batch: nervlane_comm_py.FrameBatch) -> None:
+    def add(self, batch: nervlane_comm_py.FrameBatch | Rows) -> None:
         """Take a batch (``take_frames``'s); its rows reach the files at the
         next ``flush``. Raises RecordingFailed when the files cannot be made."""
         n = len(batch)
@@ -237,9 +239,13 @@ class RecordingWriter:
         raw = batch.raw
         width = raw.shape[1]
         values = np.empty((n, 0)) if self._raw_only else batch.values
-        if self._csv is None:
+        if self._csv is None and self._mcap is None:
             self._start = min(self._start, float(batch.time[0]))
             self._guard(self._open, width, values.shape[1])
+        if self._mcap is not None:
+            self._mcap.add(batch.sequence, batch.time, raw, values)
+            self._pending.append((batch.sequence.tolist(), batch.time - self._start, raw, values))
+            return
         times = batch.time - self._start
         sequence = batch.sequence.tolist()
         head = raw[:, : self._raw_count]
@@ -260,22 +266,55 @@ class RecordingWriter:
     def flush(self) -> None:
         """Hand the rows taken so far to the disk. Raises RecordingFailed on
         a write error; the data file then ends with the last whole row."""
-        if self._csv is None or self.failure is not None:
+        if (self._csv is None and self._mcap is None) or self.failure is not None:
             return
+        now = time.monotonic()
+        if self._mcap is not None and now - self._last_status >= STATUS_EVERY_S:
+            self._status(now)
         self._guard(self._write)
+        if self._csv is not None:
+            self._guard(self._keep_sidecar)
+
+    def _keep_sidecar(self) -> None:
+        """The sidecar up to date with the decoder's counters and the outages, for ``recover``."""
+        stats, base = self._comms.stats(), self.base
+        told = {k: stats[k] - base[k] for k in ("frames_rejected", "bytes_discarded")}
+        if (told, len(self.outages)) == self._told:
+            return
+        self._told = (told, len(self.outages))
+        self.meta.update(told, outages=self.outages)
+        try:
+            write_sidecar(self.outputs.sidecar, self.meta, self.params_data)
+        except OSError as e:
+            raise write_failed(self.outputs.sidecar, e) from e
+
+    def _status(self, now: float, message: str = "recording", level: int = 0, extra: Any = (), stats: Any = 0) -> None:
+        """The counters (since the recording started) on the MCAP's /diagnostics."""
+        if self._mcap is None or self.failure is not None or self._last_status == float("inf"):
+            return
+        self._last_status = now
+        stats, base = stats or self._comms.stats(), self.base
+        counters = {
+            "frames_recorded": self.frames,
+            "frames_lost_by_tool": self.tally.gaps,
+            **{k: stats.get(k, 0) - base.get(k, 0) for k in ("frames_rejected", "bytes_discarded", "reconnects")},
+            "outages": len(self.outages),
+        }
+        self._mcap.status(int(stamps_ns(now, self.meta["utc_offset_ns"])), level, message, counters, dict(extra))
 
     def _write(self) -> None:
-        assert self._csv is not None
+        rows = self._mcap or self._csv
+        assert rows is not None
         pending, self._pending = self._pending, []
         try:
-            self._csv.write()
+            rows.write()
         except OSError as e:
-            kept = self._csv.kept
+            kept = rows.kept
             for sequence, times, raw, _ in pending:
                 if kept > 0:
                     self.tally.count(sequence[:kept], times[:kept], raw.shape[1])
                 kept -= len(sequence)
-            raise write_failed(self._csv.path, e) from e
+            raise write_failed(rows.path, e) from e
         for sequence, times, raw, _ in pending:
             self.tally.count(sequence, times, raw.shape[1])
         if self._spill is not None:
@@ -298,31 +337,40 @@ class RecordingWriter:
         recording. It is listed in the summary and the metadata, its start
         on the monotonic clock (``start_monotonic``, and ``start_s`` on the
         axis of ``time_s``) and the wall clock (``start_time``)."""
-        wall = datetime.datetime.now().astimezone() - datetime.timedelta(seconds=time.monotonic() - started)
-        self.outages.append(
-            {
-                "start_s": round(started - self._start, 6),
-                "start_monotonic": round(started, 6),
-                "start_time": wall.isoformat(timespec="milliseconds"),
-                "seconds": round(seconds, 6),
-                "ended": ended,
-            }
-        )
+        outage = {**self._outage_start(started), "seconds": round(seconds, 6), "ended": ended}
+        self.outages.append(outage)
+        told = f"the sensor is back after {seconds:.1f} s" if ended else "stopped with the sensor away"
+        self._status(time.monotonic(), told, 0 if ended else 2, outage)
 
-    def finish(self, stopped_by: str, stats: Mapping[str, Any] | None = None) -> Summary:
+    def note_outage_start(self, started: float, reason: str) -> None:
+        """An outage as it starts, for an MCAP's /diagnostics."""
+        self._status(time.monotonic(), f"the sensor went away ({reason})", 2, self._outage_start(started))
+
+    def _outage_start(self, started: float) -> dict[str, Any]:
+        wall = datetime.datetime.now().astimezone() - datetime.timedelta(seconds=time.monotonic() - started)
+        return {
+            "start_s": round(started - self._start, 6),
+            "start_monotonic": round(started, 6),
+            "start_time": wall.isoformat(timespec="milliseconds"),
+        }
+
+    def finish(self, stopped_by: str, stats: Mapping[str, Any] | None = None, seconds: float | None = None) -> Summary:
         """Write what is left and close the files: the .npz is written whole
         and its journal goes; a CSV whose frames grew is sorted into raw
         columns (work that grows with the file, done once the frames have
         stopped). After a write error the rows written stay where they are,
         with their metadata. ``stats`` are the comms object's counters at
-        the end (default: now). Never raises for a write error: the
-        summary's ``failure`` says what went wrong."""
+        the end (default: now), ``seconds`` how long it ran (default: until
+        now). Never raises for a write error: the summary's ``failure`` says
+        what went wrong."""
         stats = self._comms.stats() if stats is None else stats
-        seconds = time.monotonic() - self._start
-        opened = self._csv is not None
-        if self._csv is not None:
+        seconds = time.monotonic() - self._start if seconds is None else seconds
+        opened = self._csv is not None or self._mcap is not None
+        if opened:
             with contextlib.suppress(RecordingFailed):
+                self._status(time.monotonic(), f"stopped by {stopped_by}", stats=stats)
                 self.flush()
+        if self._csv is not None:
             self._csv.close()
         t = self.tally
         summary = Summary(
@@ -357,11 +405,19 @@ class RecordingWriter:
 
     def _finish_files(self, summary: Summary) -> None:
         outputs = self.outputs
+        if self._mcap is not None:
+            self.failure = self._mcap.finish_recording(self.meta, self.failure, self.tally.frames)
+            return
         widest = max(self.tally.raw_widths, default=self._raw_count)
         if self.failure is None and self._spill is not None:
             try:
                 self._spill.save(
-                    outputs.target, {"calibrated_names": np.array(self._names, dtype=str), **npz_fields(self.meta)}
+                    outputs.target,
+                    {
+                        "calibrated_names": np.array(self._names, dtype=str),
+                        **params_array(self.params_data),
+                        **npz_fields(self.meta),
+                    },
                 )
                 os.unlink(outputs.csv)
                 os.unlink(outputs.sidecar)
@@ -388,7 +444,7 @@ class RecordingWriter:
                 self.failure.stop,
             )
         try:
-            _write_sidecar(outputs.sidecar, self.meta)
+            write_sidecar(outputs.sidecar, self.meta, self.params_data)
         except OSError as e:
             if self.failure is None:
                 self.failure = write_failed(outputs.sidecar, e)

@@ -9,6 +9,7 @@ from typing import Any
 
 from .. import parameters
 from ..errors import EXIT_PORT, ToolError
+from ..files import FileTooLarge, NotRegularFile, read_regular
 from ..formats import format_name
 from .opened import Sensor
 from .ports import AUTO, auto_port, ports_present
@@ -35,6 +36,10 @@ def open_sensor(port: str, params: str, *, reconnect: bool = False, realtime: bo
     """
     comms = load_module().NervlaneComms()
     parameters.configure(comms, params)
+    try:
+        data: bytes | None = read_regular(params, parameters.largest_file())
+    except (OSError, FileTooLarge, NotRegularFile):
+        data = None  # replaced or gone since the module read it: the recording says so
     doc = parameters.load_or_none(params)
     warning = parameters.selector_warning(doc)
     if warning is not None:
@@ -56,6 +61,7 @@ def open_sensor(port: str, params: str, *, reconnect: bool = False, realtime: bo
         output_names=parameters.output_names(doc, len(comms.read(0))),
         reconnect=reconnect,
         realtime=bool(comms.stats().get("realtime", False)),
+        params_data=data,
     )
 
 

@@ -34,6 +34,9 @@ class Sensor:
     sensor's server is waited for); else the sensor going away ends the tool."""
     realtime: bool = False
     """The port's reader was granted real-time priority."""
+    params_data: bytes | None = None
+    """The parameter file's bytes as the sensor was configured with them
+    (None: not known, from a server that does not share them)."""
 
 
 def device_gone(sensor: Sensor, stats: Mapping[str, Any]) -> ToolError:

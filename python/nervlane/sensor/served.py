@@ -5,6 +5,7 @@ module would, once its server has answered."""
 
 from __future__ import annotations
 
+import base64
 from typing import Final
 
 from ..errors import EXIT_MISSING_EXTRA, EXIT_PORT, EXIT_USAGE, ToolError
@@ -64,4 +65,15 @@ def open_served(
         output_names=list(info["output_names"]),
         reconnect=reconnect,
         realtime=bool(info.get("realtime", False)),
+        params_data=_params_data(info.get("params_base64")),
     )
+
+
+def _params_data(text: object) -> bytes | None:
+    """The parameter file a server shares, base64 in its info (None: it shares none)."""
+    if not isinstance(text, str):
+        return None
+    try:
+        return base64.b64decode(text, validate=True)
+    except ValueError:
+        return None
