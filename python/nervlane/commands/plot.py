@@ -11,6 +11,7 @@ from typing import Any
 import numpy as np
 
 from ..errors import EXIT_MISSING_EXTRA, ToolError
+from ..extras import install_hint
 from ..files import NotRegularFile, atomic_path, open_regular
 from ..options import PlotOptions
 from ..parameters import RAW_PREFIX, TAXEL_PREFIX, raw_names
@@ -84,7 +85,7 @@ def run(options: PlotOptions) -> None:
         import matplotlib.pyplot as plt
     except ImportError as e:
         raise ToolError(
-            f"plotting needs matplotlib ({e.name} is missing): pip install 'nervlane-comm[plot]'",
+            f"plotting needs the plot extra ({e.name} is missing): {install_hint('plot')}",
             EXIT_MISSING_EXTRA,
         ) from e
 
