@@ -44,6 +44,11 @@ else
   fi
 fi
 
+if ! command -v c++ >/dev/null && ! command -v g++ >/dev/null && ! command -v clang++ >/dev/null; then
+  echo "setup: no C++ compiler found: install g++ or clang++ (Debian: apt-get install build-essential)" >&2
+  exit 1
+fi
+
 # A .venv on a wanted version stays; else one is made with the first wanted
 # version found: on PATH, pyenv's, /usr/local/bin's or /usr/bin's.
 have=$(.venv/bin/python -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)
