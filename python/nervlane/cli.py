@@ -55,6 +55,18 @@ LAYOUT_HELP = (
     "a cell is named as the page labels it (taxel 0, triaxial 0, or tri0), or by an output's name "
     "(taxel_6, tri0_x, triaxial 0 x) (default: a grid in output order)"
 )
+FORMAT_HELP = "the frame format: text, binary or encrypted (default binary)"
+PARAMS_DESCRIPTION = """\
+Shows, checks or converts a sensor parameter file (MessagePack): the file
+that holds each sensor's calibration, made by the sensor's maker and
+shipped with it.
+
+actions:
+  show       the file as tables: each sensor's maps, limits and coefficients, whole
+  check      validate it with the module itself; a fault names the record and field
+  to-json    write it as JSON a person can edit
+  from-json  turn such JSON back into a parameter file, checked before it is written
+"""
 
 
 def _positive_float(text: str) -> float:
@@ -116,6 +128,15 @@ def _recording_name(text: str) -> str:
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
+def _endpoint(text: str) -> str:
+    from .remote.session import check_endpoint
+
+    try:
+        return check_endpoint(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def _served_name(text: str) -> str:
     from .remote.payload import check_name
 
@@ -137,7 +158,12 @@ def _add_source_arguments(parser: argparse.ArgumentParser, *, port: bool = True,
     if port:
         nargs = "?" if served else None
         parser.add_argument("port", nargs=nargs, type=_port_name, metavar="PORT", help=PORT_HELP)
-        parser.add_argument("params", nargs=nargs, metavar="PARAMS", help="the sensor's parameter file")
+        parser.add_argument(
+            "params",
+            nargs=nargs,
+            metavar="PARAMS",
+            help="the sensor's parameter file, made by its maker's calibration and shipped with it",
+        )
     parser.add_argument(
         "--no-reconnect",
         dest="reconnect",
@@ -145,13 +171,18 @@ def _add_source_arguments(parser: argparse.ArgumentParser, *, port: bool = True,
         help="stop when the device goes away (exit 4) instead of waiting for it to come back",
     )
     parser.add_argument(
-        "--realtime", action="store_true", help="run the port's reader at real-time priority (see the README)"
+        "--realtime",
+        action="store_true",
+        help="run the port's reader at real-time priority (Linux: needs root, CAP_SYS_NICE or ulimit -r 10)",
     )
     if served:
         remote = parser.add_argument_group("a sensor served by 'nervlane serve', instead of PORT PARAMS")
         remote.add_argument("--from", dest="source_name", metavar="NAME", help="the name the sensor is served under")
         remote.add_argument(
-            "--connect", metavar="ENDPOINT", help="where to reach it, e.g. tcp/HOST:7447 (default: this machine)"
+            "--connect",
+            type=_endpoint,
+            metavar="ENDPOINT",
+            help="where to reach it, like tcp/192.168.1.20:7447 (default: this machine, tcp/127.0.0.1:7447)",
         )
 
 
@@ -297,29 +328,50 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="with an error, also print the module's own message (C++ source file and line)",
     )
-    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    sub = parser.add_subparsers(
+        dest="command", required=True, metavar="COMMAND", help="one of these; 'nervlane COMMAND --help' tells more"
+    )
 
-    p = sub.add_parser("ports", help="list the serial ports (device, description, USB VID:PID, serial number)")
+    p = sub.add_parser(
+        "ports",
+        help="list the serial ports (device, stable name, USB VID:PID, serial number)",
+        description="Lists the serial ports present: the device, the stable name that stays the same when the "
+        "adapter is plugged in again (Linux: /dev/serial/by-id/...), its description, USB VID:PID, serial "
+        "number and manufacturer. Values are never cut: a narrow terminal wraps them, a pipe gets whole lines.",
+    )
     p.set_defaults(func=_ports)
 
     p = sub.add_parser(
         "simulate",
         help="run a virtual sensor on a pseudo-terminal (Linux, macOS)",
-        description="Prints the port path on the first line of standard output, then "
-        "streams frames until Ctrl+C or the count.",
+        description="Prints the port's path on the first line of standard output, then streams frames "
+        "until Ctrl+C or the count. With --params FILE it also writes the virtual sensor's parameter file: "
+        "give the port and FILE to monitor, record, view or serve to read it.",
     )
-    p.add_argument("--format", choices=FORMATS, default="binary")
-    p.add_argument("--rate", type=_positive_float, default=100.0, help="frames per second (default 100)")
-    p.add_argument("--taxels", type=lambda s: _count(s), default=16, help="taxel sensors (default 16)")
-    p.add_argument("--triaxials", type=lambda s: _count(s), default=2, help="triaxial sensors (default 2)")
-    p.add_argument("--params", metavar="FILE", help="write the matching parameter file here")
+    p.add_argument("--format", choices=FORMATS, default="binary", metavar="FORMAT", help=FORMAT_HELP)
+    p.add_argument("--rate", type=_positive_float, default=100.0, metavar="HZ", help="frames per second (default 100)")
+    p.add_argument("--taxels", type=lambda s: _count(s), default=16, metavar="N", help="taxel sensors (default 16)")
+    p.add_argument("--triaxials", type=lambda s: _count(s), default=2, metavar="N", help="triaxial sensors (default 2)")
+    p.add_argument(
+        "--params",
+        metavar="FILE",
+        help="write the matching parameter file here: monitor, record and view need it to read this sensor",
+    )
     g = p.add_mutually_exclusive_group()
     g.add_argument("--frames", type=_positive_int, metavar="N", help="stop after N frames")
     g.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
-    p.add_argument("--seed", type=int, help="repeatable signal")
+    p.add_argument(
+        "--seed", type=int, metavar="N", help="the same N gives the same signal (default: a new one each run)"
+    )
     p.set_defaults(func=_simulate)
 
-    p = sub.add_parser("monitor", help="live view of a connected sensor")
+    p = sub.add_parser(
+        "monitor",
+        help="live view of a connected sensor",
+        description="Shows the sensor's values live in the terminal, each under the name record gives its "
+        "column, with the module's counters: frames decoded per second, read, overwritten, rejected and bytes "
+        "discarded. Keys: z zeroes, q quits.",
+    )
     _add_source_arguments(p)
     p.add_argument("--raw", action="store_true", help="show raw readings instead of calibrated values")
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
@@ -363,6 +415,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "recover",
         help="after a crash, write FILE.npz from its journal FILE.npz.journal.csv, or finish FILE.mcap",
+        description="record -o FILE.npz writes the .npz when it ends; until then every row goes to the journal "
+        "FILE.npz.journal.csv. record -o FILE.mcap writes whole chunks as it goes, and the summary and index at "
+        "the end. After a crash or a killed process, this writes FILE.npz from the journal, or finishes FILE.mcap "
+        "so that every MCAP reader opens it.",
     )
     p.add_argument("file", metavar="FILE", help="the recording's name (.npz or .mcap), as given to record -o")
     p.add_argument("--force", action="store_true", help="replace FILE.npz if it exists")
@@ -391,24 +447,47 @@ def build_parser() -> argparse.ArgumentParser:
     _add_page_arguments(p)
     p.set_defaults(func=_view)
 
-    p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
-    p.add_argument("file", help="a .csv, .npz or .mcap written by 'nervlane record'")
-    p.add_argument("-o", "--output", required=True, metavar="OUT.png")
+    p = sub.add_parser(
+        "plot",
+        help="plot a recording to PNG (needs the plot extra)",
+        description="Draws a recording that nervlane record wrote: the values over time, broken where "
+        "the sensor was away or frames are missing, and a heat map of the taxels, into a PNG.",
+    )
+    p.add_argument("file", metavar="FILE", help="a .csv, .npz or .mcap written by 'nervlane record'")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.png", help="the picture to write")
     p.add_argument("--unit", type=_unit, metavar="TEXT", help="the calibrated values' unit (default: the recording's)")
     p.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
     p.set_defaults(func=_plot)
 
-    p = sub.add_parser("params", help="show, check or convert a parameter file")
-    p.add_argument("action", choices=("show", "check", "to-json", "from-json"))
-    p.add_argument("file", help="a parameter file; for show and check also a recording, for the one inside it")
-    p.add_argument("-o", "--output", metavar="OUT", help="where to-json/from-json write (to-json: stdout by default)")
+    p = sub.add_parser(
+        "params",
+        help="show, check or convert a parameter file",
+        description=PARAMS_DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument(
+        "action", choices=("show", "check", "to-json", "from-json"), metavar="ACTION", help="one of the actions above"
+    )
+    p.add_argument(
+        "file",
+        metavar="FILE",
+        help="the parameter file (from-json: the JSON file); show and check also take a recording, "
+        "for the parameter file inside it",
+    )
+    p.add_argument("-o", "--output", metavar="OUT", help="where to-json and from-json write (default: standard output)")
     p.set_defaults(func=_params)
 
-    p = sub.add_parser("demo", help="virtual sensor + live view, no hardware needed")
+    p = sub.add_parser(
+        "demo",
+        help="virtual sensor + live view, no hardware needed",
+        description="The whole chain with no hardware (Linux, macOS): a virtual sensor on a pseudo-terminal "
+        "with its parameter file in a temporary folder, the module connected and zeroed, and the values live "
+        "in the terminal (or, with --view, in a web browser), then what was read.",
+    )
     p.add_argument(
         "--seconds", type=_positive_float, metavar="S", help="how long (default 5; with --view, until Ctrl+C)"
     )
-    p.add_argument("--format", choices=FORMATS, default="binary")
+    p.add_argument("--format", choices=FORMATS, default="binary", metavar="FORMAT", help=FORMAT_HELP)
     p.add_argument("--view", action="store_true", help="show it in a web browser, as 'nervlane view' does")
     _add_source_arguments(p, port=False, served=False)
     _add_page_arguments(p)
@@ -422,14 +501,19 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_source_arguments(p, served=False)
     p.add_argument(
-        "--name", required=True, type=_served_name, help="the name clients ask for (key prefix nervlane/NAME/)"
+        "--name",
+        required=True,
+        type=_served_name,
+        metavar="NAME",
+        help="the name clients ask for (key prefix nervlane/NAME/)",
     )
     p.add_argument(
         "--listen",
         action="append",
+        type=_endpoint,
         metavar="ENDPOINT",
-        help="where clients connect (default tcp/127.0.0.1:7447: this machine only; "
-        "tcp/0.0.0.0:7447 shares the sensor with the local network). May be repeated",
+        help="where clients connect, like tcp/127.0.0.1:7447, the default: this machine only; "
+        "tcp/0.0.0.0:7447 shares the sensor with the local network. May be repeated",
     )
     p.add_argument("--scout", action="store_true", help="let Zenoh peers find this server by multicast scouting")
     p.add_argument(

@@ -39,4 +39,6 @@ class ToolError(Exception):
 def missing_extra(extra: str, what: str) -> ToolError:
     """The error of an optional extra that is not installed: what needs it,
     and the pip command that installs it (EXIT_MISSING_EXTRA)."""
-    return ToolError(f'{what} needs the {extra} extra: pip install "nervlane-comm[{extra}]"', EXIT_MISSING_EXTRA)
+    from .extras import install_hint
+
+    return ToolError(f"{what} needs the {extra} extra: {install_hint(extra)}", EXIT_MISSING_EXTRA)

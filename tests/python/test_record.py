@@ -9,6 +9,7 @@ import csv
 import dataclasses
 import json
 import os
+import re
 import signal
 import subprocess
 import threading
@@ -351,6 +352,8 @@ class TestRecord:
         assert err.count("went away") == (2 if reconnect else 1) and err.count("last error: Device") == err.count(
             "went away"
         )
+        told = [line for line in err.splitlines() if "come back" in line or "is back after" in line]
+        assert len(told) == 2 * len(outages) and all(re.match(r"\d\d:\d\d:\d\d the sensor on /", t) for t in told), err
 
     def test_a_longer_frame_adds_cells_without_rewriting_the_file_while_recording(self, tmp_path: Path) -> None:
         params = tmp_path / "p.msgpack"

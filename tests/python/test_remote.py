@@ -23,6 +23,7 @@ import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
 from nervlane import parameters
+from nervlane.extras import install_hint
 from nervlane.recording import RecordingCsv
 from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
 
@@ -324,6 +325,7 @@ def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, t
     recording.send_signal(signal.SIGTERM)
     _, errors = recording.communicate(timeout=30)
     assert recording.returncode == 0 and "nervlane serve stopped" in errors and "is back after" in errors, errors
+    assert re.search(r"^\d\d:\d\d:\d\d the sensor tools on \S+ went away \(last error: ", errors, re.M), errors
     with RecordingCsv(str(path)) as again:
         rows = np.concatenate(list(again.chunks()))
     assert (np.diff(rows[:, 0]) > 0).all() and (np.diff(rows[:, 1]) >= 0).all()
@@ -407,7 +409,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         (["--name", "a/b"], 2, "may hold only letters"),
         (["--name", "x", "--zenoh-config", "missing.json5"], 2, "no such file"),
         (["--name", "x", "--listen", "BUSY"], 1, "--listen tcp/127.0.0.1:PORT"),
-        (["--name", "x", "--listen", "NOZENOH"], 5, 'pip install "nervlane-comm[remote]"'),
+        (["--name", "x", "--listen", "NOZENOH"], 5, install_hint("remote")),
+        (["--name", "x", "--listen", "127.0.0.1:7447"], 2, "(no protocol): give one like tcp/127.0.0.1:7447"),
+        (["--name", "x", "--listen", "tcp/127.0.0.1:99999"], 2, "(the port must be a number from 1 to 65535)"),
     ],
 )
 def test_serve_refuses_what_it_cannot_do(device, tmp_path, monkeypatch, args, code, message):

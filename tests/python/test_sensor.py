@@ -11,6 +11,7 @@ from typing import Any
 import pytest
 from conftest import Cli
 
+from nervlane.extras import install_hint
 from nervlane.sensor.outages import Outage, OutageWatch
 
 nc = pytest.importorskip("nervlane_comm_py")
@@ -24,6 +25,7 @@ class TestSource:
             (("--connect", "tcp/127.0.0.1:7447", "PORT", "PARAMS"), 2, "--connect goes with --from"),
             (("PORT",), 2, "give the sensor's PORT and PARAMS file, or --from NAME"),
             (("--from", "skin", "--realtime"), 2, "give it to nervlane serve"),
+            (("--from", "skin", "--connect", "127.0.0.1:7447"), 2, "give one like tcp/127.0.0.1:7447"),
             (
                 ("--from", "skin"),
                 None,
@@ -40,7 +42,7 @@ class TestSource:
             zenoh = importlib.util.find_spec("zenoh") is not None
             expected = code if code is not None else (3 if zenoh else 5)
             assert done.returncode == expected and says in done.stderr, done.stderr
-            assert zenoh or code is not None or 'pip install "nervlane-comm[remote]"' in done.stderr
+            assert zenoh or code is not None or install_hint("remote") in done.stderr
         assert os.listdir(tmp_path) == []
 
 

@@ -22,7 +22,10 @@ import numpy as np
 import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
+from nervlane.extras import install_hint
+from nervlane.options import PageOptions
 from nervlane.recording import Rows
+from nervlane.sensor import open_sensor
 from nervlane.view.feed import FrameFeed
 from nervlane.virtual import DEAD_BAND_COUNTS, NOMINAL_ZERO, TAXEL_COEFS, Layout, PtyDevice, write_params
 
@@ -195,6 +198,21 @@ def test_bad_options_get_a_clear_error(
     assert message in result.stderr and "Traceback" not in result.stderr
 
 
+def test_a_view_open_to_the_network_warns_that_its_traffic_is_plain_http(
+    sensor: Sensor, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    pytest.importorskip("aiohttp")
+    from nervlane.view.launch import OPEN_NETWORK_WARNING, prepare, serve
+
+    prepared = prepare(PageOptions("127.0.0.1:0", False, record_dir=str(tmp_path), seconds=0.3))
+    prepared.listener.loopback = False  # as on 0.0.0.0; a test listens on loopback only
+    serve(prepared, open_sensor(sensor.device.port, sensor.params))
+    out, err = capsys.readouterr()
+    assert "?token=" in out.splitlines()[0] and re.fullmatch(
+        rf"\d\d:\d\d:\d\d {re.escape(OPEN_NETWORK_WARNING)}\n", err
+    ), err
+
+
 def test_without_the_extra_view_names_the_pip_command(sensor: Sensor) -> None:
     block = "import sys; sys.modules['aiohttp'] = None; from nervlane.cli import main; sys.exit(main(sys.argv[1:]))"
     result = subprocess.run(
@@ -205,7 +223,7 @@ def test_without_the_extra_view_names_the_pip_command(sensor: Sensor) -> None:
         cwd=PYTHON_SOURCE,  # this tree's nervlane
     )
     assert result.returncode == 5, result.stderr
-    assert 'pip install "nervlane-comm[view]"' in result.stderr
+    assert install_hint("view") in result.stderr
 
 
 def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage(
@@ -263,8 +281,11 @@ def test_a_view_waits_for_an_unplugged_device_and_its_recording_notes_the_outage
     outages = json.loads(Path(json.loads(answer)["file"] + ".json").read_text())["outages"]
     assert status == 200 and [o["ended"] for o in outages] == [False], outages
     proc.terminate()
-    _, err = proc.communicate(timeout=30)
+    out, err = proc.communicate(timeout=30)
     assert proc.returncode == 0, err
+    # The terminal is told too: each line with the time, one when the sensor goes and one when it is back.
+    told = re.findall(r"^\d\d:\d\d:\d\d the sensor on \S+ (went away \(last error: Device|is back after)", out, re.M)
+    assert told == ["went away (last error: Device", "is back after", "went away (last error: Device"], out
 
 
 def test_the_feed_keeps_peaks_and_thins_the_strip_chart_evenly() -> None:

@@ -59,11 +59,18 @@ def run(options: DemoOptions) -> None:
         sensor = open_source(source, console)
         try:
             _zero(sensor, console)
+            before = device.frames_sent
             snap, base, elapsed = live_view(sensor, "nervlane demo", False, options.seconds, DEMO_RATE_HZ, console)
+            during = device.frames_sent - before
         finally:
             sensor.comms.close()  # disconnect before the device hangs up
         device.stop()
-        console.print(f"{summary(snap, base, elapsed)}; the sensor sent {device.frames_sent}")
+        console.print(summary(snap, base, elapsed))
+        after = device.frames_sent - before - during
+        console.print(
+            f"the virtual sensor sent {device.frames_sent} frames: {during} while the view ran, {before} before "
+            f"it (while the port opened and the sensor was zeroed) and {after} as it closed"
+        )
 
 
 def _zero(sensor: Sensor, console: ToolConsole) -> None:

@@ -36,7 +36,8 @@ def check(path: str, shown_as: str | None = None) -> tuple[int, str | None]:
 
 def _fmt_num(v: Any) -> str:
     if isinstance(v, float):
-        return f"{v:.6g}" if math.isfinite(v) else str(v)
+        # The shortest text that reads back as the same float: every digit the file holds.
+        return repr(v).removesuffix(".0") if math.isfinite(v) else str(v)
     return str(v)
 
 
@@ -87,7 +88,7 @@ def show(path: str, shown_as: str | None = None) -> None:
             "coefs_y",
             "coefs_z",
         ):
-            t.add_column(col)
+            t.add_column(col, overflow="fold")
         for i, rec in enumerate(triaxials):
             b = parameters.base(rec)
             t.add_row(
@@ -101,7 +102,7 @@ def show(path: str, shown_as: str | None = None) -> None:
     if taxels:
         t = Table(title="Taxels")
         for col in ("#", "type", "frame pos", "output pos", "offset", "lower", "upper", "coefs"):
-            t.add_column(col)
+            t.add_column(col, overflow="fold")
         for i, rec in enumerate(taxels):
             b = parameters.base(rec)
             imap, omap = b.get("input_map", {}), b.get("output_map", {})

@@ -9,6 +9,7 @@ import sys
 from typing import TYPE_CHECKING
 
 from ..errors import EXIT_MISSING_EXTRA, ToolError
+from ..extras import install_hint
 from ..files import atomic_path
 from ..options import NO_UNIT, PlotOptions
 from ..recording import Recording, load
@@ -38,7 +39,7 @@ def figure(options: PlotOptions) -> Figure:
         if not (e.name or "").startswith("matplotlib"):
             raise
         raise ToolError(
-            f"plotting needs matplotlib ({e.name} is missing): pip install 'nervlane-comm[plot]'",
+            f"plotting needs the plot extra ({e.name} is missing): {install_hint('plot')}",
             EXIT_MISSING_EXTRA,
         ) from e
     layout = None if options.layout is None else read_layout(options.layout)

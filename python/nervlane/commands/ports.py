@@ -14,15 +14,9 @@ def run() -> None:
     """Print the table; a line says so when there is no port."""
     present = ports.serial_ports()
     stable = ports.stable_names()
-    table = Table(
-        "device",
-        "stable name",
-        "description",
-        "USB VID:PID",
-        "serial number",
-        "manufacturer",
-        title="Serial ports",
-    )
+    table = Table(title="Serial ports")
+    for heading in ("device", "stable name", "description", "USB VID:PID", "serial number", "manufacturer"):
+        table.add_column(heading, overflow="fold")  # a narrow terminal wraps a value, never cuts it
     for p in present:
         table.add_row(
             str(p.device),

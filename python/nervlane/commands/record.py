@@ -28,7 +28,7 @@ from ..options import RecordOptions, RecoverOptions, ServedSource
 from ..recording import Outputs, RecordingFailed, RecordingWriter, check_output, recover
 from ..recording.outputs import name_from
 from ..sensor import Sensor, device_gone, open_source
-from ..sensor.outages import Outage, OutageWatch
+from ..sensor.outages import OutageWatch, news
 from ..sensor.watch import DecodeWatch
 
 QUEUE_FRAMES: Final = 1 << 15
@@ -83,7 +83,7 @@ def run(options: RecordOptions) -> None:
     if options.seconds is not None and not options.seconds > 0:
         raise ToolError("--seconds must be positive", EXIT_USAGE)
     outputs = check_output(options.output, options.force)
-    console = ToolConsole(stderr=True)
+    console = ToolConsole(stderr=True, log=True)
     record_sensor(open_source(options.source, console), outputs, options, console)
 
 
@@ -113,7 +113,7 @@ def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, cons
         comms.queue_frames(QUEUE_FRAMES)
         watch = DecodeWatch(writer.base, sensor.format, start)
         outages = OutageWatch(writer.base, start) if sensor.reconnect else None
-        loop = _Loop(comms, writer, watch, stop, console, sensor.label, outages)
+        loop = _Loop(comms, writer, watch, stop, console, sensor.called, outages)
         try:
             gone = loop.run(options.seconds)
         except RecordingFailed as e:
@@ -122,7 +122,7 @@ def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, cons
         stats = comms.stats()
         _disconnect(comms, sensor.label, console)
         if outputs.npz and writer.frames and writer.failure is None:
-            console.print(f"writing {outputs.target}")
+            console.tell(f"writing {outputs.target}")
         summary = writer.finish(stop.reason or "", stats)
     hint = watch.hint(stats, start + summary.seconds)
     if summary.frames == 0 and summary.failure is not None:
@@ -135,7 +135,7 @@ def record_sensor(sensor: Sensor, outputs: Outputs, options: RecordOptions, cons
         raise device_gone(sensor, stats)
     print("\n".join(summary.lines()))
     if hint is not None:
-        console.print(hint, style="yellow", soft_wrap=True)
+        console.tell(hint, style="yellow")
     if summary.failure is not None:
         raise summary.failure
     if gone:
@@ -151,7 +151,8 @@ class _Loop:
     decode: DecodeWatch
     stop: Stop
     console: ToolConsole
-    label: str
+    called: str
+    """What the lines call the sensor: "the sensor on PORT"."""
     outages: OutageWatch | None
     """Outages seen while the module reopens the port; None: it does not."""
 
@@ -183,7 +184,7 @@ class _Loop:
                     writer.flush()
                     last_write = now
                     if hint is None and (hint := self.decode.hint(comms.stats(), now)) is not None:
-                        self.console.print(hint, style="yellow", soft_wrap=True)
+                        self.console.tell(hint, style="yellow")
                 progress.update(task, completed=now - start, frames=writer.frames)
                 if len(batch):
                     time.sleep(max(0.0, PACE_S - (time.monotonic() - now)))
@@ -206,19 +207,13 @@ class _Loop:
         for outage in ended:
             assert outage.seconds is not None
             if outage is not told:  # it came and went between two looks
-                self._tell_gone(outage)
+                self.writer.note_outage_start(outage.started, outage.reason)
             self.writer.note_outage(outage.started, outage.seconds)
-            self.console.print(f"the sensor on {self.label} is back after {outage.seconds:.1f} s; recording on")
         if started is not None:
-            self._tell_gone(started)
-
-    def _tell_gone(self, outage: Outage) -> None:
-        self.writer.note_outage_start(outage.started, outage.reason)
-        self.console.print(
-            f"the sensor on {self.label} went away ({outage.reason}); "
-            "waiting for it to come back, recording on into the same file",
-            soft_wrap=True,
-        )
+            self.writer.note_outage_start(started.started, started.reason)
+        away = "; waiting for it to come back, recording on into the same file"
+        for line in news(self.called, told, ended, started, away=away, back="; recording on"):
+            self.console.tell(line)
 
     def note_outage_at_stop(self) -> None:
         """An outage the stop cut short is noted as lasting until then."""
@@ -235,7 +230,7 @@ def _disconnect(comms: Any, label: str, console: ToolConsole) -> None:
         comms.queue_frames(0)
         comms.close()
     except Exception as e:  # noqa: BLE001 - PortError or any other: the frames are in hand
-        console.print(f"note: closing {label} failed: {getattr(e, 'description', None) or e}", soft_wrap=True)
+        console.tell(f"note: closing {label} failed: {getattr(e, 'description', None) or e}")
 
 
 @contextlib.contextmanager

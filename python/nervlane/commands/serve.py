@@ -15,7 +15,7 @@ import time
 from typing import Any
 
 from .. import package_version
-from ..console import ToolConsole
+from ..console import ToolConsole, stamped
 from ..errors import EXIT_MISSING_EXTRA, EXIT_USAGE, ToolError
 from ..options import ServeOptions
 from ..remote.server import SEND_QUEUE_BATCHES, Server
@@ -59,7 +59,7 @@ def run(options: ServeOptions) -> None:
     sensor = None
     server = None
     try:
-        sensor = open_source(options.source, ToolConsole(stderr=True))
+        sensor = open_source(options.source, ToolConsole(stderr=True, log=True))
         assert sensor.port is not None  # a local port: serve reads one
         comms = sensor.comms
         details = {
@@ -81,7 +81,7 @@ def run(options: ServeOptions) -> None:
         except KeyboardInterrupt:
             pass
         finally:
-            print(f"served {server.frames} frame(s) in {server.batches} batch(es)", file=sys.stderr)
+            print(stamped(f"served {server.frames} frame(s) in {server.batches} batch(es)"), file=sys.stderr)
     finally:
         # The session first: clients see the server go at once.
         session.close()

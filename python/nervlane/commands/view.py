@@ -16,7 +16,7 @@ def run(options: ViewOptions) -> None:
     prepared = prepare(options.page)
     try:
         # Notes go to standard error: standard output's first line is the URL.
-        sensor = open_source(options.source, ToolConsole(stderr=True))
+        sensor = open_source(options.source, ToolConsole(stderr=True, log=True))
     except BaseException:
         prepared.listener.sock.close()
         raise

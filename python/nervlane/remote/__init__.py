@@ -3,7 +3,7 @@
 ``RemoteSensor`` reads a sensor that ``nervlane serve`` shares, with the
 shapes of the local module.
 
-Zenoh is the optional ``remote`` extra: ``pip install "nervlane-comm[remote]"``.
+Zenoh is the optional ``remote`` extra (``nervlane.extras``).
 """
 
 from .buffer import RemoteBatch, RemoteFrame

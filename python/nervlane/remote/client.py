@@ -8,7 +8,7 @@ so a script switches with one line::
 
 Frames are buffered from the moment the object is made, in a bounded
 buffer that drops the oldest; ``take_frames`` hands them over in order.
-Zenoh is the optional ``remote`` extra: ``pip install "nervlane-comm[remote]"``.
+Zenoh is the optional ``remote`` extra (``nervlane.extras``).
 """
 
 from __future__ import annotations

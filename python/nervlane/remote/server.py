@@ -20,6 +20,7 @@ import time
 from collections.abc import Mapping
 from typing import Any, Final
 
+from ..console import stamped
 from . import payload
 from .session import import_zenoh
 
@@ -118,7 +119,7 @@ class Server:
             try:
                 query.reply(payload.key(self.name, payload.ZERO), payload.encode_json(self._zero(query.payload)))
             except Exception as e:  # noqa: BLE001 - a querier gone away must not end the thread
-                print(f"warning: a zero request went unanswered: {e}", file=sys.stderr)
+                print(stamped(f"warning: a zero request went unanswered: {e}"), file=sys.stderr)
             finally:
                 query.drop()
 
@@ -164,7 +165,7 @@ class Server:
                 self.publish_stats(connected)
                 next_stats = now + STATS_EVERY_S
                 if not hinted and (hint := watch.hint(comms.stats(), now)) is not None:
-                    print(f"warning: {hint}", file=sys.stderr)
+                    print(stamped(f"warning: {hint}"), file=sys.stderr)
                     hinted = True
             if not connected and not self.reconnect:
                 while len(batch := comms.take_frames(0)):

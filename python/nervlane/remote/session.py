@@ -2,17 +2,21 @@
 
 The default endpoint, the peer configuration, and Zenoh's errors in words.
 
-Zenoh is the optional ``remote`` extra: ``pip install "nervlane-comm[remote]"``.
+Zenoh is the optional ``remote`` extra (``nervlane.extras``).
 """
 
 from __future__ import annotations
 
 import json
+import re
 from typing import Any, Final
+
+from ..extras import install_hint
 
 DEFAULT_ENDPOINT: Final = "tcp/127.0.0.1:7447"
 """Where ``nervlane serve`` listens by default, and where a client looks without ``connect``."""
-INSTALL_HINT: Final = 'pip install "nervlane-comm[remote]"'
+_IP_PROTOCOLS: Final = frozenset({"tcp", "udp", "tls", "quic", "ws"})
+"""The protocols whose address is HOST:PORT."""
 RETRY_MS: Final = (100, 1000)
 """First and longest wait between attempts to reach an endpoint: a client
 made before its server finds it within about a second of it starting."""
@@ -24,15 +28,47 @@ def import_zenoh() -> Any:
     try:
         import zenoh
     except ImportError as e:
-        raise ModuleNotFoundError(f"this needs the remote extra (Zenoh): {INSTALL_HINT} ({e})", name="zenoh") from e
+        raise ModuleNotFoundError(
+            f"this needs the remote extra (Zenoh): {install_hint('remote')} ({e})", name="zenoh"
+        ) from e
     return zenoh
 
 
-def zenoh_message(error: BaseException) -> str:
-    """Zenoh's message without the Rust source places it appends."""
-    import re
+def check_endpoint(text: str) -> str:
+    """``text`` when it has an endpoint's form: PROTOCOL/ADDRESS, with
+    HOST:PORT for the protocols over IP (``tcp/127.0.0.1:7447``,
+    ``tcp/[::1]:7447``). Raises ValueError that says what a good one looks
+    like; Zenoh's own refusal would show its parser's internals."""
+    protocol, _, rest = text.partition("/")
+    address = re.split(r"[?#]", rest, maxsplit=1)[0]
+    shown = text if text.strip() else repr(text)
+    why = None
+    if "/" not in text:
+        why = "no protocol"
+    elif not re.fullmatch(r"[a-z][a-z0-9-]*", protocol) or not address:
+        why = "not PROTOCOL/ADDRESS"
+    elif protocol in _IP_PROTOCOLS:
+        host, colon, port = address.rpartition(":")
+        # isdigit alone takes "²", which int() refuses, and "٣", which int() reads as 3.
+        if not colon or host in ("", "[]"):
+            why = "no HOST:PORT"
+        elif not (port.isascii() and port.isdigit()) or not 0 < int(port) <= 65535:
+            why = "the port must be a number from 1 to 65535"
+    if why is not None:
+        raise ValueError(f"{shown} is not an endpoint ({why}): give one like {DEFAULT_ENDPOINT}")
+    return text
 
-    return re.sub(r" at \S+\.rs:\d+\.?", "", str(error)).strip() or type(error).__name__
+
+def zenoh_message(error: BaseException) -> str:
+    """Zenoh's message without the Rust source places it appends, and
+    without the structure its configuration parser wraps around it."""
+    text = re.sub(r" at \S+\.rs:\d+\.?", "", str(error)).strip()
+    wrapped = re.search(r'msg: "((?:[^"\\]|\\.)*)"(?:, location: Some\(Location \{ line: (\d+), column: (\d+))?', text)
+    if wrapped:
+        text = wrapped[1] + (f" (line {wrapped[2]}, column {wrapped[3]})" if wrapped[2] else "")
+    elif parsed := re.search(r"--> *(\d+):(\d+).*?= *([^\n]+)", text, re.DOTALL):
+        text = f"line {parsed[1]}, column {parsed[2]}: {parsed[3].strip()}"
+    return text or type(error).__name__
 
 
 def session_config(
@@ -53,6 +89,8 @@ def session_config(
     unless ``scout``. ``send_queue_batches`` sizes the queue of data
     waiting to be sent on each link, unless the file sizes it. Raises ValueError for a file or an endpoint Zenoh
     refuses."""
+    for endpoint in (*(listen or ()), *(connect or ())):
+        check_endpoint(endpoint)
     zenoh = import_zenoh()
     try:
         config = zenoh.Config.from_file(config_file) if config_file else zenoh.Config()

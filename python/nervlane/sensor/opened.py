@@ -38,6 +38,12 @@ class Sensor:
     """The parameter file's bytes as the sensor was configured with them
     (None: not known, from a server that does not share them)."""
 
+    @property
+    def called(self) -> str:
+        """What a sentence calls it: "the sensor on PORT", or "the sensor
+        NAME on HOST" when served."""
+        return f"the sensor on {self.label}" if self.port is not None else f"the sensor {self.label}"
+
 
 def device_gone(sensor: Sensor, stats: Mapping[str, Any]) -> ToolError:
     """The error of a sensor that went away, with the reason the module
@@ -45,7 +51,7 @@ def device_gone(sensor: Sensor, stats: Mapping[str, Any]) -> ToolError:
     last = stats.get("last_error")
     why = f" (last error: {last})" if last else ""
     return ToolError(
-        f"the sensor on {sensor.label} went away (cable pulled or device reset){why}; stopped.",
+        f"{sensor.called} went away (cable pulled or device reset){why}; stopped.",
         EXIT_DISCONNECTED,
         detail=last,
     )

@@ -10,7 +10,7 @@ starts and ends between two looks is still counted.
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -72,3 +72,27 @@ class OutageWatch:
             started = self.current = Outage(now, last_error)
             self.count += 1
         return ended, started
+
+
+def news(
+    called: str,
+    told: Outage | None,
+    ended: Sequence[Outage],
+    started: Outage | None,
+    *,
+    away: str = "",
+    back: str = "",
+) -> list[str]:
+    """The lines a tool prints for one look of an ``OutageWatch``: one when
+    the sensor went away, one when it is back (both for an outage that
+    came and went between two looks). ``called`` names the sensor ("the
+    sensor on PORT"); ``told`` is the outage under way before the look;
+    ``away`` and ``back`` end the lines with what the tool does meanwhile."""
+    lines = []
+    for outage in ended:
+        if outage is not told:  # it came and went between two looks
+            lines.append(f"{called} went away ({outage.reason}){away}")
+        lines.append(f"{called} is back after {outage.lasted(outage.started):.1f} s{back}")
+    if started is not None:
+        lines.append(f"{called} went away ({started.reason}){away}")
+    return lines

@@ -7,8 +7,7 @@ from __future__ import annotations
 
 from typing import Final
 
-from rich.console import Console
-
+from ..console import ToolConsole
 from ..options import PortSource, SourceOptions
 from .local import open_sensor
 from .opened import Sensor
@@ -20,7 +19,7 @@ REALTIME_HINT: Final = (
 )
 
 
-def open_source(source: SourceOptions, console: Console) -> Sensor:
+def open_source(source: SourceOptions, console: ToolConsole) -> Sensor:
     """The sensor ``source`` names, open and streaming. Real-time priority
     asked for and refused is told on ``console`` as a note, with how to
     grant it. Raises ToolError as ``open_sensor`` and ``open_served`` do."""
@@ -28,5 +27,5 @@ def open_source(source: SourceOptions, console: Console) -> Sensor:
         return open_served(source.name, source.connect, reconnect=source.reconnect)
     sensor = open_sensor(source.port, source.params, reconnect=source.reconnect, realtime=source.realtime)
     if source.realtime and not sensor.realtime:
-        console.print(f"note: {REALTIME_HINT}", soft_wrap=True)
+        console.tell(f"note: {REALTIME_HINT}")
     return sensor

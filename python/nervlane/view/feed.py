@@ -16,7 +16,7 @@ from typing import Any, Final
 
 import numpy as np
 
-from ..sensor.outages import OutageWatch
+from ..sensor.outages import Outage, OutageWatch, news
 from .recording import PageRecording
 
 QUEUE_FRAMES: Final = 1 << 15
@@ -67,7 +67,9 @@ class FrameFeed:
     """The reader thread and what it gathers. ``comms`` has the module's
     shapes (``queue_frames``, ``take_frames``, ``is_connected``, ``stats``).
     With ``reconnect`` (the module reopens the port) a recording goes on
-    across outages and notes each; else the device going away ends it."""
+    across outages and notes each; else the device going away ends it.
+    ``tell`` is given a line when the sensor (``called``: "the sensor on
+    PORT") goes away and one when it is back."""
 
     def __init__(
         self,
@@ -75,9 +77,15 @@ class FrameFeed:
         names: Sequence[str],
         on_recording_end: Callable[[dict[str, Any]], None] | None = None,
         reconnect: bool = False,
+        *,
+        tell: Callable[[str], None] | None = None,
+        called: str = "the sensor",
     ) -> None:
         self.comms = comms
         self.reconnect = reconnect
+        self._tell = tell
+        self._called = called
+        self._told_gone = False
         self._outages: OutageWatch | None = None
         self.width = len(names)
         self._on_recording_end = on_recording_end
@@ -128,6 +136,7 @@ class FrameFeed:
                     self._record(batch, began)
                     self._stop.wait(max(0.0, PACE_S - (time.monotonic() - began)))
                 elif self._outages is None and not self.comms.is_connected():
+                    self._gone_for_good()
                     self.finish_recording("the device going away")
                     self._stop.wait(TAKE_TIMEOUT_MS / 1000)
         except BaseException as e:  # noqa: BLE001 - shown on the page and by the command
@@ -140,11 +149,24 @@ class FrameFeed:
     def _look_locked(self, now: float) -> None:
         """Outages that ended are noted in the running recording."""
         assert self._outages is not None
-        ended, _ = self._outages.look(self.comms.stats(), now)
+        told = self._outages.current
+        ended, started = self._outages.look(self.comms.stats(), now)
         if self.recording is not None:
             for outage in ended:
                 assert outage.seconds is not None
                 self.recording.note_outage(outage.started, outage.seconds)
+        if self._tell is not None:
+            for line in news(self._called, told, ended, started, away="; waiting for it to come back"):
+                self._tell(line)
+
+    def _gone_for_good(self) -> None:
+        """Told once: the device went away and the port is not reopened."""
+        if self._tell is not None and not self._told_gone:
+            gone = Outage(time.monotonic(), self.comms.stats().get("last_error") or None)
+            self._tell(
+                f"{self._called} went away ({gone.reason}); it is not reopened (--no-reconnect): Ctrl+C ends the view"
+            )
+        self._told_gone = True
 
     def _record(self, batch: Any, now: float) -> None:
         with self._record_lock:

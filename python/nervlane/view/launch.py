@@ -10,12 +10,19 @@ import asyncio
 import os
 import sys
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Final
 
+from ..console import stamped
 from ..errors import EXIT_MISSING_EXTRA, ToolError
+from ..extras import install_hint
 from ..options import PageOptions
 from ..sensor.opened import Sensor, device_gone
 from .layout import LayoutFile, grid_cells, placed_cells, read_layout
+
+OPEN_NETWORK_WARNING: Final = (
+    "warning: the page is open to the network over plain HTTP: anyone who can watch the traffic "
+    "can read the token in the URL, and with it watch, zero and record the sensor"
+)
 
 
 @dataclass
@@ -32,7 +39,7 @@ def prepare(options: PageOptions) -> Prepared:
         import aiohttp  # noqa: F401
     except ImportError as e:
         raise ToolError(
-            f'the browser view needs the view extra: pip install "nervlane-comm[view]" ({e})', EXIT_MISSING_EXTRA
+            f"the browser view needs the view extra (aiohttp): {install_hint('view')} ({e})", EXIT_MISSING_EXTRA
         ) from e
     from .listen import listen
     from .recording import check_record_dir
@@ -46,12 +53,12 @@ def _open_browser(url: str) -> None:
     desktop = os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")
     if os.name == "posix" and sys.platform != "darwin" and not desktop:
         # Without a desktop, Python's choice would be a text browser taking over this terminal.
-        print("no desktop here: open the URL above in a browser", file=sys.stderr)
+        print(stamped("no desktop here: open the URL above in a browser"), file=sys.stderr)
         return
     import webbrowser
 
     if not webbrowser.open(url):
-        print("could not start a browser: open the URL above in one", file=sys.stderr)
+        print(stamped("could not start a browser: open the URL above in one"), file=sys.stderr)
 
 
 def serve(prepared: Prepared, sensor: Sensor) -> None:
@@ -75,7 +82,9 @@ def serve(prepared: Prepared, sensor: Sensor) -> None:
         unit = options.unit or (layout.unit if layout is not None else None)
         server = ViewServer(sensor, cells, units, listener, token, options.record_dir, unit=unit, scale=options.scale)
         print(server.url, flush=True)
-        print(f"showing {sensor.label} ({sensor.params}); Ctrl+C stops", flush=True)
+        if not listener.loopback:
+            print(stamped(OPEN_NETWORK_WARNING), file=sys.stderr, flush=True)
+        print(stamped(f"showing {sensor.label} ({sensor.params}); Ctrl+C stops"), flush=True)
         if options.open_browser:
             _open_browser(server.url)
         server.feed.start()

@@ -25,6 +25,7 @@ from typing import Any, Final
 
 from aiohttp import WSCloseCode, web
 
+from ..console import stamped
 from ..errors import ToolError
 from ..options import NO_UNIT
 from ..parameters import kind_names
@@ -122,7 +123,9 @@ class ViewServer:
         self.record_dir = record_dir
         self.unit = unit or NO_UNIT
         self.scale = scale
-        self.feed = FrameFeed(sensor.comms, self.names, _say_recorded, sensor.reconnect)
+        self.feed = FrameFeed(
+            sensor.comms, self.names, _say_recorded, sensor.reconnect, tell=_say, called=sensor.called
+        )
         self.cookie = f"nervlane_view_{listener.port}"  # one per port: cookies ignore ports
         self._hosts = {f"{h}:{listener.port}" for h in (*_LOOPBACK_NAMES, listener.host)}
         if listener.port == _HTTP_PORT:
@@ -364,9 +367,10 @@ class ViewServer:
             await runner.cleanup()
 
 
+def _say(line: str) -> None:
+    print(stamped(line), flush=True)
+
+
 def _say_recorded(summary: dict[str, Any]) -> None:
     failure = f"; {summary['error']}" if "error" in summary else ""
-    print(
-        f"recorded {summary['frames']} frames to {summary['file']}, stopped by {summary['stopped_by']}{failure}",
-        flush=True,
-    )
+    _say(f"recorded {summary['frames']} frames to {summary['file']}, stopped by {summary['stopped_by']}{failure}")
