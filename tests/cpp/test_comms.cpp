@@ -16,6 +16,7 @@
 
 #include <msgpack.hpp>
 
+#include "impl/sysfs_identity.h"
 #include "nervlane_comm/nervlane_comms.h"
 #include "nervlane_comm/serial/serial.h"
 #include "parameter_file.h"
@@ -972,6 +973,51 @@ TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
     comms.close();
     EXPECT_LT(elapsed_ms(closing), 1000.0);
 }
+
+#ifdef __linux__
+TEST(Comms, ReconnectTakesOnlyTheDeviceFirstOpenedWhenItHasAUsbIdentity) {
+    using namespace std::chrono_literals;
+    testing_support::SysfsTrees sysfs;
+    struct RealSysfs {
+        ~RealSysfs() { serial::set_sysfs_root("/sys"); }
+    } restore;
+    TestDevice device;
+    serial::set_sysfs_root(sysfs.usb_adapter(device.port(), "A"));
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.connect(device.stable_port(), reconnecting(20ms));
+    device.stream(sequence(kBinary, {500}), 200.0);
+    ASSERT_FALSE(read_raw(comms, 2000).empty());
+    device.hang_up();
+    ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
+    const std::string ended_by = comms.stats().last_error;
+
+    // Another adapter is given the name: it is never opened, and the outage
+    // goes on saying why.
+    device.plug_in();
+    serial::set_sysfs_root(sysfs.usb_adapter(device.port(), "B"));
+    device.stream(sequence(kBinary, {600}), 200.0);
+    const std::string stranger = "a different device is at " + device.stable_port() + " (serial B, expected serial A)";
+    ASSERT_TRUE(eventually([&] { return comms.stats().last_error == stranger; })) << comms.stats().last_error;
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_FALSE(comms.is_connected());
+    EXPECT_EQ(comms.stats().reconnects, 0u);
+    EXPECT_NO_THROW(open_and_close(device.stable_port())) << "the other adapter's port is left to its owner";
+
+    // The adapter first opened comes back, in another socket: taken again.
+    device.hang_up();
+    device.plug_in();
+    serial::set_sysfs_root(sysfs.usb_adapter(device.port(), "A", "1-1.4"));
+    device.stream(sequence(kBinary, {700}), 200.0);
+    const auto back = read_raw(comms, 2000);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1], 700.0) << "frames of the device first opened";
+    const auto stats = comms.stats();
+    EXPECT_EQ(stats.reconnects, 1u);
+    EXPECT_EQ(stats.port_errors, 1u) << "one outage";
+    EXPECT_EQ(stats.last_error, ended_by) << "what ended the connection, once the device is back";
+}
+#endif
 
 TEST(Comms, RealtimeReaderIsGrantedWhenPermittedAndStreamsEitherWay) {
     TestDevice device;
