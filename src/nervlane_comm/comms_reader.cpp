@@ -60,6 +60,7 @@ void CommsImpl::reader_loop(const std::string& port_name, const ConnectOptions& 
     for (;;) {
         try {
             decode_and_publish();
+            collect_decoder_counts();  // what the stream's end discarded
         } catch (const serial::SerialError& e) {
             // The description without the source file and line: the text a
             // user reads in stats()["last_error"].
@@ -154,6 +155,14 @@ void CommsImpl::decode_and_publish() {
     serial::Serial* const device = port.get();
     std::unique_ptr<Protocol> retired;
     bool stream_start = true;
+    // However reading stops (a stop, a port error), what the decoder holds of
+    // an unfinished frame can no longer be finished: it is discarded, counted.
+    struct EndStream {
+        std::unique_ptr<Protocol>& decoder;
+        ~EndStream() {
+            if (decoder) decoder->end_stream();
+        }
+    } end_stream{protocol};
 
     if (device && device->is_open()) device->flush();
     while (running) {
@@ -165,6 +174,8 @@ void CommsImpl::decode_and_publish() {
             }
             if (!running) break;
             if (pending_protocol) {
+                if (protocol) protocol->end_stream();
+                collect_decoder_counts();
                 retired = std::move(protocol);
                 protocol = std::move(pending_protocol);
                 protocol_pending = false;

@@ -413,6 +413,29 @@ TEST(Comms, FirstTextLineAfterConnectIsTakenAsCutAndNotDelivered) {
     EXPECT_EQ(comms.stats().frames_decoded, 1u);
 }
 
+TEST(Comms, TextLineTheDevicePausesInIsPublishedOnceAndWhole) {
+    using namespace std::chrono_literals;
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kText, {}, {{0, 0}}));
+    comms.connect(device.port());
+    device.write("0\n1\n");
+    ASSERT_EQ(read_raw(comms, 2000), (std::vector<double>{1}));
+    device.write("4,10");
+    std::this_thread::sleep_for(300ms);  // three of the port's time-outs
+    device.write("7,5\n");
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{4, 107, 5}));
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_EQ(comms.stats().frames_decoded, 2u);
+
+    // A line still unfinished when the connection closes is discarded, counted.
+    device.write("8,9");
+    std::this_thread::sleep_for(150ms);
+    const auto discarded = comms.stats().bytes_discarded;
+    comms.close();
+    EXPECT_EQ(comms.stats().bytes_discarded, discarded + 3);
+}
+
 TEST(Comms, ConnectFailureLeavesTheObjectIdleAndReusable) {
     NervlaneComms comms;
     comms.init(write_params(kBinary, {}, {{0, 0}}));
