@@ -33,7 +33,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from frames import read_stamp  # noqa: E402  (puts the tree's nervlane on the path)
 
-from nervlane.wire import BLOCK_SIZE, HEADER, KEY, MAX_COUNT  # noqa: E402
+from nervlane.formats import BLOCK_SIZE, HEADER, KEY, MAX_COUNT  # noqa: E402
 
 HEADER_BYTE = HEADER[:1]  # a header is this byte twice
 

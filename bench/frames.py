@@ -22,12 +22,12 @@ from typing import Any, Final
 # The frame formats come from the tree's own package, not an installed copy.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
-from nervlane import wire  # noqa: E402
+from nervlane import formats  # noqa: E402
 from nervlane.virtual.pty_device import open_raw_pty, send_frame  # noqa: E402
 
 # seq low, seq high, then the send time in nanoseconds as four words, low first.
 STAMP_WORDS: Final = 6
-FORMATS: Final = wire.FORMATS
+FORMATS: Final = formats.FORMATS
 BAUD: Final = 115200
 
 
@@ -62,14 +62,14 @@ class FrameMaker:
     """Builds frame ``seq`` stamped with ``send_ns`` in one wire format,
     reusing one buffer: the device must be much faster than any consumer, so
     its cost per frame is a few microseconds. The first frame comes from
-    nervlane.wire; later ones only rewrite the stamp."""
+    nervlane.formats; later ones only rewrite the stamp."""
 
     def __init__(self, fmt: str, readings: int) -> None:
         if fmt not in FORMATS:
             raise ValueError(f"unknown format {fmt!r}: choose one of {', '.join(FORMATS)}")
         if readings < STAMP_WORDS:
             raise ValueError(f"a stamped frame needs at least {STAMP_WORDS} readings")
-        limit = wire.max_readings(fmt)
+        limit = formats.Format.named(fmt).max_readings
         if limit is not None and readings > limit:
             raise ValueError(f"a {fmt} frame carries at most {limit} readings")
         self.fmt = fmt
@@ -78,19 +78,19 @@ class FrameMaker:
         unstamped = [0] * STAMP_WORDS + rest
         self._stamp = struct.Struct(f"<{STAMP_WORDS}H")
         if fmt == "binary":
-            self._buf = bytearray(wire.binary_frame(unstamped))
+            self._buf = bytearray(formats.binary_frame(unstamped))
         elif fmt == "text":
-            self._tail = b"," + wire.text_frame(rest) if rest else b"\n"
+            self._tail = b"," + formats.text_frame(rest) if rest else b"\n"
         else:
-            self._head, plain = wire.encrypted_parts(unstamped)
+            self._head, plain = formats.encrypted_parts(unstamped)
             self._plain = bytearray(plain)
             # ECB has no chaining, so one encryptor serves every frame.
-            self._encryptor = wire.ecb_encryptor()
+            self._encryptor = formats.ecb_encryptor()
 
     def make(self, seq: int, send_ns: int) -> bytes | bytearray:
         words = stamp_words(seq, send_ns)
         if self.fmt == "binary":
-            self._stamp.pack_into(self._buf, wire.HEAD_SIZE, *words)
+            self._stamp.pack_into(self._buf, formats.HEAD_SIZE, *words)
             return self._buf
         if self.fmt == "text":
             return ",".join(map(str, words)).encode("ascii") + self._tail

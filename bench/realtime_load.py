@@ -278,7 +278,7 @@ def main() -> int:
         count, rate, readings, priority = args.device
         return run_devices(int(count), float(rate), int(readings), int(priority))
 
-    from nervlane import document
+    from nervlane import parameters
 
     modes = args.modes.split(",")
     if not set(modes) <= {"off", "on"}:
@@ -292,8 +292,8 @@ def main() -> int:
     policy = ""
     with tempfile.TemporaryDirectory(prefix="nervlane-realtime-load-") as folder:
         params = os.path.join(folder, "p.msgpack")
-        taxels = [document.taxel_record(j, j) for j in range(args.readings)]
-        document.write(params, document.make("binary", [], taxels))
+        taxels = [parameters.taxel_record(j, j) for j in range(args.readings)]
+        parameters.write(params, parameters.make("binary", [], taxels))
         for mode in modes:
             with KernelWorkers(args.kernel_workers):
                 figures = measure(mode, args, params)

@@ -40,7 +40,7 @@ def serve(count: int, rate: float, readings: int) -> int:
     it prints what it sent."""
     from frames import stream_to_ptys
 
-    from nervlane.wire import binary_frame
+    from nervlane.formats import binary_frame
 
     filler = [1000] * (readings - 2)
     fds, counts = stream_to_ptys(count, rate, lambda tick: binary_frame([tick & 0xFFFF, tick >> 16, *filler]))
@@ -57,8 +57,8 @@ def serve(count: int, rate: float, readings: int) -> int:
 def open_queued(ports: list[str], params: str) -> list[Any]:
     """A sensor on each port, opened as the tools open one (``Sensor``s),
     each keeping every frame in its frame queue as `nervlane record` does."""
-    from nervlane.connection import open_sensor
-    from nervlane.record import QUEUE_FRAMES
+    from nervlane.commands.record import QUEUE_FRAMES
+    from nervlane.sensor import open_sensor
 
     sensors = [open_sensor(port, params) for port in ports]
     for sensor in sensors:
@@ -91,12 +91,12 @@ class Figures:
 
 
 def record_run(devices: int, rate: float, seconds: float, readings: int, folder: str) -> Figures:
-    from nervlane import document
-    from nervlane.record import PACE_S, WRITE_EVERY_S
+    from nervlane import parameters
+    from nervlane.commands.record import PACE_S, WRITE_EVERY_S
     from nervlane.recording import Outputs, RecordingWriter
 
     params = os.path.join(folder, "p.msgpack")
-    document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(readings)]))
+    parameters.write(params, parameters.make("binary", [], [parameters.taxel_record(j, j) for j in range(readings)]))
     burners = [subprocess.Popen([sys.executable, "-c", BURNER]) for _ in range(2)]
     device = subprocess.Popen(
         [sys.executable, __file__, "--serve", str(devices), str(rate), str(readings)],

@@ -240,7 +240,7 @@ def main() -> int:
     if args.subscribe:
         return subscribe(args.subscribe)
 
-    from nervlane import document
+    from nervlane import parameters
 
     print(
         f"{args.devices} devices x {args.rate:g} frames/s, {args.readings} readings a frame, binary, "
@@ -254,7 +254,9 @@ def main() -> int:
     print("|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|")
     with tempfile.TemporaryDirectory(prefix="nervlane-serve-load-") as folder:
         params = os.path.join(folder, "p.msgpack")
-        document.write(params, document.make("binary", [], [document.taxel_record(j, j) for j in range(args.readings)]))
+        parameters.write(
+            params, parameters.make("binary", [], [parameters.taxel_record(j, j) for j in range(args.readings)])
+        )
         for line in remote_run(args, params):
             print(line, flush=True)
         print(local_run(args, params), flush=True)

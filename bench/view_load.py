@@ -37,9 +37,9 @@ def serve(port: str, params: str, record_dir: str) -> int:
     """The view's server on ``port``; prints its URL, then on "go" and
     "stop" lines from stdin measures CPU and frames in between, prints
     them as JSON and stops."""
-    from nervlane.connection import open_sensor
-    from nervlane.view import PageOptions
-    from nervlane.view.command import prepare
+    from nervlane.options import PageOptions
+    from nervlane.sensor import open_sensor
+    from nervlane.view.launch import prepare
     from nervlane.view.layout import grid_cells
     from nervlane.view.server import ViewServer
 

@@ -12,9 +12,9 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 
-from nervlane.document import make, pack, taxel_record, triaxial_record  # noqa: E402
-from nervlane.wire import binary_frame as binary  # noqa: E402
-from nervlane.wire import encrypted_frame as encrypted  # noqa: E402
+from nervlane.formats import binary_frame as binary  # noqa: E402
+from nervlane.formats import encrypted_frame as encrypted  # noqa: E402
+from nervlane.parameters import make, pack, taxel_record, triaxial_record  # noqa: E402
 
 CORPUS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 

@@ -38,7 +38,7 @@ from collections.abc import Callable
 import numpy as np
 
 import nervlane_comm_py
-from nervlane import sim
+from nervlane import virtual
 
 PULL_EVERY_S = (5.0, 30.0)
 OUTAGE_S = (0.2, 2.0)
@@ -99,8 +99,8 @@ def reader(comms: nervlane_comm_py.NervlaneComms, raw: bool, counters: Counters,
                 counters.frames[name] += 1
 
 
-def start_device(frames: list[bytes]) -> sim.PtyDevice:
-    device = sim.PtyDevice(sent_maxlen=16)
+def start_device(frames: list[bytes]) -> virtual.PtyDevice:
+    device = virtual.PtyDevice(sent_maxlen=16)
     # Far above what a pty carries: the device writes whenever the port has room.
     device.stream(lambda i: frames[i % len(frames)], rate_hz=1_000_000.0)
     return device
@@ -117,7 +117,7 @@ class StampedDevice:
     def __init__(self, link: str, fmt: str, readings: int, rate: float) -> None:
         self.link = link
         self.fmt = fmt
-        self.tail = [sim.NOMINAL_ZERO + (k * 37) % 400 for k in range(readings - 2)]
+        self.tail = [virtual.NOMINAL_ZERO + (k * 37) % 400 for k in range(readings - 2)]
         self.rate = rate
         self.seq = 0
         self.periods: list[list[int]] = []
@@ -131,10 +131,10 @@ class StampedDevice:
         self._thread.start()
 
     def frame(self, seq: int) -> bytes:
-        return sim.encode_frame(self.fmt, [seq & 0xFFFF, seq >> 16, *self.tail])
+        return virtual.encode_frame(self.fmt, [seq & 0xFFFF, seq >> 16, *self.tail])
 
     def plug_in(self) -> None:
-        master, name = sim.open_raw_pty()
+        master, name = virtual.open_raw_pty()
         fresh = self.link + ".new"
         if os.path.lexists(fresh):
             os.unlink(fresh)
@@ -177,7 +177,7 @@ class StampedDevice:
             with self._lock:
                 if self._fd is None:
                     continue
-                if not sim.send_frame(self._fd, self.frame(self.seq)):
+                if not virtual.send_frame(self._fd, self.frame(self.seq)):
                     self.unsent += 1
                 self.seq += 1
                 self.periods[-1][1] = self.seq
@@ -266,7 +266,7 @@ def run_unplug(args: argparse.Namespace) -> int:
     total = args.minutes * 60.0
     baseline_at = min(60.0, total / 6.0)
     rng = random.Random(args.seed)
-    layout = sim.Layout(taxels=args.taxels, triaxials=args.triaxials)
+    layout = virtual.Layout(taxels=args.taxels, triaxials=args.triaxials)
     counters = Counters()
     stop = threading.Event()
     failures: list[str] = []
@@ -278,7 +278,7 @@ def run_unplug(args: argparse.Namespace) -> int:
 
     with tempfile.TemporaryDirectory(prefix="nervlane-soak-") as tmp:
         params = os.path.join(tmp, "sensor.msgpack")
-        sim.write_params(params, layout, args.format)
+        virtual.write_params(params, layout, args.format)
         comms = nervlane_comm_py.NervlaneComms()
         comms.init(params)
         comms.queue_frames(QUEUE_FRAMES)
@@ -424,7 +424,7 @@ def finish(baseline: float | None, end: float, tolerance: float, failures: list[
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--minutes", type=float, default=10.0, help="length of the run (default 10)")
-    parser.add_argument("--format", choices=sim.FORMATS, default="binary", help="frame format (default binary)")
+    parser.add_argument("--format", choices=virtual.FORMATS, default="binary", help="frame format (default binary)")
     parser.add_argument("--taxels", type=int, default=16)
     parser.add_argument("--triaxials", type=int, default=2)
     parser.add_argument("--report-seconds", type=float, default=30.0, help="time between reports (default 30)")
@@ -452,9 +452,11 @@ def main() -> int:
     baseline_at = min(60.0, total / 6.0)
     pulls = [total / 3.0, 2.0 * total / 3.0]
 
-    layout = sim.Layout(taxels=args.taxels, triaxials=args.triaxials)
+    layout = virtual.Layout(taxels=args.taxels, triaxials=args.triaxials)
     frames = [
-        sim.encode_frame(args.format, [sim.NOMINAL_ZERO + (i * 37 + k * 11) % 400 for k in range(layout.frame_size)])
+        virtual.encode_frame(
+            args.format, [virtual.NOMINAL_ZERO + (i * 37 + k * 11) % 400 for k in range(layout.frame_size)]
+        )
         for i in range(64)
     ]
 
@@ -464,7 +466,7 @@ def main() -> int:
 
     with tempfile.TemporaryDirectory(prefix="nervlane-soak-") as tmp:
         params = os.path.join(tmp, "sensor.msgpack")
-        sim.write_params(params, layout, args.format)
+        virtual.write_params(params, layout, args.format)
         comms = nervlane_comm_py.NervlaneComms()
         comms.init(params)
         device = start_device(frames)

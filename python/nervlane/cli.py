@@ -1,5 +1,12 @@
-"""The ``nervlane`` command: ports, simulate, monitor, record, recover, view,
-plot, params, demo, serve.
+"""The ``nervlane`` command line: every command's arguments, parsed once.
+
+Commands: ports, simulate, monitor, record, recover, view, plot, params,
+demo, serve.
+
+Every command's arguments are defined here and parsed once into the option
+records of ``nervlane.options``; nothing below this module sees the parser.
+A command's module is imported only when that command runs, so ``--help``
+and ``nervlane ports`` do not pay for numpy, msgpack or the module.
 
 Exit codes (nervlane.errors): 0 done; 1 error (bad file, module missing,
 ...); 2 bad usage; 3 the port cannot be opened; 4 the device went away;
@@ -20,10 +27,25 @@ from collections.abc import Sequence
 from types import FrameType
 
 from . import package_version
-from .errors import EXIT_OK, ToolError
-from .source import add_source_arguments
-from .view import PageOptions, add_page_arguments, add_view_arguments
-from .wire import FORMATS
+from .errors import EXIT_OK, EXIT_USAGE, ToolError
+from .formats import FORMATS
+from .options import (
+    DemoOptions,
+    MonitorOptions,
+    PageOptions,
+    ParamsOptions,
+    PlotOptions,
+    PortSource,
+    RecordOptions,
+    RecoverOptions,
+    ServedSource,
+    ServeOptions,
+    SimulateOptions,
+    SourceOptions,
+    ViewOptions,
+)
+
+PORT_HELP = "the serial port (COM3, /dev/ttyUSB0), or 'auto': the only USB serial port present"
 
 
 def _positive_float(text: str) -> float:
@@ -50,69 +72,163 @@ def _positive_int(text: str) -> int:
     return _count(text, 1)
 
 
-# Each command imports its module only when it runs: ``nervlane ports``
-# should not pay for numpy or rich's live view.
+def _port_name(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("the port name is empty")
+    return text
+
+
+def _served_name(text: str) -> str:
+    from .remote.payload import check_name
+
+    try:
+        return check_name(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+# --------------------------------------------------------------------------
+# Arguments shared by several commands
+
+
+def _add_source_arguments(parser: argparse.ArgumentParser, *, port: bool = True, served: bool = True) -> None:
+    """Where the frames come from: ``PORT PARAMS`` (optional where
+    ``--from NAME [--connect ENDPOINT]`` may stand instead, with ``served``),
+    ``--no-reconnect`` and ``--realtime``. ``port`` False leaves out
+    ``PORT PARAMS`` for a command that makes its own sensor."""
+    if port:
+        nargs = "?" if served else None
+        parser.add_argument("port", nargs=nargs, type=_port_name, metavar="PORT", help=PORT_HELP)
+        parser.add_argument("params", nargs=nargs, metavar="PARAMS", help="the sensor's parameter file")
+    parser.add_argument(
+        "--no-reconnect",
+        dest="reconnect",
+        action="store_false",
+        help="stop when the device goes away (exit 4) instead of waiting for it to come back",
+    )
+    parser.add_argument(
+        "--realtime", action="store_true", help="run the port's reader at real-time priority (see the README)"
+    )
+    if served:
+        remote = parser.add_argument_group("a sensor served by 'nervlane serve', instead of PORT PARAMS")
+        remote.add_argument("--from", dest="source_name", metavar="NAME", help="the name the sensor is served under")
+        remote.add_argument(
+            "--connect", metavar="ENDPOINT", help="where to reach it, e.g. tcp/HOST:7447 (default: this machine)"
+        )
+
+
+def _source(a: argparse.Namespace) -> SourceOptions:
+    """The source the arguments name. Raises ToolError (EXIT_USAGE) when
+    they name none or both kinds."""
+    if a.source_name is not None:
+        if a.port is not None or a.params is not None:
+            raise ToolError("give either PORT PARAMS or --from NAME, not both", EXIT_USAGE)
+        if a.realtime:
+            raise ToolError("--realtime is for the program that reads the port: give it to nervlane serve", EXIT_USAGE)
+        return ServedSource(a.source_name, a.connect, reconnect=a.reconnect)
+    if a.connect is not None:
+        raise ToolError("--connect goes with --from NAME", EXIT_USAGE)
+    if a.port is None or a.params is None:
+        raise ToolError("give the sensor's PORT and PARAMS file, or --from NAME", EXIT_USAGE)
+    return _port_source(a)
+
+
+def _port_source(a: argparse.Namespace) -> PortSource:
+    return PortSource(a.port, a.params, reconnect=a.reconnect, realtime=a.realtime)
+
+
+def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
+    """The page's options, shared by ``view`` and ``demo --view``."""
+    parser.add_argument(
+        "--http",
+        metavar="HOST:PORT",
+        help="where to serve the page (default 127.0.0.1:8765, or the next free port); any address but "
+        "loopback asks for the token in the printed URL",
+    )
+    parser.add_argument("--no-browser", action="store_true", help="print the URL without opening a browser")
+    parser.add_argument("--require-token", action="store_true", help="ask for the URL's token on loopback too")
+    parser.add_argument(
+        "--record-dir",
+        default=os.curdir,
+        metavar="DIR",
+        help="where the page's Record button writes (default: the working folder)",
+    )
+
+
+def _page(a: argparse.Namespace, layout: str | None, seconds: float | None) -> PageOptions:
+    return PageOptions(a.http, not a.no_browser, a.require_token, a.record_dir, layout, seconds)
+
+
+# --------------------------------------------------------------------------
+# The commands: options made, then the command's module imported and run
 
 
 def _ports(_a: argparse.Namespace) -> None:
-    from .ports import run_ports
+    from .commands import ports
 
-    run_ports()
+    ports.run()
 
 
 def _simulate(a: argparse.Namespace) -> None:
-    from .virtual.simulate import run_simulate
+    from .commands import simulate
 
-    run_simulate(a.format, a.rate, a.taxels, a.triaxials, a.params, a.frames, a.seconds, a.seed)
+    simulate.run(SimulateOptions(a.format, a.rate, a.taxels, a.triaxials, a.params, a.frames, a.seconds, a.seed))
 
 
 def _monitor(a: argparse.Namespace) -> None:
-    from .monitor import run_monitor
+    options = MonitorOptions(_source(a), a.raw, a.zero, a.seconds, a.rate)
+    from .commands import monitor
 
-    run_monitor(a, a.raw, a.zero, a.seconds, a.rate)
+    monitor.run(options)
 
 
 def _record(a: argparse.Namespace) -> None:
-    from .record import run_record
+    options = RecordOptions(_source(a), a.output, a.seconds, a.raw_only, a.force)
+    from .commands import record
 
-    run_record(a, a.output, a.seconds, a.raw_only, a.force)
+    record.run(options)
 
 
 def _recover(a: argparse.Namespace) -> None:
-    from .record import run_recover
+    from .commands import record
 
-    run_recover(a.file, a.force)
+    record.run_recover(RecoverOptions(a.file, a.force))
 
 
 def _view(a: argparse.Namespace) -> None:
-    from .view.command import run_view
+    options = ViewOptions(_source(a), _page(a, a.layout, a.seconds))
+    from .commands import view
 
-    run_view(a)
+    view.run(options)
 
 
 def _plot(a: argparse.Namespace) -> None:
-    from .plot import run_plot
+    from .commands import plot
 
-    run_plot(a.file, a.output)
+    plot.run(PlotOptions(a.file, a.output))
 
 
 def _params(a: argparse.Namespace) -> None:
-    from .params import ACTIONS
+    from .commands import params
 
-    ACTIONS[a.action](a.file, a.output)
+    params.run(ParamsOptions(a.action, a.file, a.output))
 
 
 def _demo(a: argparse.Namespace) -> None:
-    from .demo import run_demo
+    seconds = a.seconds if a.seconds is not None or a.view else 5.0
+    page = _page(a, None, seconds) if a.view else None
+    options = DemoOptions(page, seconds, a.format, reconnect=a.reconnect, realtime=a.realtime)
+    from .commands import demo
 
-    page = PageOptions.from_args(a) if a.view else None
-    run_demo(a.seconds if a.seconds is not None or a.view else 5.0, a.format, page, not a.no_reconnect, a.realtime)
+    demo.run(options)
 
 
 def _serve(a: argparse.Namespace) -> None:
-    from .serve import run_serve
+    listen = None if a.listen is None else tuple(a.listen)
+    options = ServeOptions(_port_source(a), a.name, listen, a.scout, a.zenoh_config)
+    from .commands import serve
 
-    run_serve(a)
+    serve.run(options)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -152,7 +268,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(func=_simulate)
 
     p = sub.add_parser("monitor", help="live view of a connected sensor")
-    add_source_arguments(p)
+    _add_source_arguments(p)
     p.add_argument("--raw", action="store_true", help="show raw readings instead of calibrated values")
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
     p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (no keys read)")
@@ -170,7 +286,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="One row per frame: sequence number, time, raw readings and calibrated "
         "values. Records until --seconds pass, Ctrl+C or SIGTERM.",
     )
-    add_source_arguments(p)
+    _add_source_arguments(p)
     p.add_argument(
         "-o",
         "--output",
@@ -194,8 +310,15 @@ def build_parser() -> argparse.ArgumentParser:
         description="Serves a page with the taxels as a heat map, a strip chart and the connection's "
         "state, with Zero and Record buttons. The first line printed is the page's URL.",
     )
-    add_source_arguments(p)
-    add_view_arguments(p, _positive_float)
+    _add_source_arguments(p)
+    p.add_argument(
+        "--layout",
+        metavar="FILE.json",
+        help='where each taxel sits, in mm: {"taxel_0": [0, 0], "taxel_1": [4.5, 0], ...} '
+        "(default: a grid in output order)",
+    )
+    p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (default: Ctrl+C)")
+    _add_page_arguments(p)
     p.set_defaults(func=_view)
 
     p = sub.add_parser("plot", help="plot a recording to PNG (needs the plot extra)")
@@ -215,12 +338,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--format", choices=FORMATS, default="binary")
     p.add_argument("--view", action="store_true", help="show it in a web browser, as 'nervlane view' does")
-    p.add_argument("--no-reconnect", action="store_true", help="stop when the virtual device goes away (exit 4)")
-    p.add_argument("--realtime", action="store_true", help="run the port's reader at real-time priority")
-    add_page_arguments(p)
+    _add_source_arguments(p, port=False, served=False)
+    _add_page_arguments(p)
     p.set_defaults(func=_demo)
-
-    from .serve import add_arguments as serve_arguments
 
     p = sub.add_parser(
         "serve",
@@ -228,7 +348,23 @@ def build_parser() -> argparse.ArgumentParser:
         description="Owns the port and publishes the sensor's frames, counters and details under "
         "nervlane/NAME/; read them with nervlane.remote.RemoteSensor(NAME).",
     )
-    serve_arguments(p)
+    _add_source_arguments(p, served=False)
+    p.add_argument(
+        "--name", required=True, type=_served_name, help="the name clients ask for (key prefix nervlane/NAME/)"
+    )
+    p.add_argument(
+        "--listen",
+        action="append",
+        metavar="ENDPOINT",
+        help="where clients connect (default tcp/127.0.0.1:7447: this machine only; "
+        "tcp/0.0.0.0:7447 shares the sensor with the local network). May be repeated",
+    )
+    p.add_argument("--scout", action="store_true", help="let Zenoh peers find this server by multicast scouting")
+    p.add_argument(
+        "--zenoh-config",
+        metavar="FILE",
+        help="a Zenoh configuration file (TLS, access control, routers); the options above apply on top of it",
+    )
     p.set_defaults(func=_serve)
     return parser
 

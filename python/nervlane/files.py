@@ -1,6 +1,7 @@
-"""Files the tools read and write: input that must be a regular file
-(a FIFO or a device would hang a read or never end), and output files that
-appear whole or not at all."""
+"""Files the tools read and write: regular-file inputs, whole outputs.
+
+An input must be a regular file (a FIFO or a device would hang a read or
+never end); an output appears whole or not at all."""
 
 from __future__ import annotations
 

@@ -1,12 +1,17 @@
-// The frame queue on its own: the ring, its drop accounting and batches.
+// The frame queue on its own: the ring, its drop accounting and batches; and
+// the wake-up that hands each frame to the threads waiting for it.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "frame_queue.h"
+#include "nervlane_comm/serial/deadline.h"
+#include "wake_signal.h"
+#include "watchdog.h"
 
 using nervlane_comm::FrameBatch;
 using nervlane_comm::FrameQueue;
@@ -107,4 +112,82 @@ TEST(FrameQueue, EveryFramePushedIsTakenInOrderOrCountedWhileATakerRaces) {
     }
     pusher.join();
     EXPECT_EQ(taken + queue.dropped() + queue.size(), kFrames);
+}
+
+#if defined(NERVLANE_UNLOCK_PAUSE)
+#include <pthread.h>
+
+// The program is linked with --wrap=pthread_mutex_unlock: a thread that has
+// armed the pause stops right after its next unlock, long enough for another
+// thread to take the mutex, change the condition and notify in that gap.
+namespace {
+thread_local bool pause_after_next_unlock = false;
+}
+
+extern "C" int __real_pthread_mutex_unlock(pthread_mutex_t* mutex);
+
+extern "C" int __wrap_pthread_mutex_unlock(pthread_mutex_t* mutex) {
+    const int result = __real_pthread_mutex_unlock(mutex);
+    if (pause_after_next_unlock) {
+        pause_after_next_unlock = false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return result;
+}
+
+static void pause_between_unlock_and_sleep() { pause_after_next_unlock = true; }
+#else
+static void pause_between_unlock_and_sleep() {}
+#endif
+
+// A waiter lets go of the mutex and is overtaken before it sleeps: the turn
+// handed over and notified in that gap must still wake it. Nothing else
+// would: the waits have no deadline, so one lost wake-up stops both threads
+// for good, and the watchdog names the test.
+TEST(WakeSignal, NoWakeUpIsLostWhenTwoThreadsPassATurnBackAndForth) {
+    const testing_support::Watchdog watchdog;
+    constexpr int kPasses = 100;
+    std::mutex mutex;
+    nervlane_comm::WakeSignal signal;
+    int passes = 0;  // guarded by mutex; the thread of its parity goes next
+    auto player = [&](int parity) {
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            signal.wait(lock, serial::Deadline::never(), [&] {
+                const bool ready = passes % 2 == parity || passes >= kPasses;
+                if (!ready) pause_between_unlock_and_sleep();
+                return ready;
+            });
+            if (passes >= kPasses) return;
+            ++passes;
+            lock.unlock();
+            signal.notify_all();
+        }
+    };
+    std::thread other(player, 1);
+    player(0);
+    other.join();
+    EXPECT_EQ(passes, kPasses);
+}
+
+// One notify wakes every thread asleep on the signal, not just one of them.
+TEST(WakeSignal, OneNotifyWakesEveryWaiter) {
+    const testing_support::Watchdog watchdog;
+    std::mutex mutex;
+    nervlane_comm::WakeSignal signal;
+    bool ready = false;  // guarded by mutex
+    auto waiter = [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(signal.wait(lock, serial::Deadline::never(), [&] { return ready; }));
+    };
+    std::thread first(waiter);
+    std::thread second(waiter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // both asleep by now
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ready = true;
+    }
+    signal.notify_all();
+    first.join();
+    second.join();
 }

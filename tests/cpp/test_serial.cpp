@@ -1014,6 +1014,25 @@ TEST_F(SerialHangUp, HangUpReportedByPollAloneEndsReadsAndLines) {
     EXPECT_EQ(text(buffer), "abc");
     EXPECT_TRUE(port->is_open());
 }
+
+// A terminal may report the hang-up together with bytes that came before it
+// (POLLIN|POLLHUP): they come out first, then the disconnect.
+TEST_F(SerialHangUp, BytesPollReportsWithTheHangUpComeOutBeforeIt) {
+    const Watchdog watchdog;
+    TestDevice device;
+    auto port = open_port(device.port(), timeouts(kMax, 10000, 0));
+    device.write("ab");
+    // Every byte taken: the next read waits in poll() before it reads.
+    ASSERT_EQ(text(read_all(*port, 2)), "ab");
+    device.write("cde");
+    pause_ms(50);
+    testing_support::syscall_spy::report_hang_up_with_input(true);
+    std::vector<std::uint8_t> buffer;
+    EXPECT_EQ(port->read(buffer, 10), 3u);
+    EXPECT_EQ(reason_of([&] { port->read(buffer, 10); }), ErrorReason::disconnected);
+    testing_support::syscall_spy::report_hang_up_with_input(false);
+    EXPECT_EQ(text(buffer), "cde");
+}
 #endif
 
 // ---------------------------------------------------------------- test device

@@ -19,10 +19,13 @@ PYTHON_SOURCE = Path(__file__).resolve().parents[2] / "python"
 if str(PYTHON_SOURCE) not in sys.path:
     sys.path.insert(0, str(PYTHON_SOURCE))
 
-from nervlane.sim import Layout, PtyDevice, SignalModel, write_params  # noqa: E402
+from nervlane.virtual import Layout, PtyDevice, SignalModel, write_params  # noqa: E402
+
+Cli = Callable[..., subprocess.CompletedProcess[str]]
+"""What the ``cli`` fixture is: ``nervlane ARGS`` run in a subprocess."""
 
 
-def _cli_env() -> dict[str, str]:
+def cli_env() -> dict[str, str]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PYTHON_SOURCE), env.get("PYTHONPATH")]))
     env["PYTHONWARNINGS"] = "error"
@@ -37,7 +40,7 @@ def run_cli(*args: str, timeout: float = 60.0, cwd: Path | None = None) -> subpr
         capture_output=True,
         text=True,
         timeout=timeout,
-        env=_cli_env(),
+        env=cli_env(),
         stdin=subprocess.DEVNULL,
         cwd=cwd,
     )
@@ -52,7 +55,7 @@ def start_cli(*args: str) -> subprocess.Popen[str]:
         stderr=subprocess.PIPE,
         stdin=subprocess.DEVNULL,
         text=True,
-        env=_cli_env(),
+        env=cli_env(),
     )
 
 

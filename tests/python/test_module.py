@@ -19,9 +19,9 @@ import numpy as np
 import pytest
 
 import nervlane_comm_py as nc
-from nervlane.document import taxel_record, triaxial_record
-from nervlane.sim import PtyDevice, binary_frame
-from nervlane.wire import SELECTOR
+from nervlane.formats import Format
+from nervlane.parameters import taxel_record, triaxial_record
+from nervlane.virtual import PtyDevice, binary_frame
 
 WARNING_LINE = b"\x1b[1;32m[Nervlane]:\x1b[0m \x1b[35m[Sensor]\x1b[0m \x1b[33mconfigured but not plugged in\x1b[0m\n"
 
@@ -164,7 +164,7 @@ def test_end_to_end(fmt: str, params: Callable[..., str], device: PtyDevice) -> 
     comms = nc.NervlaneComms()
     # Frame: [sequence, 100, 200, 300, 400, 500, level]; a triaxial on raw 1..4
     # to outputs 0..2, taxels on raw 5 (offset 50) and raw 6 to outputs 3, 4.
-    comms.init(params([SELECTOR[fmt], [triaxial(1, 0)], [taxel(5, 3, offset=50.0), taxel(6, 4)]]))
+    comms.init(params([Format.named(fmt).selector, [triaxial(1, 0)], [taxel(5, 3, offset=50.0), taxel(6, 4)]]))
     assert comms.read(0) == [0.0] * 5
     comms.connect(device.port)
     assert comms.is_connected()
@@ -524,7 +524,7 @@ def test_the_not_plugged_in_warning_is_written_once(params: Callable[..., str]) 
     path = params([1, [], [taxel(10, 0), taxel(11, 1)]])
     code = f"""
         import nervlane_comm_py
-        from nervlane.sim import PtyDevice
+        from nervlane.virtual import PtyDevice
         objects = [nervlane_comm_py.NervlaneComms() for _ in range(2)]
         with PtyDevice() as a, PtyDevice() as b:
             for comms, dev in zip(objects, (a, b)):

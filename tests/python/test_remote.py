@@ -22,14 +22,15 @@ import numpy as np
 import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
-from nervlane import document
-from nervlane.recording_csv import RecordingCsv
-from nervlane.sim import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
+from nervlane import parameters
+from nervlane.recording import RecordingCsv
+from nervlane.virtual import NOMINAL_ZERO, Layout, PtyDevice, SignalModel, encode_frame, write_params
 
 zenoh = pytest.importorskip("zenoh")
 nc = pytest.importorskip("nervlane_comm_py")
-from nervlane.remote import RemoteSensor, open_remote_sensor  # noqa: E402
-from nervlane.remote_wire import encode_batch  # noqa: E402
+from nervlane.remote import RemoteSensor  # noqa: E402
+from nervlane.remote.payload import encode_batch, encode_json  # noqa: E402
+from nervlane.sensor.served import open_served  # noqa: E402
 
 RATE = 2000.0
 LAYOUT = Layout(9, 1)
@@ -202,8 +203,9 @@ def test_remote_zero_and_a_device_that_goes(device, serve):
     dev.stream_readings("binary", lambda i: loaded, 500)
     server = serve("zeroed", endpoint, "--no-reconnect")
     taxels = [LAYOUT.taxel_output(j) for j in range(LAYOUT.taxels)]
-    r, info = open_remote_sensor("zeroed", endpoint)  # as the tools' --from does
-    assert (info["format"], info["params"], info["port"]) == ("binary", params, dev.port)
+    sensor = open_served("zeroed", endpoint)  # as the tools' --from does
+    r = sensor.comms
+    assert (sensor.format, sensor.params, r.info()["port"]) == ("binary", params, dev.port)
     with r:
         r.queue_frames(10_000)  # as the tools, it buffers nothing before
         assert (r.take_frames(10_000).values[:, taxels] > 1).all()
@@ -279,10 +281,10 @@ def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, t
     source = ("--from", "tools", "--connect", endpoint)
     done = run_cli("record", *source, "-o", str(tmp_path / "r.csv"), "--seconds", "2")
     assert done.returncode == 0 and "frames lost: 0 " in done.stdout, done.stderr
-    names = document.output_names(document.load(params)[0], LAYOUT.output_size)
+    names = parameters.output_names(parameters.load(params)[0], LAYOUT.output_size)
     with RecordingCsv(str(tmp_path / "r.csv")) as recording:
         header, rows = recording.header, np.concatenate(list(recording.chunks()))
-    assert header == ["sequence", "time_s", *document.raw_names(LAYOUT.frame_size), *names]
+    assert header == ["sequence", "time_s", *parameters.raw_names(LAYOUT.frame_size), *names]
     raw, values = rows[:, 2 : 2 + LAYOUT.frame_size], rows[:, 2 + LAYOUT.frame_size :]
     # Every frame once, in order, as the device sent it and the module calibrates it ...
     assert (np.diff(rows[:, 0]) == 1).all() and len(rows) > 0.8 * 2 * rate
@@ -379,6 +381,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         time.sleep(0.2)
         r.take_frames(0)
         for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [1, 2])):
+            if stream == 8:  # run 7 ends in an outage of its port: run 8's connect ends it
+                server.put("nervlane/fake/stats", encode_json({"stream": 7, "port_errors": 1, "reconnects": 0}))
+                time.sleep(0.3)
             server.put("nervlane/fake/frames", batch(stream, sequence))
         server.put("nervlane/fake/frames", b"NLFB\x02\x00")
         time.sleep(0.5)
@@ -392,6 +397,7 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         theirs, mine = r.read_frame(0), here.read_frame(0)
         assert theirs is not None and mine is not None and (theirs.sequence, theirs.time) == (2, 0.5)
         assert mine.sequence == here.stats()["frames_decoded"] == 1 + 7 + 2
+        assert (here.stats()["port_errors"], here.stats()["reconnects"]) == (1, 1)
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
 
 

@@ -22,9 +22,9 @@ import numpy as np
 import pytest
 from conftest import PYTHON_SOURCE, run_cli, start_cli
 
-from nervlane.sim import DEAD_BAND_COUNTS, NOMINAL_ZERO, TAXEL_COEFS, Layout, PtyDevice, write_params
+from nervlane.recording import Rows
 from nervlane.view.feed import FrameFeed
-from nervlane.view.recording import Rows
+from nervlane.virtual import DEAD_BAND_COUNTS, NOMINAL_ZERO, TAXEL_COEFS, Layout, PtyDevice, write_params
 
 pytest.importorskip("nervlane_comm_py")
 

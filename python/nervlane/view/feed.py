@@ -1,6 +1,8 @@
-"""The view's reader: takes every frame off the module's frame queue on a
-thread of its own, hands each to a recording if one runs, and gathers what
-the page's next update shows. A slow page never costs a recorded frame."""
+"""The browser view's reader thread: every frame off the queue.
+
+It takes the frames on a thread of its own, hands each to a recording if
+one runs, and gathers what the page's next update shows. A slow page never
+costs a recorded frame."""
 
 from __future__ import annotations
 
@@ -14,7 +16,7 @@ from typing import Any, Final
 
 import numpy as np
 
-from ..outages import OutageWatch
+from ..sensor.outages import OutageWatch
 from .recording import PageRecording
 
 QUEUE_FRAMES: Final = 1 << 15
@@ -64,7 +66,7 @@ def _fit(values: Any, width: int) -> Any:
 class FrameFeed:
     """The reader thread and what it gathers. ``comms`` has the module's
     shapes (``queue_frames``, ``take_frames``, ``is_connected``, ``stats``).
-    With ``reconnecting`` (the module reopens the port) a recording goes on
+    With ``reconnect`` (the module reopens the port) a recording goes on
     across outages and notes each; else the device going away ends it."""
 
     def __init__(
@@ -72,10 +74,10 @@ class FrameFeed:
         comms: Any,
         names: Sequence[str],
         on_recording_end: Callable[[dict[str, Any]], None] | None = None,
-        reconnecting: bool = False,
+        reconnect: bool = False,
     ) -> None:
         self.comms = comms
-        self.reconnecting = reconnecting
+        self.reconnect = reconnect
         self._outages: OutageWatch | None = None
         self.width = len(names)
         self._on_recording_end = on_recording_end
@@ -101,7 +103,7 @@ class FrameFeed:
 
     def start(self) -> None:
         self.comms.queue_frames(QUEUE_FRAMES)
-        if self.reconnecting:
+        if self.reconnect:
             self._outages = OutageWatch(self.comms.stats(), time.monotonic())
         self._thread.start()
 

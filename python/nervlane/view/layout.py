@@ -1,8 +1,9 @@
-"""Where each cell of the page's heat map sits: a grid in output order, or
-the positions a layout file gives in millimetres.
+"""Where each cell of the page's heat map sits.
+
+A grid in output order, or the positions a layout file gives in millimetres.
 
 A cell is one taxel (one output), or one triaxial sensor with its x, y and
-z outputs. A cell has the output names ``nervlane.document.output_names``
+z outputs. A cell has the output names ``nervlane.parameters.output_names``
 gives (``taxel_5``, ``tri0_x``...), which files and peers rely on, and a
 label a person counts by (``taxel 0``, ``triaxial 0``), which the page
 shows. A layout file may use either, and ``tri0`` for a whole triaxial.
@@ -19,8 +20,8 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Final
 
-from ..document import AXES, kind_names
 from ..errors import ToolError
+from ..parameters import AXES, kind_names
 
 # output_names calls a triaxial's outputs tri0_x, tri0_y, tri0_z.
 _TRIAXIAL_OUTPUT: Final = re.compile(rf"^(tri(\d+))_([{AXES}])$")
@@ -146,9 +147,9 @@ def placed_cells(names: Sequence[str], placement: Placement, path: str) -> list[
                 known[names[i]] = known[kinds[i]] = cell
     unknown = [name for name in placement if name not in known]
     if unknown:
-        cells = ", ".join(label for _, label, _ in groups)
+        labels = ", ".join(label for _, label, _ in groups)
         raise ToolError(
-            f"layout file {path}: {', '.join(unknown)}: no such cell; this sensor's cells are {cells} "
+            f"layout file {path}: {', '.join(unknown)}: no such cell; this sensor's cells are {labels} "
             f"(or their outputs' names: {', '.join(names)})"
         )
     spots: dict[str, set[tuple[float, float]]] = {cell: set() for cell, _, _ in groups}

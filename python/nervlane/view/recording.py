@@ -1,5 +1,7 @@
-"""The page's Record button: the same files as ``nervlane record``, written
-by the same writer from the frames the view takes off the queue."""
+"""The page's Record button, written by the tools' recording writer.
+
+The same files as ``nervlane record``, from the frames the view takes off
+the queue."""
 
 from __future__ import annotations
 
@@ -8,9 +10,9 @@ import os
 import tempfile
 from typing import Any, Final
 
-from ..connection import Sensor
 from ..errors import EXIT_USAGE, ToolError
 from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
+from ..sensor.opened import Sensor
 
 FORMATS: Final = ("csv", "npz")
 WRITE_EVERY_S: Final = 0.5
@@ -59,11 +61,11 @@ class PageRecording:
     the view's reader thread; ``finish`` once, after it is detached. Both
     raise OSError (a RecordingFailed) when the files cannot be written."""
 
-    def __init__(self, folder: str, fmt: str, source: Sensor, start: float) -> None:
+    def __init__(self, folder: str, fmt: str, sensor: Sensor, start: float) -> None:
         self.outputs = free_outputs(folder, fmt, datetime.datetime.now().astimezone())
         self._start = start
         self._last_write = start
-        self._writer = RecordingWriter(self.outputs, source, start=start)
+        self._writer = RecordingWriter(self.outputs, sensor, start=start)
 
     @property
     def file(self) -> str:

@@ -1,6 +1,7 @@
-"""The view's web server (aiohttp): the page and its assets from the
-installed package, a WebSocket that carries up to 30 updates a second,
-and the page's controls.
+"""The browser view's web server (aiohttp).
+
+The page and its assets from the installed package, a WebSocket that
+carries up to 30 updates a second, and the page's controls.
 
 A view bound to anything but loopback asks every request for a random
 token, given in the printed URL (and then kept in a cookie), so nobody else
@@ -12,32 +13,26 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import hmac
-import ipaddress
 import json
 import math
 import os
-import secrets
-import socket
 import time
 import weakref
 from collections import deque
 from collections.abc import Sequence
-from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Final
 
 from aiohttp import WSCloseCode, web
 
-from ..document import kind_names
-from ..errors import EXIT_USAGE, ToolError
+from ..errors import ToolError
+from ..parameters import kind_names
+from ..sensor.opened import Sensor
 from .feed import STRIP_MAX_HZ, FrameFeed, Update
 from .layout import Cell
+from .listen import DEFAULT_HOST, Listener
 from .recording import FORMATS, PageRecording
 
-DEFAULT_HOST: Final = "127.0.0.1"
-DEFAULT_PORT: Final = 8765
-PORT_TRIES: Final = 20
-"""Without ``--http``: 8765, else the next free port of these many."""
 UPDATE_HZ: Final = 30.0
 STATE_EVERY_S: Final = 0.25
 STRIP_SECONDS: Final = 10.0
@@ -56,70 +51,6 @@ _SECURITY_HEADERS: Final = {
     "X-Content-Type-Options": "nosniff",
     "Referrer-Policy": "no-referrer",
 }
-
-
-# --------------------------------------------------------------------------
-# Where to listen
-
-
-@dataclass
-class Listener:
-    sock: socket.socket
-    host: str
-    """The host as the URL names it."""
-    port: int
-    loopback: bool
-
-
-def parse_http(text: str) -> tuple[str, int]:
-    """``HOST:PORT`` (``[::1]:8765`` for IPv6). Raises ToolError (EXIT_USAGE)."""
-    host, sep, port = text.rpartition(":")
-    host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
-    # isdigit alone takes "²" (which int() refuses) and "٣" (which int() reads as 3).
-    if not sep or not host or not (port.isascii() and port.isdigit()) or int(port) > 65535:
-        raise ToolError(f"--http {text}: give HOST:PORT, for instance 127.0.0.1:8765", EXIT_USAGE)
-    return host, int(port)
-
-
-def _bind(host: str, port: int) -> Listener:
-    infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
-    family, kind, proto, _, address = infos[0]
-    sock = socket.socket(family, kind, proto)
-    try:
-        if os.name == "posix":  # elsewhere this option lets two servers share a port
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        sock.bind(address)
-        sock.listen(128)
-    except BaseException:
-        sock.close()
-        raise
-    ip = ipaddress.ip_address(str(address[0]).split("%")[0])
-    if ip.is_unspecified:
-        shown = socket.gethostname()
-    else:
-        shown = f"[{ip}]" if ip.version == 6 else host
-    return Listener(sock, shown, sock.getsockname()[1], ip.is_loopback)
-
-
-def listen(http: str | None) -> Listener:
-    """A listening socket: ``--http HOST:PORT`` as given (port 0: any free
-    one), or 127.0.0.1 from port 8765 on. Raises ToolError."""
-    if http is None:
-        for port in range(DEFAULT_PORT, DEFAULT_PORT + PORT_TRIES):
-            with contextlib.suppress(OSError):
-                return _bind(DEFAULT_HOST, port)
-        raise ToolError(
-            f"ports {DEFAULT_PORT} to {DEFAULT_PORT + PORT_TRIES - 1} on {DEFAULT_HOST} are all taken: "
-            "choose one with --http HOST:PORT",
-            EXIT_USAGE,
-        )
-    host, port = parse_http(http)
-    try:
-        return _bind(host, port)
-    except OSError as e:
-        raise ToolError(f"cannot serve on {http}: {e.strerror or e}", EXIT_USAGE) from e
-    except UnicodeError as e:  # a name no resolver can take (a label over 63 characters, say)
-        raise ToolError(f"cannot serve on {http}: {host} is no host name ({e.reason})", EXIT_USAGE) from e
 
 
 # --------------------------------------------------------------------------
@@ -166,34 +97,32 @@ class _Rate:
 
 
 class ViewServer:
-    """Serves one source to any number of pages. ``source`` has ``comms``
-    (the module's shapes), ``port``, ``params``, ``format`` and
-    ``output_names``, as ``nervlane.source`` makes them."""
+    """Serves one open sensor to any number of pages. While the sensor
+    reconnects, the page shows an outage as such and a recording goes on
+    across it."""
 
     def __init__(
         self,
-        source: Any,
+        sensor: Sensor,
         cells: Sequence[Cell],
         units: str,
         listener: Listener,
         token: str | None,
         record_dir: str,
-        reconnecting: bool = False,
         *,
         unit: str | None = None,
         scale: tuple[float, float] | None = None,
     ) -> None:
-        self.source = source
-        self.names = list(source.output_names)
+        self.sensor = sensor
+        self.names = list(sensor.output_names)
         self.cells = cells
         self.units = units
         self.listener = listener
         self.token = token
         self.record_dir = record_dir
-        self.reconnecting = reconnecting
         self.unit = unit or NO_UNIT
         self.scale = scale
-        self.feed = FrameFeed(source.comms, self.names, _say_recorded, reconnecting)
+        self.feed = FrameFeed(sensor.comms, self.names, _say_recorded, sensor.reconnect)
         self.cookie = f"nervlane_view_{listener.port}"  # one per port: cookies ignore ports
         self._hosts = {f"{h}:{listener.port}" for h in (*_LOOPBACK_NAMES, listener.host)}
         if listener.port == _HTTP_PORT:
@@ -201,7 +130,7 @@ class ViewServer:
         self._outboxes: set[asyncio.Queue[list[str | bytes]]] = set()
         self._sockets: weakref.WeakSet[web.WebSocketResponse] = weakref.WeakSet()
         self._time0 = time.monotonic()
-        self._base = source.comms.stats()
+        self._base = sensor.comms.stats()
         self._rate = _Rate()
 
     @property
@@ -267,9 +196,9 @@ class ViewServer:
                 if self.scale is None
                 else {"auto": False, "low": self.scale[0], "high": self.scale[1], "floor": AUTO_SCALE_FLOOR}
             ),
-            "port": self.source.port,
-            "params": self.source.params,
-            "format": self.source.format,
+            "port": self.sensor.label,
+            "params": self.sensor.params,
+            "format": self.sensor.format,
             "record_dir": os.path.abspath(self.record_dir),
             "record_formats": list(FORMATS),
             "strip_seconds": STRIP_SECONDS,
@@ -278,12 +207,12 @@ class ViewServer:
         }
 
     def state(self) -> dict[str, Any]:
-        comms = self.source.comms
+        comms = self.sensor.comms
         stats, base, feed = comms.stats(), self._base, self.feed
         if comms.is_connected():
             connection = "connected"
         else:
-            connection = "reconnecting" if self.reconnecting else "disconnected"
+            connection = "reconnecting" if self.sensor.reconnect else "disconnected"
         recording = feed.recording
         return {
             "type": "state",
@@ -374,7 +303,7 @@ class ViewServer:
         if not isinstance(outputs, list) or not all(type(i) is int and 0 <= i < len(self.names) for i in outputs):
             error = f"outputs: a list of output positions 0..{len(self.names) - 1}"
             return web.json_response({"error": error}, status=400)
-        comms = self.source.comms
+        comms = self.sensor.comms
         if not comms.is_connected():
             return web.json_response({"error": self._away(comms)}, status=409)
         loop = asyncio.get_running_loop()
@@ -387,7 +316,7 @@ class ViewServer:
 
     def _away(self, comms: Any, action: str = "zero") -> str:
         why = comms.stats().get("last_error")
-        when = "when it is back" if self.reconnecting else "once it is plugged in and the view restarted"
+        when = "when it is back" if self.sensor.reconnect else "once it is plugged in and the view restarted"
         return f"the sensor is away{f' ({why})' if why else ''}: {action} {when}"
 
     async def _record(self, request: web.Request) -> web.Response:
@@ -402,11 +331,11 @@ class ViewServer:
         if action != "start" or body.get("format", "csv") not in FORMATS:
             error = f'send {{"action": "start" or "stop", "format": one of {", ".join(FORMATS)}}}'
             return web.json_response({"error": error}, status=400)
-        if not self.source.comms.is_connected():
-            return web.json_response({"error": self._away(self.source.comms, "record")}, status=409)
+        if not self.sensor.comms.is_connected():
+            return web.json_response({"error": self._away(self.sensor.comms, "record")}, status=409)
 
         def make() -> PageRecording:
-            return PageRecording(self.record_dir, body.get("format", "csv"), self.source, time.monotonic())
+            return PageRecording(self.record_dir, body.get("format", "csv"), self.sensor, time.monotonic())
 
         try:
             recording = self.feed.start_recording(make)
@@ -441,9 +370,3 @@ def _say_recorded(summary: dict[str, Any]) -> None:
         f"recorded {summary['frames']} frames to {summary['file']}, stopped by {summary['stopped_by']}{failure}",
         flush=True,
     )
-
-
-def new_token(listener: Listener, require: bool) -> str | None:
-    """A random token when the view is reachable from other machines, or
-    when asked for one; None otherwise."""
-    return secrets.token_urlsafe(24) if require or not listener.loopback else None

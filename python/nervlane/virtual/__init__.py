@@ -1,16 +1,18 @@
-"""The virtual Nervlane sensor, in one import: the frame encoders
-(``nervlane.wire``), a believable signal and its parameter file
+"""The virtual Nervlane sensor, in one import.
+
+The frame encoders
+(``nervlane.formats``), a believable signal and its parameter file
 (``nervlane.virtual.signal_model``), and the pseudo-terminal that plays the
 device on a serial port (``nervlane.virtual.pty_device``).
 
 The test suites use it as their device; ``nervlane simulate``
-(``nervlane.virtual.simulate``) lets a person point the real module, or any
+(``nervlane.commands.simulate``) lets a person point the real module, or any
 serial tool, at a sensor without owning one.
 """
 
 from __future__ import annotations
 
-from ..wire import (
+from ..formats import (
     FORMATS,
     KEY,
     MAX_BINARY_READINGS,
@@ -18,10 +20,8 @@ from ..wire import (
     binary_frame,
     encode_frame,
     encrypted_frame,
-    max_readings,
     text_frame,
 )
-from ..wire import SELECTOR as PROTOCOL_SELECTOR
 from .pty_device import PtyDevice, SentFrame, open_raw_pty, send_frame
 from .signal_model import (
     AXIS_COEFS,
@@ -35,7 +35,6 @@ from .signal_model import (
     parameter_document,
     write_params,
 )
-from .simulate import run_simulate
 
 __all__ = [
     "AXIS_COEFS",
@@ -47,7 +46,6 @@ __all__ = [
     "NOISE_COUNTS",
     "NOMINAL_ZERO",
     "NORMAL_COEFS",
-    "PROTOCOL_SELECTOR",
     "TAXEL_COEFS",
     "Layout",
     "PtyDevice",
@@ -56,10 +54,8 @@ __all__ = [
     "binary_frame",
     "encode_frame",
     "encrypted_frame",
-    "max_readings",
     "open_raw_pty",
     "parameter_document",
-    "run_simulate",
     "send_frame",
     "text_frame",
     "write_params",

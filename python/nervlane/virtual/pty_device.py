@@ -1,5 +1,7 @@
-"""A pseudo-terminal pair that plays a serial device: what its master end
-writes, the program on the slave end (the port) reads. POSIX only."""
+"""A pseudo-terminal pair that plays a serial device.
+
+What its master end writes, the program on the slave end (the port)
+reads. POSIX only."""
 
 from __future__ import annotations
 
@@ -15,7 +17,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from types import TracebackType
 
-from ..wire import Format
+from ..formats import Format
 
 
 def open_raw_pty() -> tuple[int, str]:

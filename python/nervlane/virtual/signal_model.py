@@ -1,6 +1,8 @@
-"""The virtual sensor's body: where its sensors sit (``Layout``), the raw
-readings they give (``SignalModel``), and the parameter file that
-calibrates them (``parameter_document``, ``write_params``)."""
+"""The virtual sensor's body: its layout, its signal, its parameter file.
+
+Where its sensors sit (``Layout``), the raw readings they give
+(``SignalModel``), and the parameter file that calibrates them
+(``parameter_document``, ``write_params``)."""
 
 from __future__ import annotations
 
@@ -10,7 +12,7 @@ import random
 from dataclasses import dataclass
 from typing import Any, Final
 
-from .. import document
+from .. import parameters
 
 # Raw level of an unloaded channel, and the calibration the simulator's
 # parameter files use: counts above the zero level to newtons.
@@ -21,8 +23,8 @@ TAXEL_COEFS: Final = (0.0, 1.0e-3, 2.0e-9)
 AXIS_COEFS: Final = (0.0, 1.0e-3)
 NORMAL_COEFS: Final = (0.0, 1.0e-3, 2.0e-9)
 
-_CHANNELS: Final = document.CHANNELS
-_AXES: Final = len(document.AXES)
+_CHANNELS: Final = parameters.CHANNELS
+_AXES: Final = len(parameters.AXES)
 
 
 @dataclass(frozen=True)
@@ -199,7 +201,7 @@ def parameter_document(layout: Layout, protocol: str | int) -> list[Any]:
     zero = float(NOMINAL_ZERO)
     full_scale = float(0xFFFF - NOMINAL_ZERO)
     triaxials = [
-        document.triaxial_record(
+        parameters.triaxial_record(
             layout.triaxial_channels(t)[0],
             layout.triaxial_outputs(t)[0],
             lower=[DEAD_BAND_COUNTS] * _CHANNELS,
@@ -212,7 +214,7 @@ def parameter_document(layout: Layout, protocol: str | int) -> list[Any]:
         for t in range(layout.triaxials)
     ]
     taxels = [
-        document.taxel_record(
+        parameters.taxel_record(
             layout.taxel_channel(j),
             layout.taxel_output(j),
             lower=DEAD_BAND_COUNTS,
@@ -222,9 +224,9 @@ def parameter_document(layout: Layout, protocol: str | int) -> list[Any]:
         )
         for j in range(layout.taxels)
     ]
-    return document.make(protocol, triaxials, taxels)
+    return parameters.make(protocol, triaxials, taxels)
 
 
 def write_params(path: str | os.PathLike[str], layout: Layout, protocol: str | int) -> None:
     """Write the matching MessagePack parameter file (replaced whole, never half-written)."""
-    document.write(path, parameter_document(layout, protocol))
+    parameters.write(path, parameter_document(layout, protocol))

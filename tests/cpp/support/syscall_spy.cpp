@@ -24,6 +24,7 @@ namespace {
 
 thread_local Counts counts;
 thread_local bool hang_up_in_poll = false;
+thread_local bool hang_up_with_input = false;
 thread_local int open_error = 0;
 thread_local int read_error = 0;
 thread_local int close_error = 0;
@@ -35,6 +36,7 @@ thread_local std::vector<unsigned long> ioctl_requests;
 void start_counting() { counts = Counts{}; }
 Counts counted() { return counts; }
 void report_hang_up_in_poll(bool on) { hang_up_in_poll = on; }
+void report_hang_up_with_input(bool on) { hang_up_with_input = on; }
 void fail_next_open(int error) { open_error = error; }
 void fail_next_read(int error) { read_error = error; }
 void fail_next_close(int error) { close_error = error; }
@@ -76,7 +78,10 @@ extern "C" ssize_t __wrap_read(int fd, void* buffer, size_t n) {
         return -1;
     }
     const ssize_t result = __real_read(fd, buffer, n);
-    if (result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) ++counts.empty_reads;
+    if (result == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        ++counts.empty_reads;
+        if (hang_up_with_input) return 0;
+    }
     return result;
 }
 
@@ -84,6 +89,10 @@ extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeout) {
     ++counts.polls;
     if (hang_up_in_poll && count == 1 && (fds[0].events & POLLIN) != 0) {
         fds[0].revents = POLLHUP;
+        return 1;
+    }
+    if (hang_up_with_input && count == 1 && (fds[0].events & POLLIN) != 0) {
+        fds[0].revents = POLLIN | POLLHUP;
         return 1;
     }
     return __real_poll(fds, count, timeout);

@@ -1,7 +1,8 @@
 // Watches and steers the system calls that the serial library makes on the
 // calling thread (Linux test builds only: the test program is linked with
 // --wrap for open, read, poll, ioctl and close). It reaches the paths that a
-// pseudo-terminal cannot: a hang-up that poll() reports without POLLIN, an
+// pseudo-terminal cannot: a hang-up that poll() reports without POLLIN or
+// with bytes still to read, an
 // open(), read() or close() that fails with a chosen error, and the question
 // of how many calls a read costs.
 // Everything here is per thread, so the device's and gtest's own calls on
@@ -27,6 +28,12 @@ Counts counted();
 // While on, every poll() for input on this thread reports POLLHUP alone at
 // once, as some drivers do when their device goes away.
 void report_hang_up_in_poll(bool on);
+
+// While on, every poll() for input on this thread reports POLLIN|POLLHUP at
+// once, and a read() that finds nothing waiting reports end of file: a
+// terminal whose device went away after sending what is still queued (a pty
+// drops its queue at the hang-up, so it cannot show this).
+void report_hang_up_with_input(bool on);
 
 // The next open() on this thread fails with `error` without opening anything.
 void fail_next_open(int error);

@@ -1,0 +1,389 @@
+"""Writing one recording from a sensor's frame batches, with its summary.
+
+``RecordingWriter`` is ``nervlane record``'s, and the page's Record button
+reuses it; ``Tally`` and ``Summary`` say how the recording went.
+
+A tool records in four steps: ``check_output`` before any port opens, a
+``RecordingWriter`` once the sensor is open, ``add`` each batch and
+``flush`` now and then, and ``finish`` with what stopped it.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import datetime
+import json
+import os
+import time
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Final
+
+import numpy as np
+
+from ..errors import EXIT_USAGE
+from ..files import write_bytes_atomic
+from ..sensor.opened import Sensor
+from .csv_file import CsvRows, header_for, widen
+from .npz_file import ArraySpill, npz_fields
+from .outputs import Outputs, RecordingFailed, create_file, write_failed
+
+if TYPE_CHECKING:
+    import nervlane_comm_py
+
+SIDECAR_ROOM: Final = 4096
+"""Bytes a sidecar takes from the start, so that its final details fit in
+place even when the disk has filled meanwhile."""
+
+
+def _now_text() -> str:
+    return datetime.datetime.now().astimezone().isoformat(timespec="milliseconds")
+
+
+@dataclass(frozen=True)
+class Rows:
+    """Frames with a frame batch's shapes (``sequence``, ``time``, ``raw``,
+    ``values``), for frames that come from elsewhere than ``take_frames``
+    or a part of a batch."""
+
+    sequence: Any
+    time: Any
+    raw: Any
+    values: Any
+
+    def __len__(self) -> int:
+        return len(self.sequence)
+
+
+def _write_sidecar(path: str, meta: Mapping[str, Any]) -> None:
+    """Replace the sidecar whole; when the disk has no room for a new file,
+    write over the room the sidecar took when it was made."""
+    text = (json.dumps(meta, indent=2) + "\n").encode()
+    try:
+        write_bytes_atomic(path, text)
+    except OSError:
+        with open(path, "r+b") as f:
+            room = os.fstat(f.fileno()).st_size
+            if len(text) > room:
+                raise
+            f.write(text[:-1] + b" " * (room - len(text)) + b"\n")
+            f.flush()
+            os.fsync(f.fileno())
+
+
+@dataclass
+class Tally:
+    """What the summary reports."""
+
+    frames: int = 0
+    gaps: int = 0
+    """Frames missing between two recorded ones: overwritten or dropped by this tool."""
+    last_sequence: int | None = None
+    first_time: float | None = None
+    last_time: float | None = None
+    raw_widths: set[int] = field(default_factory=set)
+
+    @property
+    def rate(self) -> float:
+        if self.first_time is None or self.last_time is None or self.last_time <= self.first_time:
+            return 0.0
+        return (self.frames - 1) / (self.last_time - self.first_time)
+
+    def count(self, sequence: list[int], times: Any, width: int) -> None:
+        first = sequence[0]
+        if self.last_sequence is not None:
+            self.gaps += first - self.last_sequence - 1
+        self.gaps += sequence[-1] - first - (len(sequence) - 1)
+        self.last_sequence = sequence[-1]
+        self.first_time = float(times[0]) if self.first_time is None else self.first_time
+        self.last_time = float(times[-1])
+        self.frames += len(sequence)
+        self.raw_widths.add(width)
+
+
+@dataclass
+class Summary:
+    """How a recording went: what ``finish`` returns and ``record`` prints."""
+
+    frames: int
+    seconds: float
+    rate: float
+    lost_by_tool: int
+    rejected: int
+    """Frames the decoder rejected while recording."""
+    discarded: int
+    """Bytes the decoder skipped while recording."""
+    stopped_by: str
+    path: str
+    """The file that holds the rows: the target, or the journal when the .npz could not be written."""
+    raw_widths: list[int]
+    outages: list[dict[str, Any]]
+    failure: RecordingFailed | None = None
+    """Why the files are not what they should be, or None."""
+
+    def lines(self) -> list[str]:
+        text = [
+            f"recorded {self.frames} frames in {self.seconds:.2f} s ({self.rate:.1f} frames/s) to {self.path}; "
+            f"stopped by {self.stopped_by}",
+            f"frames lost: {self.lost_by_tool + self.rejected} (overwritten/dropped by this tool: "
+            f"{self.lost_by_tool}; rejected or discarded by the decoder: {self.rejected} frames, "
+            f"{self.discarded} bytes)",
+        ]
+        if len(self.raw_widths) > 1:
+            text.append(f"note: frames of different lengths ({self.raw_widths}); short rows have empty cells")
+        if self.outages:
+            away = sum(o["seconds"] for o in self.outages)
+            text.append(f"outages: {len(self.outages)}, the device away {away:.1f} s in all")
+            for n, o in enumerate(self.outages, 1):
+                until = "" if o["ended"] else ", still away at the stop"
+                text.append(
+                    f"  outage {n}: from {o['start_time']} ({o['start_s']:.3f} s after the start) "
+                    f"for {o['seconds']:.3f} s{until}"
+                )
+        return text
+
+
+class RecordingWriter:
+    """The files of one recording (``nervlane record``'s), fed batch by
+    batch from a sensor's frame queue.
+
+    Nothing is created before the first frame: the header needs its reading
+    count. Then the data file is created (exclusively unless ``replace``),
+    then its sidecar. ``time_s`` counts from ``start`` (on the clock of
+    ``time.monotonic()``; default now), or from the first frame if that was
+    decoded earlier. A frame longer than the first puts its extra readings
+    after its calibrated values, so nothing written is rewritten while
+    frames arrive; ``finish`` sorts them into raw columns. Not thread-safe.
+    """
+
+    def __init__(
+        self,
+        outputs: Outputs,
+        sensor: Sensor,
+        *,
+        raw_only: bool = False,
+        replace: bool = False,
+        start: float | None = None,
+    ) -> None:
+        self.outputs = outputs
+        self._comms = sensor.comms
+        self._names = [] if raw_only else list(sensor.output_names)
+        self._raw_only = raw_only
+        self._replace = replace
+        self._start = time.monotonic() if start is None else start
+        self.base = dict(sensor.comms.stats())
+        """The comms object's counters when the recording started."""
+        self.meta: dict[str, Any] = {
+            "start_time": _now_text(),
+            "port": sensor.label,
+            "params": sensor.params,
+            "format": sensor.format or "unknown",
+        }
+        self.tally = Tally()
+        self.outages: list[dict[str, Any]] = []
+        self._csv: CsvRows | None = None
+        self._spill: ArraySpill | None = None
+        self._pending: list[tuple[list[int], Any, Any, Any]] = []
+        """Batches taken since the last flush: sequence, time_s, raw, values."""
+        self._raw_count = 0
+        """Raw columns in the header: the first frame's reading count."""
+        self.failure: RecordingFailed | None = None
+
+    def _header(self, raw_count: int) -> list[str]:
+        return header_for(raw_count, self._names)
+
+    def _open(self, raw_count: int, value_count: int) -> None:
+        self._raw_count = raw_count
+        outputs = self.outputs
+        made: list[str] = []
+        try:
+            # The data file first, and only then its sidecar: a recording
+            # that loses the race for the name leaves the winner's alone.
+            self._csv = CsvRows(outputs.csv, self._header(raw_count), self._replace)
+            made.append(outputs.csv)
+            with os.fdopen(create_file(outputs.sidecar, self._replace), "wb") as f:
+                made.append(outputs.sidecar)
+                text = json.dumps(self.meta, indent=2)
+                f.write((text + " " * (SIDECAR_ROOM - 1 - len(text)) + "\n").encode())
+            if outputs.npz:
+                self._spill = ArraySpill(outputs.folder, value_count)
+        except OSError as e:
+            if self._csv is not None:
+                self._csv.close()
+                self._csv = None
+            for path in made:
+                with contextlib.suppress(OSError):
+                    os.unlink(path)
+            if isinstance(e, FileExistsError):
+                raise RecordingFailed(
+                    f"cannot record to {outputs.target}: {e.filename} appeared meanwhile (another recording?); "
+                    "it is left as it is",
+                    "the output appearing meanwhile",
+                    EXIT_USAGE,
+                ) from e
+            raise write_failed(e.filename or outputs.folder, e) from e
+
+    def add(self, batch: nervlane_comm_py.FrameBatch) -> None:
+        """Take a batch (``take_frames``'s); its rows reach the files at the
+        next ``flush``. Raises RecordingFailed when the files cannot be made."""
+        n = len(batch)
+        if n == 0 or self.failure is not None:
+            return
+        raw = batch.raw
+        width = raw.shape[1]
+        values = np.empty((n, 0)) if self._raw_only else batch.values
+        if self._csv is None:
+            self._start = min(self._start, float(batch.time[0]))
+            self._guard(self._open, width, values.shape[1])
+        times = batch.time - self._start
+        sequence = batch.sequence.tolist()
+        head = raw[:, : self._raw_count]
+        if width < self._raw_count:
+            head = np.full((n, self._raw_count), np.nan)
+            head[:, :width] = raw
+        # A longer frame's extra readings follow its calibrated values.
+        tail = raw[:, self._raw_count :].tolist() if width > self._raw_count else [[]] * n
+        assert self._csv is not None
+        self._csv.add(sequence, times, head, values, tail)
+        self._pending.append((sequence, times, raw, values))
+
+    @property
+    def frames(self) -> int:
+        """Frames taken: those on disk and those the next ``flush`` writes."""
+        return self.tally.frames + sum(len(p[0]) for p in self._pending)
+
+    def flush(self) -> None:
+        """Hand the rows taken so far to the disk. Raises RecordingFailed on
+        a write error; the data file then ends with the last whole row."""
+        if self._csv is None or self.failure is not None:
+            return
+        self._guard(self._write)
+
+    def _write(self) -> None:
+        assert self._csv is not None
+        pending, self._pending = self._pending, []
+        try:
+            self._csv.write()
+        except OSError as e:
+            kept = self._csv.kept
+            for sequence, times, raw, _ in pending:
+                if kept > 0:
+                    self.tally.count(sequence[:kept], times[:kept], raw.shape[1])
+                kept -= len(sequence)
+            raise write_failed(self._csv.path, e) from e
+        for sequence, times, raw, _ in pending:
+            self.tally.count(sequence, times, raw.shape[1])
+        if self._spill is not None:
+            try:
+                for sequence, times, raw, values in pending:
+                    self._spill.add(np.asarray(sequence, dtype=np.uint64), times, raw, values)
+            except OSError as e:
+                raise write_failed(f"the .npz's temporary files in {self.outputs.folder}", e) from e
+
+    def _guard(self, step: Any, *args: Any) -> None:
+        try:
+            step(*args)
+        except RecordingFailed as e:
+            self.failure = e
+            raise
+
+    def note_outage(self, started: float, seconds: float, ended: bool = True) -> None:
+        """A time the sensor was away: from ``started`` (``time.monotonic()``)
+        for ``seconds``; ``ended`` False for one that outlasted the
+        recording. It is listed in the summary and the metadata, its start
+        on the monotonic clock (``start_monotonic``, and ``start_s`` on the
+        axis of ``time_s``) and the wall clock (``start_time``)."""
+        wall = datetime.datetime.now().astimezone() - datetime.timedelta(seconds=time.monotonic() - started)
+        self.outages.append(
+            {
+                "start_s": round(started - self._start, 6),
+                "start_monotonic": round(started, 6),
+                "start_time": wall.isoformat(timespec="milliseconds"),
+                "seconds": round(seconds, 6),
+                "ended": ended,
+            }
+        )
+
+    def finish(self, stopped_by: str, stats: Mapping[str, Any] | None = None) -> Summary:
+        """Write what is left and close the files: the .npz is written whole
+        and its journal goes; a CSV whose frames grew is sorted into raw
+        columns (work that grows with the file, done once the frames have
+        stopped). After a write error the rows written stay where they are,
+        with their metadata. ``stats`` are the comms object's counters at
+        the end (default: now). Never raises for a write error: the
+        summary's ``failure`` says what went wrong."""
+        stats = self._comms.stats() if stats is None else stats
+        seconds = time.monotonic() - self._start
+        opened = self._csv is not None
+        if self._csv is not None:
+            with contextlib.suppress(RecordingFailed):
+                self.flush()
+            self._csv.close()
+        t = self.tally
+        summary = Summary(
+            frames=t.frames,
+            seconds=seconds,
+            rate=t.rate,
+            lost_by_tool=t.gaps,
+            rejected=stats["frames_rejected"] - self.base["frames_rejected"],
+            discarded=stats["bytes_discarded"] - self.base["bytes_discarded"],
+            stopped_by=self.failure.stop if self.failure is not None else stopped_by,
+            path=self.outputs.target,
+            raw_widths=sorted(t.raw_widths),
+            outages=self.outages,
+        )
+        self.meta.update(
+            frames=summary.frames,
+            seconds=round(seconds, 3),
+            frames_lost_by_tool=summary.lost_by_tool,
+            frames_rejected=summary.rejected,
+            bytes_discarded=summary.discarded,
+            stopped_by=summary.stopped_by,
+            outages=self.outages,
+        )
+        if opened:
+            try:
+                self._finish_files(summary)
+            finally:
+                if self._spill is not None:
+                    self._spill.close()
+        summary.failure = self.failure
+        return summary
+
+    def _finish_files(self, summary: Summary) -> None:
+        outputs = self.outputs
+        widest = max(self.tally.raw_widths, default=self._raw_count)
+        if self.failure is None and self._spill is not None:
+            try:
+                self._spill.save(
+                    outputs.target, {"calibrated_names": np.array(self._names, dtype=str), **npz_fields(self.meta)}
+                )
+                os.unlink(outputs.csv)
+                os.unlink(outputs.sidecar)
+                return
+            except OSError as e:
+                self.failure = write_failed(outputs.target, e)
+                self.meta["stopped_by"] = summary.stopped_by = f"{summary.stopped_by}, then {self.failure.stop}"
+        if self.failure is None and widest > self._raw_count:
+            try:
+                widen(outputs.csv, self._header(widest), self._raw_count, len(self._names))
+            except OSError as e:
+                self.failure = write_failed(outputs.csv, e)
+        if self._spill is not None:
+            assert self.failure is not None
+            summary.path = outputs.csv
+            self.failure = RecordingFailed(
+                f"{self.failure}; the recording is in {outputs.csv} ({self.tally.frames} frames, each row whole): "
+                f"once there is room, 'nervlane recover {outputs.target}' turns it into {outputs.target}",
+                self.failure.stop,
+            )
+        elif self.failure is not None:
+            self.failure = RecordingFailed(
+                f"{self.failure}; {outputs.csv} holds the {self.tally.frames} frames written before, each row whole",
+                self.failure.stop,
+            )
+        try:
+            _write_sidecar(outputs.sidecar, self.meta)
+        except OSError as e:
+            if self.failure is None:
+                self.failure = write_failed(outputs.sidecar, e)

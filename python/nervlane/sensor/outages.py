@@ -1,0 +1,74 @@
+"""Seeing a sensor's outages while the module reopens its port.
+
+When the device went away, why, and how long it stayed away.
+
+The module's counters tell it: each outage counts one port error when it
+starts and one reconnect when it ends, both under the module's own lock.
+Reading the counters rather than ``is_connected()`` means an outage that
+starts and ends between two looks is still counted.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any
+
+
+@dataclass
+class Outage:
+    started: float
+    """When it was seen to start, on the clock of ``time.monotonic()``."""
+    last_error: str | None
+    """Why the port failed (the module's ``last_error``); None when unknown."""
+    seconds: float | None = None
+    """How long it lasted; None while it lasts."""
+
+    def lasted(self, now: float) -> float:
+        return self.seconds if self.seconds is not None else now - self.started
+
+    @property
+    def reason(self) -> str:
+        """Why, as the tools say it: "last error: ..." or "reason unknown"."""
+        return "reason unknown" if self.last_error is None else f"last error: {self.last_error}"
+
+
+class OutageWatch:
+    """Fed the module's ``stats()`` now and then, it says which outages
+    started and ended since the last look. An outage that began and ended
+    between two looks is dated at the earlier look, its length is the time
+    between them (an upper bound), and its reason is unknown: the module's
+    ``last_error`` is that of the newest port error, which may be another
+    outage's."""
+
+    def __init__(self, stats: Mapping[str, Any], now: float) -> None:
+        self._errors = stats.get("port_errors", 0)
+        self._returns = stats.get("reconnects", 0)
+        self._looked = now
+        self.current: Outage | None = None
+        """The outage under way, if any."""
+        self.count = 0
+        """Outages seen so far, the one under way included."""
+
+    def look(self, stats: Mapping[str, Any], now: float) -> tuple[list[Outage], Outage | None]:
+        """The outages that ended since the last look, oldest first, and the
+        one that started and still lasts (None: none started)."""
+        errors, returns = stats.get("port_errors", 0), stats.get("reconnects", 0)
+        new_errors, new_returns = errors - self._errors, returns - self._returns
+        self._errors, self._returns = errors, returns
+        since, self._looked = self._looked, now
+        last_error = stats.get("last_error")
+        ended: list[Outage] = []
+        if self.current is not None and new_returns > 0:
+            self.current.seconds = now - self.current.started
+            ended.append(self.current)
+            self.current = None
+            new_returns -= 1
+        short = min(new_errors, new_returns)
+        ended += [Outage(since, None, now - since) for _ in range(short)]
+        self.count += short
+        started = None
+        if new_errors > short:
+            started = self.current = Outage(now, last_error)
+            self.count += 1
+        return ended, started

@@ -1,0 +1,60 @@
+"""Where a tool's sensor comes from (a port and its parameter file, or a
+served name) and the outages seen while the module reopens its port."""
+
+from __future__ import annotations
+
+import importlib.util
+import os
+from pathlib import Path
+from typing import Any
+
+import pytest
+from conftest import Cli
+
+from nervlane.sensor.outages import Outage, OutageWatch
+
+nc = pytest.importorskip("nervlane_comm_py")
+
+
+class TestSource:
+    @pytest.mark.parametrize(
+        ("args", "code", "says"),
+        [
+            (("--from", "skin", "PORT", "PARAMS"), 2, "not both"),
+            (("--connect", "tcp/127.0.0.1:7447", "PORT", "PARAMS"), 2, "--connect goes with --from"),
+            (("PORT",), 2, "give the sensor's PORT and PARAMS file, or --from NAME"),
+            (("--from", "skin", "--realtime"), 2, "give it to nervlane serve"),
+            (
+                ("--from", "skin"),
+                None,
+                "cannot reach skin" if importlib.util.find_spec("zenoh") else "cannot read skin",
+            ),
+        ],
+    )
+    def test_a_source_is_a_port_and_its_parameter_file_or_a_served_name(
+        self, cli: Cli, tmp_path: Path, args: tuple[str, ...], code: int | None, says: str
+    ) -> None:
+        names = {"PORT": str(tmp_path / "ttyNOPE"), "PARAMS": str(tmp_path / "p.msgpack")}
+        for command in (("monitor", "--seconds", "1"), ("record", "-o", str(tmp_path / "r.csv"))):
+            done = cli(*command, *(names.get(a, a) for a in args))
+            zenoh = importlib.util.find_spec("zenoh") is not None
+            expected = code if code is not None else (3 if zenoh else 5)
+            assert done.returncode == expected and says in done.stderr, done.stderr
+            assert zenoh or code is not None or 'pip install "nervlane-comm[remote]"' in done.stderr
+        assert os.listdir(tmp_path) == []
+
+
+def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
+    def stats(errors: int, returns: int) -> dict[str, Any]:
+        return {"port_errors": errors, "reconnects": returns, "last_error": f"error {errors}"}
+
+    watch = OutageWatch(stats(0, 0), 0.0)
+    assert watch.look(stats(1, 0), 1.0) == ([], Outage(1.0, "error 1"))
+    # The first comes back and a second comes and goes before the next look:
+    # never seen, its reason is unknown.
+    assert watch.look(stats(2, 2), 3.0) == ([Outage(1.0, "error 1", 2.0), Outage(1.0, None, 2.0)], None)
+    # One comes and goes, and a third starts: the last error is the third's alone.
+    ended, started = watch.look(stats(4, 3), 4.0)
+    assert (ended, started) == ([Outage(3.0, None, 1.0)], Outage(4.0, "error 4"))
+    assert (ended[0].reason, started.reason) == ("reason unknown", "last error: error 4")
+    assert (watch.count, watch.current) == (4, Outage(4.0, "error 4"))
