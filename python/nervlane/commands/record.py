@@ -199,6 +199,8 @@ class _Loop:
             self.console.print(f"the sensor on {self.label} is back after {outage.seconds:.1f} s; recording on")
         if started is not None:
             self._tell_gone(started)
+        elif self.outages.reason_changed and (current := self.outages.current) is not None:
+            self.console.print(f"the sensor on {self.label} is still away ({current.reason})", soft_wrap=True)
 
     def _tell_gone(self, outage: Outage) -> None:
         self.console.print(

@@ -49,6 +49,10 @@ class OutageWatch:
         """The outage under way, if any."""
         self.count = 0
         """Outages seen so far, the one under way included."""
+        self.reason_changed = False
+        """Whether the last look found a new reason for the outage under way:
+        the module met a different device under the port's name, or the
+        device itself again."""
 
     def look(self, stats: Mapping[str, Any], now: float) -> tuple[list[Outage], Outage | None]:
         """The outages that ended since the last look, oldest first, and the
@@ -71,4 +75,10 @@ class OutageWatch:
         if new_errors > short:
             started = self.current = Outage(now, last_error)
             self.count += 1
+        self.reason_changed = (
+            self.current is not None and started is None and last_error not in (None, self.current.last_error)
+        )
+        if self.reason_changed:
+            assert self.current is not None
+            self.current.last_error = last_error
         return ended, started
