@@ -449,12 +449,19 @@ TEST(Comms, TextLineTheDevicePausesInIsPublishedOnceAndWhole) {
     EXPECT_TRUE(read_raw(comms, 200).empty());
     EXPECT_EQ(comms.stats().frames_decoded, 2u);
 
-    // A line still unfinished when the connection closes is discarded, counted.
+    // A line still unfinished when its decoder is replaced, or when the
+    // connection closes, can never be finished: it is discarded, counted.
     device.write("8,9");
     std::this_thread::sleep_for(150ms);
-    const auto discarded = comms.stats().bytes_discarded;
+    auto discarded = comms.stats().bytes_discarded;
+    comms.init(write_params(kText, {}, {{0, 0}}));
+    EXPECT_TRUE(eventually([&] { return comms.stats().bytes_discarded == discarded + 3; }));
+    device.write("0\n5,6");  // the new decoder drops its first line as cut
+    std::this_thread::sleep_for(150ms);
+    discarded = comms.stats().bytes_discarded;
     comms.close();
     EXPECT_EQ(comms.stats().bytes_discarded, discarded + 3);
+    EXPECT_EQ(comms.stats().frames_decoded, 2u);
 }
 
 TEST(Comms, ConnectFailureLeavesTheObjectIdleAndReusable) {
@@ -1073,7 +1080,12 @@ TEST(Comms, ReconnectTakesOnlyTheDeviceFirstOpenedWhenItHasAUsbIdentity) {
     serial::set_sysfs_root(sysfs.usb_adapter(device.port(), "B"));
     device.stream(sequence(kBinary, {600}), 200.0);
     const std::string stranger = "a different device is at " + device.stable_port() + " (serial B, expected serial A)";
-    ASSERT_TRUE(eventually([&] { return comms.stats().last_error == stranger; })) << comms.stats().last_error;
+    {
+        // Its owner has it open: the reader tells it apart without opening it.
+        const serial::Serial owner(device.stable_port(), 115200, serial::SerialTimeouts(), serial::ByteSize::eight_bits,
+                                   serial::Parity::none, serial::StopBits::one, serial::FlowControl::none);
+        ASSERT_TRUE(eventually([&] { return comms.stats().last_error == stranger; })) << comms.stats().last_error;
+    }
     EXPECT_TRUE(read_raw(comms, 200).empty());
     EXPECT_FALSE(comms.is_connected());
     EXPECT_EQ(comms.stats().reconnects, 0u);
