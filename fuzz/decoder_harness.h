@@ -132,18 +132,10 @@ using FrameCheck = void (*)(const std::vector<double>& values);
 // for every byte of the input: frame bytes plus bytes discarded.
 using FrameBytes = std::size_t (*)(const std::vector<double>& values, bool refused);
 
-// What one input gave: every frame published, in order, and the decoder's
-// counts summed over the run, the end of its stream included.
-struct Run {
-    std::vector<std::vector<double>> frames;
-    nervlane_comm::DecoderCounts counts;
-};
-
 // Runs one input through a fresh decoder of type D.
 template <typename D>
-Run run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check, FrameBytes frame_bytes = nullptr) {
-    Run run;
-    if (size == 0) return run;
+void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check, FrameBytes frame_bytes = nullptr) {
+    if (size == 0) return;
     Feed& pty = feed();
     const std::uint8_t shape = data[0];
     ++data;
@@ -170,11 +162,8 @@ Run run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check, Fr
                 std::abort();
             }
             accounted += counts.bytes_discarded;
-            run.counts.bytes_discarded += counts.bytes_discarded;
-            run.counts.frames_rejected += counts.frames_rejected;
             if (decoded) {
                 check(values);
-                run.frames.push_back(values);
                 if (frame_bytes) accounted += frame_bytes(values, counts.frames_rejected == 1);
             }
             const std::size_t now = pty.waiting();
@@ -191,18 +180,15 @@ Run run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check, Fr
         std::fprintf(stderr, "decoder published a frame from an empty port\n");
         std::abort();
     }
-    // A 0xFF still held as half a header, or a text line that never ended,
-    // is counted once the stream ends.
+    // A 0xFF still held as half a header, or a text line that never ended, is
+    // counted once the stream ends.
     decoder.end_stream();
-    const std::uint64_t left = decoder.take_counts().bytes_discarded;
-    accounted += left;
-    run.counts.bytes_discarded += left;
+    accounted += decoder.take_counts().bytes_discarded;
     if (frame_bytes ? accounted != size : accounted > size) {
         std::fprintf(stderr, "counts account for %llu bytes of %zu\n", static_cast<unsigned long long>(accounted),
                      size);
         std::abort();
     }
-    return run;
 }
 
 // Readings of the binary formats are unsigned 16-bit values, at most `most` of them.

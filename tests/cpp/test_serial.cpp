@@ -412,32 +412,27 @@ TEST(SerialOpen, MapsStopBitsFlowControlAndRawModeOntoTermios) {
 TEST(SerialDeviceIdentity, IsTheAdaptersSerialNumberElseItsIdsInItsSocket) {
     TestDevice device;
     testing_support::SysfsTrees sysfs;
-    // Through a link, as /dev/serial/by-id names a port; the hub above the
-    // adapter has IDs of its own and is not taken for it.
-    const auto a = serial::identify_device_in(sysfs.usb_adapter(device.port(), "A"), device.stable_port());
-    ASSERT_TRUE(a && a->known());
-    EXPECT_EQ(a->describe(), "serial A");
-    EXPECT_EQ(a->describe(true), "USB 0403:6001 serial A");
-    EXPECT_EQ(a->usb_path, "1-1.2");
-    const auto moved = serial::identify_device_in(sysfs.usb_adapter(device.port(), "A", "1-1.3"), device.port());
-    EXPECT_TRUE(a->same_device(*moved)) << "a serial number is the device's in any socket";
-    const auto other_make =
-        serial::identify_device_in(sysfs.usb_adapter(device.port(), "A", "1-1.2", "6015"), device.port());
-    EXPECT_FALSE(a->same_device(*other_make));
-
-    const auto bare = serial::identify_device_in(sysfs.usb_adapter(device.port(), ""), device.port());
-    EXPECT_EQ(bare->describe(), "USB 0403:6001 at 1-1.2");
-    EXPECT_FALSE(bare->same_device(*a));
-    EXPECT_TRUE(bare->same_device(*serial::identify_device_in(sysfs.usb_adapter(device.port(), ""), device.port())));
-    EXPECT_FALSE(
-        bare->same_device(*serial::identify_device_in(sysfs.usb_adapter(device.port(), "", "1-1.3"), device.port())))
+    const auto identify = [&](const std::string& serial_number, const char* socket = "1-1.2",
+                              const char* product = "6001") {
+        return *serial::identify_device_in(sysfs.usb_adapter(device.port(), serial_number, socket, product),
+                                           device.stable_port());  // through a link, as by-id names a port
+    };
+    // The adapter, not the hub above it, which has IDs of its own.
+    const serial::DeviceIdentity a = identify("A");
+    EXPECT_EQ(a.describe() + ", " + a.describe(true) + ", " + a.usb_path, "serial A, USB 0403:6001 serial A, 1-1.2");
+    EXPECT_TRUE(a.same_device(identify("A", "1-1.3"))) << "a serial number is the device's in any socket";
+    EXPECT_FALSE(a.same_device(identify("A", "1-1.2", "6015")));
+    const serial::DeviceIdentity bare = identify("");
+    EXPECT_EQ(bare.describe(), "USB 0403:6001 at 1-1.2");
+    EXPECT_TRUE(bare.same_device(identify("")));
+    EXPECT_FALSE(bare.same_device(identify("", "1-1.3")))
         << "without a serial number, another socket is another device";
+    EXPECT_FALSE(bare.same_device(a));
 
     // A pty has no entry in the machine's sysfs; a missing port has nothing.
     const auto pty = serial::identify_device(device.port());
     ASSERT_TRUE(pty.has_value());
-    EXPECT_FALSE(pty->known());
-    EXPECT_FALSE(pty->same_device(*pty));
+    EXPECT_FALSE(pty->known() || pty->same_device(*pty));
     EXPECT_EQ(pty->describe(), "no USB identity");
     EXPECT_FALSE(serial::identify_device("/dev/nervlane-no-such-port").has_value());
 }

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace testing_support {
 
@@ -178,24 +179,26 @@ std::string SysfsTrees::usb_adapter(const std::string& port, const std::string& 
     struct stat node {};
     if (::stat(port.c_str(), &node) == -1) throw failure("stat " + port, errno);
     const fs::path root = fs::path(base_) / std::to_string(made_++);
-    const auto attribute = [](const fs::path& file, const std::string& text) { std::ofstream(file) << text << "\n"; };
     // The root hub and a hub in between are USB devices too.
-    const fs::path bus = root / "devices/pci0000:00/0000:00:14.0/usb1";
-    const fs::path hub = bus / "1-1";
+    const fs::path hub = root / "devices/pci0000:00/usb1/1-1";
     const fs::path adapter = hub / usb_path;
     const fs::path tty = adapter / (usb_path + ":1.0") / "ttyUSB0";
     fs::create_directories(tty / "tty/ttyUSB0");
     fs::create_directory_symlink("../../../ttyUSB0", tty / "tty/ttyUSB0/device");
-    attribute(bus / "idVendor", "1d6b");
-    attribute(bus / "idProduct", "0002");
-    attribute(hub / "idVendor", "05e3");
-    attribute(hub / "idProduct", "0610");
-    attribute(adapter / "idVendor", "0403");
-    attribute(adapter / "idProduct", product);
-    if (!serial_number.empty()) attribute(adapter / "serial", serial_number);
-    const std::string number = std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
+    const std::pair<fs::path, std::string> attributes[] = {{hub.parent_path() / "idVendor", "1d6b"},
+                                                           {hub.parent_path() / "idProduct", "0002"},
+                                                           {hub / "idVendor", "05e3"},
+                                                           {hub / "idProduct", "0610"},
+                                                           {adapter / "idVendor", "0403"},
+                                                           {adapter / "idProduct", product},
+                                                           {adapter / "serial", serial_number}};
+    for (const auto& [file, text] : attributes) {
+        if (!text.empty()) std::ofstream(file) << text << "\n";
+    }
     fs::create_directories(root / "dev/char");
-    fs::create_directory_symlink(tty / "tty/ttyUSB0", root / "dev/char" / number);
+    fs::create_directory_symlink(
+        tty / "tty/ttyUSB0",
+        root / "dev/char" / (std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev))));
     return root.string();
 }
 #endif
