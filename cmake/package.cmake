@@ -2,8 +2,8 @@
 # targets when this project is a sub-project, exported targets once
 # installed), the installed headers, the CMake package and the pkg-config file.
 #
-#   nervlane_comm::serial         libnervlane_serial: nervlane_comm/serial/serial.h and
-#                                 deadline.h, names in serial:: (inline namespace serial::nervlane_v1)
+#   nervlane_comm::serial         libnervlane_serial: nervlane_comm/serial/serial.h, deadline.h and
+#                                 device_identity.h, names in serial:: (inline namespace serial::nervlane_v1)
 #   nervlane_comm::nervlane_comm  libnervlane_comm: nervlane_comm/nervlane_comms.h and frame.h, the
 #                                 decoders and models inside; links nervlane_comm::serial
 
@@ -59,6 +59,7 @@ install(FILES include/nervlane_comm/nervlane_comms.h include/nervlane_comm/frame
               include/nervlane_comm/nervlane_comm_export.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nervlane_comm)
 install(FILES src/serial/include/nervlane_comm/serial/serial.h src/serial/include/nervlane_comm/serial/deadline.h
+              src/serial/include/nervlane_comm/serial/device_identity.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/nervlane_comm/serial)
 install(EXPORT nervlane_commTargets NAMESPACE nervlane_comm:: DESTINATION ${_cmake_dir})
 

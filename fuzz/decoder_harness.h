@@ -180,8 +180,9 @@ void run_decoder(const std::uint8_t* data, std::size_t size, FrameCheck check, F
         std::fprintf(stderr, "decoder published a frame from an empty port\n");
         std::abort();
     }
-    // A 0xFF still held as half a header is counted once it is given up.
-    decoder.begin_stream();
+    // A 0xFF still held as half a header, or a text line that never ended, is
+    // counted once the stream ends.
+    decoder.end_stream();
     accounted += decoder.take_counts().bytes_discarded;
     if (frame_bytes ? accounted != size : accounted > size) {
         std::fprintf(stderr, "counts account for %llu bytes of %zu\n", static_cast<unsigned long long>(accounted),

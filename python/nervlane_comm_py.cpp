@@ -292,7 +292,8 @@ void bind_frames(py::module_& m) {
         .def("stats", &stats,
              "Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, "
              "frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error "
-             "(why the last connection ended; None before any port error), reconnects (ports opened again "
+             "(why the last connection ended, or why a reconnect waits on; None before any port error), "
+             "reconnects (ports opened again "
              "after a port error) and realtime (whether the reader thread runs at real-time priority)");
 }
 
@@ -341,7 +342,8 @@ PYBIND11_MODULE(nervlane_comm_py, m) {
             "Initialise sensor comms", py::arg("file_name"), py::call_guard<py::gil_scoped_release>())
         .def("connect", &connect,
              "Connects to the sensor. With reconnect=True a port error does not end the connection: the port is "
-             "opened again under the same name every 250 ms until it comes back or close() is called. With "
+             "opened again under the same name every 250 ms until it comes back or close() is called (on Linux "
+             "only when the USB device first opened is behind the name again). With "
              "realtime=True the reader thread asks for real-time priority; stats()['realtime'] says whether it "
              "got it",
              py::arg("port"), py::kw_only(), py::arg("reconnect") = false, py::arg("realtime") = false)

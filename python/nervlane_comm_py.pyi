@@ -97,7 +97,7 @@ class NervlaneComms:
         """Initialise sensor comms"""
 
     def connect(self, port: str, *, reconnect: bool = False, realtime: bool = False) -> None:
-        """Connects to the sensor. With reconnect=True a port error does not end the connection: the port is opened again under the same name every 250 ms until it comes back or close() is called. With realtime=True the reader thread asks for real-time priority; stats()['realtime'] says whether it got it"""
+        """Connects to the sensor. With reconnect=True a port error does not end the connection: the port is opened again under the same name every 250 ms until it comes back or close() is called (on Linux only when the USB device first opened is behind the name again). With realtime=True the reader thread asks for real-time priority; stats()['realtime'] says whether it got it"""
 
     def read(self, timeout: SupportsInt = 500) -> list[float]:
         """Reads and returns data"""
@@ -132,4 +132,4 @@ class NervlaneComms:
         """Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first"""
 
     def stats(self) -> _Stats:
-        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error (why the last connection ended; None before any port error), reconnects (ports opened again after a port error) and realtime (whether the reader thread runs at real-time priority)"""
+        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error (why the last connection ended, or why a reconnect waits on; None before any port error), reconnects (ports opened again after a port error) and realtime (whether the reader thread runs at real-time priority)"""

@@ -80,7 +80,7 @@ check_installed_files() {  # prefix kind
   [ "$2" = static ] || libs='lib/libnervlane_comm.so* lib/libnervlane_serial.so*'
   (cd "$1" && find . \( -type f -o -type l \) | sed 's|^\./||' | sort) >"$WORK/files-$2.txt"
   (cd "$1" && ls -d include/nervlane_comm/{nervlane_comms,frame,nervlane_comm_export}.h \
-    include/nervlane_comm/serial/{serial,deadline}.h lib/cmake/nervlane_comm/nervlane_comm{Config,ConfigVersion}.cmake \
+    include/nervlane_comm/serial/{serial,deadline,device_identity}.h lib/cmake/nervlane_comm/nervlane_comm{Config,ConfigVersion}.cmake \
     lib/cmake/nervlane_comm/nervlane_commTargets{,-release}.cmake lib/pkgconfig/nervlane_comm.pc $libs | sort) \
     >"$WORK/files-wanted.txt" || true
   diff "$WORK/files-wanted.txt" "$WORK/files-$2.txt" || fail "$2: installed files differ from the list (< missing, > extra)"
@@ -110,7 +110,7 @@ check_headers() {  # prefix kind
 }
 
 # The public API: what a shared library may export.
-API_NAMES='(serial::nervlane_v1::(Serial|SerialError|SerialException|IOException|PortNotOpenedException)\b|serial::nervlane_v1::(reason_name|request_realtime_scheduling)\(|nervlane_comm::(NervlaneComms|Frame|FrameBatch|CommsStats)\b)'
+API_NAMES='(serial::nervlane_v1::(Serial|SerialError|SerialException|IOException|PortNotOpenedException|DeviceIdentity)\b|serial::nervlane_v1::(reason_name|request_realtime_scheduling|identify_device)\(|nervlane_comm::(NervlaneComms|Frame|FrameBatch|CommsStats)\b)'
 
 check_exports() {  # prefix
   local lib bad

@@ -311,6 +311,8 @@ def live_view(
                         tell(now, f"{sensor.label} is back after {outage.lasted(now):.1f} s")
                     if started is not None:
                         tell(now, away(sensor.label, started, now))
+                    elif outages.reason_changed and outages.current is not None:
+                        tell(now, away(sensor.label, outages.current, now))
                 if live is None and now - last_plain >= 1.0:
                     tell(now, f"{snap.decoded_per_s:.1f} decoded/s  read {snap.frames}  {counters(snap, base)}")
                     hint = watch.hint(snap.stats, now)

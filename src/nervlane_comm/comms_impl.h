@@ -25,6 +25,7 @@
 
 #include "frame_queue.h"
 #include "nervlane_comm/nervlane_comms.h"
+#include "nervlane_comm/serial/device_identity.h"
 #include "nervlane_comm/serial/serial.h"
 #include "protocol.h"
 #include "sensor_model.h"
@@ -66,10 +67,15 @@ private:
     void withdraw_unread_locked();
 
     // The reader thread (comms_reader.cpp).
-    void reader_loop(const std::string& port_name, const ConnectOptions& options,
+    void reader_loop(const std::string& port_name, const ConnectOptions& options, const serial::DeviceIdentity& device,
                      std::promise<void>& priority_known) noexcept;
     void decode_and_publish();
-    bool reopen(const std::string& port_name, std::chrono::milliseconds interval);
+    // Opens `port_name` again once `device` (the one connect opened) is back
+    // there; false when a stop ends the attempts.
+    bool reopen(const std::string& port_name, const serial::DeviceIdentity& device, std::chrono::milliseconds interval);
+    // Whether the device at `port_name` may be `device`. A different one
+    // keeps the outage going, and last_error says so.
+    bool device_is_back(const std::string& port_name, const serial::DeviceIdentity& device);
     bool publish_locked(const std::vector<double>& frame, std::chrono::steady_clock::time_point decoded);
     void hand_to_zero_locked();
     void end_connection(const char* reason) noexcept;

@@ -7,11 +7,13 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "comms_impl.h"
+#include "nervlane_comm/serial/device_identity.h"
 #include "nervlane_comm/serial/serial.h"
 
 namespace nervlane_comm {
@@ -39,7 +41,7 @@ std::unique_ptr<serial::Serial> open_port(const std::string& name) {
 }
 
 void CommsImpl::reader_loop(const std::string& port_name, const ConnectOptions& options,
-                            std::promise<void>& priority_known) noexcept {
+                            const serial::DeviceIdentity& device, std::promise<void>& priority_known) noexcept {
     // Nothing may leave this thread: an escaping exception would end the
     // process. Whatever stops the reading ends the connection instead.
     const bool granted = options.realtime && serial::request_realtime_scheduling();
@@ -58,6 +60,7 @@ void CommsImpl::reader_loop(const std::string& port_name, const ConnectOptions& 
     for (;;) {
         try {
             decode_and_publish();
+            collect_decoder_counts();  // what the stream's end discarded
         } catch (const serial::SerialError& e) {
             // The description without the source file and line: the text a
             // user reads in stats()["last_error"].
@@ -69,7 +72,7 @@ void CommsImpl::reader_loop(const std::string& port_name, const ConnectOptions& 
         }
         bool reopened = false;
         try {
-            reopened = options.reconnect && reopen(port_name, options.retry_interval);
+            reopened = options.reconnect && reopen(port_name, device, options.retry_interval);
         } catch (...) {
             // A lock that fails ends the attempts: the connection is over.
         }
@@ -84,7 +87,15 @@ void CommsImpl::reader_loop(const std::string& port_name, const ConnectOptions& 
     running = false;
 }
 
-bool CommsImpl::reopen(const std::string& port_name, std::chrono::milliseconds interval) {
+bool CommsImpl::reopen(const std::string& port_name, const serial::DeviceIdentity& device,
+                       std::chrono::milliseconds interval) {
+    // Told again once the device is back: a different device met meanwhile
+    // said why the outage went on, not what ended the connection.
+    std::string ended_by;
+    {
+        std::lock_guard<std::mutex> lock(state_mutex);
+        ended_by = last_error;
+    }
     for (;;) {
         {
             // A wait rather than a sleep: close(), connect() and destruction
@@ -93,11 +104,21 @@ bool CommsImpl::reopen(const std::string& port_name, std::chrono::milliseconds i
             config_changed.wait_for(lock, interval, [this] { return !running; });
             if (!running) return false;
         }
+        // Looked at before the open, not only after it: opening another
+        // program's device even for a moment can keep its owner out, and
+        // many boards reset when their port is opened.
+        if (!device_is_back(port_name, device)) continue;
         std::unique_ptr<serial::Serial> reopened;
         try {
             reopened = open_port(port_name);
         } catch (...) {
             continue;  // not back yet (or held elsewhere): the outage goes on
+        }
+        // The name may have passed to another device between the look and
+        // the open.
+        if (!device_is_back(port_name, device)) {
+            close_quietly(reopened);
+            continue;
         }
         std::lock_guard<std::mutex> lock(state_mutex);
         // Taken even when a stop came meanwhile: the stopping disconnect
@@ -105,8 +126,25 @@ bool CommsImpl::reopen(const std::string& port_name, std::chrono::milliseconds i
         port = std::move(reopened);
         if (!running) return false;
         ++reconnects;
+        last_error.swap(ended_by);
         return true;
     }
+}
+
+bool CommsImpl::device_is_back(const std::string& port_name, const serial::DeviceIdentity& device) {
+    // Without an identity the name is the only guard: whatever answers to it
+    // is taken for the device.
+    if (!device.known()) return true;
+    const std::optional<serial::DeviceIdentity> found = serial::identify_device(port_name);
+    if (!found) return false;  // nothing there yet
+    if (device.same_device(*found)) return true;
+    // Named with their IDs when the short forms alone would read the same.
+    const bool ids = found->describe() == device.describe();
+    std::string reason = "a different device is at " + port_name + " (" + found->describe(ids) + ", expected " +
+                         device.describe(ids) + ")";
+    std::lock_guard<std::mutex> lock(state_mutex);
+    last_error.swap(reason);
+    return false;
 }
 
 void CommsImpl::decode_and_publish() {
@@ -117,6 +155,14 @@ void CommsImpl::decode_and_publish() {
     serial::Serial* const device = port.get();
     std::unique_ptr<Protocol> retired;
     bool stream_start = true;
+    // However reading stops (a stop, a port error), what the decoder holds of
+    // an unfinished frame can no longer be finished: it is discarded, counted.
+    struct EndStream {
+        std::unique_ptr<Protocol>& decoder;
+        ~EndStream() {
+            if (decoder) decoder->end_stream();
+        }
+    } end_stream{protocol};
 
     if (device && device->is_open()) device->flush();
     while (running) {
@@ -128,6 +174,8 @@ void CommsImpl::decode_and_publish() {
             }
             if (!running) break;
             if (pending_protocol) {
+                if (protocol) protocol->end_stream();
+                collect_decoder_counts();
                 retired = std::move(protocol);
                 protocol = std::move(pending_protocol);
                 protocol_pending = false;

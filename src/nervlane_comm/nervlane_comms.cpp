@@ -16,6 +16,7 @@
 
 #include "comms_impl.h"
 #include "nervlane_comm/serial/deadline.h"
+#include "nervlane_comm/serial/device_identity.h"
 #include "nervlane_comm/serial/serial.h"
 #include "parameter_file.h"
 
@@ -91,6 +92,11 @@ void CommsImpl::connect(const std::string& port_name, const ConnectOptions& opti
     auto priority_known = std::make_shared<std::promise<void>>();
     std::future<void> asked = priority_known->get_future();
     auto new_port = open_port(port_name);
+    // The device a reconnect must find again; read while the port is held,
+    // so that it is the device just opened.
+    const serial::DeviceIdentity device = options.reconnect
+                                              ? serial::identify_device(port_name).value_or(serial::DeviceIdentity())
+                                              : serial::DeviceIdentity();
     {
         std::lock_guard<std::mutex> lock(state_mutex);
         port = std::move(new_port);
@@ -98,8 +104,9 @@ void CommsImpl::connect(const std::string& port_name, const ConnectOptions& opti
     }
     running = true;
     try {
-        reader_thread = std::make_unique<std::thread>(
-            [this, port_name, options, priority_known] { reader_loop(port_name, options, *priority_known); });
+        reader_thread = std::make_unique<std::thread>([this, port_name, options, device, priority_known] {
+            reader_loop(port_name, options, device, *priority_known);
+        });
     } catch (...) {
         // Without a reader the open port would only hold the device hostage.
         running = false;

@@ -32,7 +32,7 @@ BinaryFrameReader::BinaryFrameReader(BodyBytes body_bytes, std::size_t largest_b
     buffer_.reserve(largest_body);
 }
 
-void BinaryFrameReader::begin_stream() noexcept {
+void BinaryFrameReader::discard_held() noexcept {
     if (pending_ff_) ++counts_.bytes_discarded;
     pending_ff_ = false;
 }

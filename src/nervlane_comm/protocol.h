@@ -28,7 +28,8 @@ struct DecoderCounts {
     // Bytes consumed that belong to no decoded frame: garbage or a stray
     // header before a frame start, the cut first line after a port opens, a
     // binary frame cut short by the port's time-out, a frame or text line
-    // cut by the device going away.
+    // cut by the device going away, a text line left unfinished when its
+    // stream ended.
     std::uint64_t bytes_discarded = 0;
     // Frames refused whole: a text line with a field that is no number or out
     // of range, a binary count or encrypted length of 0 or above 511. A
@@ -45,7 +46,8 @@ public:
     // Reads one frame. Returns true when a frame was decoded; `values` then
     // holds exactly its readings (possibly none: a rejected binary frame).
     // Returns false when no frame was decoded (nothing arrived, a stray header
-    // word, a frame cut short by the port's time-out, a rejected text line);
+    // word, a frame cut short by the port's time-out, a text line not yet
+    // ended, a rejected text line);
     // what `values` holds then is described per decoder. Nothing is ever taken
     // from bytes that did not arrive, and a frame cut short is never published.
     // Throws what the port throws (serial::IOException,
@@ -58,6 +60,12 @@ public:
     // while the device was streaming). Throws nothing.
     virtual void begin_stream() {}
 
+    // Tells the decoder that the stream it read has ended (its port was
+    // closed or failed, or the decoder is being replaced): what it holds of
+    // an unfinished frame can never be finished, and is discarded and
+    // counted. Throws nothing.
+    virtual void end_stream() {}
+
     // The counts since the previous call, which start again from zero. Called
     // by the reader thread after every `parse`. Throws nothing.
     virtual DecoderCounts take_counts() noexcept { return {}; }
@@ -67,23 +75,27 @@ public:
 
 // Comma-separated text lines, one frame per line, numbers read in the "C"
 // locale whatever locale the process has set.
-//   false, `values` untouched: nothing arrived, or the line was dropped by
-//                              begin_stream;
+//   false, `values` untouched: nothing arrived, the line has not ended yet,
+//                              or the line was dropped by begin_stream;
 //   false, `values` emptied:   a field is no number or out of range, or the
 //                              line ends in a comma before its line feed;
 //   true:                      one value per field up to the first empty field.
-// A line cut by the port's time-out is decoded as it is (a device pausing
-// mid-line); one cut by the device going away is not: its bytes count as
-// discarded and the port's error is thrown.
+// A line is decoded only once its line feed has come (or at kMaxLine bytes):
+// a line cut by the port's time-out (a device pausing mid-line) is kept and
+// finished by the next calls. One that can never be finished is discarded,
+// its bytes counted: cut by the device going away (the port's error is then
+// thrown), or left when begin_stream or end_stream comes.
 class ProtocolString : public Protocol {
 public:
     ProtocolString();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
     void begin_stream() override;
+    void end_stream() override { discard_unfinished(); }
     DecoderCounts take_counts() noexcept override { return std::exchange(counts_, DecoderCounts{}); }
 
-    // Longest line taken as one frame; the rest of a longer line is read by
-    // the next call as a line of its own.
+    // Longest line taken as one frame, counting the bytes of earlier calls
+    // that the line was waiting with; the rest of a longer line is read as a
+    // line of its own.
     static constexpr std::size_t kMaxLine = 65536;
 
     // The decoding step of `parse`, on a line already read (line feed
@@ -93,9 +105,12 @@ public:
     static bool decode_line(const std::string& line, std::vector<double>& values);
 
 private:
+    void discard_unfinished() noexcept;
+
     // Set by begin_stream: everything up to and including the next line feed
     // is almost surely the tail of a line whose start was never seen.
     bool skip_partial_line_ = false;
+    // Between calls: the bytes of a line that has not ended yet.
     std::string line_;
     DecoderCounts counts_;
 };
@@ -129,8 +144,9 @@ public:
     std::uint16_t word() const { return word_; }
     const std::uint8_t* body() const { return buffer_.data(); }
 
-    // Forgets a 0xFF held as a possible first half of a header.
-    void begin_stream() noexcept;
+    // Forgets a 0xFF held as a possible first half of a header, counting it
+    // as discarded.
+    void discard_held() noexcept;
     DecoderCounts take_counts() noexcept { return std::exchange(counts_, DecoderCounts{}); }
 
 private:
@@ -158,7 +174,8 @@ class ProtocolBinary : public Protocol {
 public:
     ProtocolBinary();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
-    void begin_stream() override { frames.begin_stream(); }
+    void begin_stream() override { frames.discard_held(); }
+    void end_stream() override { frames.discard_held(); }
     DecoderCounts take_counts() noexcept override { return frames.take_counts(); }
 
 private:
@@ -172,7 +189,8 @@ class ProtocolBinaryEncrypt : public Protocol {
 public:
     ProtocolBinaryEncrypt();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
-    void begin_stream() override { frames.begin_stream(); }
+    void begin_stream() override { frames.discard_held(); }
+    void end_stream() override { frames.discard_held(); }
     DecoderCounts take_counts() noexcept override { return frames.take_counts(); }
 
     // The device's key: the ASCII text "Nervlane-aes-128". Throws std::bad_alloc.

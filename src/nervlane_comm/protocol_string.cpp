@@ -52,32 +52,46 @@ ProtocolString::ProtocolString() {
     c_locale();  // fail here, at construction, rather than in the reader
 }
 
-void ProtocolString::begin_stream() { skip_partial_line_ = true; }
+void ProtocolString::begin_stream() {
+    discard_unfinished();
+    skip_partial_line_ = true;
+}
+
+void ProtocolString::discard_unfinished() noexcept {
+    counts_.bytes_discarded += line_.size();
+    line_.clear();
+}
 
 bool ProtocolString::parse(std::vector<double>& values, serial::Serial& port) {
-    // The appending read into a member keeps the line's capacity from one
-    // frame to the next.
-    line_.clear();
+    // The appending read adds to the bytes of a line that was waiting for its
+    // end, and line_ keeps its capacity from one frame to the next.
+    const std::size_t held = line_.size();
     try {
-        port.read_line(line_, kMaxLine, "\n");
+        port.read_line(line_, kMaxLine - held, "\n");
     } catch (...) {
         // A line cut by the device going away is left on line_ and never
-        // decoded: its bytes are discarded (after any other error line_ is
-        // empty).
-        counts_.bytes_discarded += line_.size();
+        // decoded (after any other error line_ holds only what was waiting):
+        // the stream has ended, and its bytes are discarded.
+        discard_unfinished();
         throw;
     }
-    if (line_.empty()) return false;
+    if (line_.size() == held) return false;  // nothing arrived
 
+    const bool ended = line_.back() == '\n';
     if (skip_partial_line_) {
-        // A line longer than kMaxLine, or one cut by the time-out, is dropped
+        // A line longer than kMaxLine, or one the time-out cuts, is dropped
         // over several calls until its line feed has gone by.
-        if (line_.back() == '\n') skip_partial_line_ = false;
-        counts_.bytes_discarded += line_.size();
+        if (ended) skip_partial_line_ = false;
+        discard_unfinished();
         return false;
     }
+    // A device that pauses in the middle of a line goes on with it later:
+    // decoding the part that came would publish a frame it never sent.
+    if (!ended && line_.size() < kMaxLine) return false;
 
-    if (decode_line(line_, values)) return true;
+    const bool decoded = decode_line(line_, values);
+    line_.clear();
+    if (decoded) return true;
     ++counts_.frames_rejected;
     return false;
 }

@@ -16,6 +16,7 @@
 
 #include <msgpack.hpp>
 
+#include "impl/sysfs_identity.h"
 #include "nervlane_comm/nervlane_comms.h"
 #include "nervlane_comm/serial/serial.h"
 #include "parameter_file.h"
@@ -430,6 +431,36 @@ TEST(Comms, FirstTextLineAfterConnectAndAfterAReconnectIsTakenAsCutAndNotDeliver
     ASSERT_TRUE(eventually([&] { return comms.is_connected(); }));
     device.write("9\n5,6\n");
     EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{5, 6}));
+    EXPECT_EQ(comms.stats().frames_decoded, 2u);
+}
+
+TEST(Comms, TextLineTheDevicePausesInIsPublishedOnceAndWhole) {
+    using namespace std::chrono_literals;
+    TestDevice device;
+    NervlaneComms comms;
+    comms.init(write_params(kText, {}, {{0, 0}}));
+    comms.connect(device.port());
+    device.write("0\n1\n");
+    ASSERT_EQ(read_raw(comms, 2000), (std::vector<double>{1}));
+    device.write("4,10");
+    std::this_thread::sleep_for(300ms);  // three of the port's time-outs
+    device.write("7,5\n");
+    EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{4, 107, 5}));
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_EQ(comms.stats().frames_decoded, 2u);
+
+    // A line still unfinished when its decoder is replaced, or when the
+    // connection closes, can never be finished: it is discarded, counted.
+    device.write("8,9");
+    std::this_thread::sleep_for(150ms);
+    auto discarded = comms.stats().bytes_discarded;
+    comms.init(write_params(kText, {}, {{0, 0}}));
+    EXPECT_TRUE(eventually([&] { return comms.stats().bytes_discarded == discarded + 3; }));
+    device.write("0\n5,6");  // the new decoder drops its first line as cut
+    std::this_thread::sleep_for(150ms);
+    discarded = comms.stats().bytes_discarded;
+    comms.close();
+    EXPECT_EQ(comms.stats().bytes_discarded, discarded + 3);
     EXPECT_EQ(comms.stats().frames_decoded, 2u);
 }
 
@@ -1024,6 +1055,56 @@ TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
     comms.close();
     EXPECT_LT(elapsed_ms(closing), 1000.0);
 }
+
+#ifdef __linux__
+TEST(Comms, ReconnectTakesOnlyTheDeviceFirstOpenedWhenItHasAUsbIdentity) {
+    using namespace std::chrono_literals;
+    testing_support::SysfsTrees sysfs;
+    struct RealSysfs {
+        ~RealSysfs() { serial::set_sysfs_root("/sys"); }
+    } restore;
+    TestDevice device;
+    serial::set_sysfs_root(sysfs.usb_adapter(device.port(), "A"));
+    NervlaneComms comms;
+    comms.init(write_params(kBinary, {}, {{1, 0}}));
+    comms.connect(device.stable_port(), reconnecting(20ms));
+    device.stream(sequence(kBinary, {500}), 200.0);
+    ASSERT_FALSE(read_raw(comms, 2000).empty());
+    device.hang_up();
+    ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
+    const std::string ended_by = comms.stats().last_error;
+
+    // Another adapter is given the name: it is never opened, and the outage
+    // goes on saying why.
+    device.plug_in();
+    serial::set_sysfs_root(sysfs.usb_adapter(device.port(), "B"));
+    device.stream(sequence(kBinary, {600}), 200.0);
+    const std::string stranger = "a different device is at " + device.stable_port() + " (serial B, expected serial A)";
+    {
+        // Its owner has it open: the reader tells it apart without opening it.
+        const serial::Serial owner(device.stable_port(), 115200, serial::SerialTimeouts(), serial::ByteSize::eight_bits,
+                                   serial::Parity::none, serial::StopBits::one, serial::FlowControl::none);
+        ASSERT_TRUE(eventually([&] { return comms.stats().last_error == stranger; })) << comms.stats().last_error;
+    }
+    EXPECT_TRUE(read_raw(comms, 200).empty());
+    EXPECT_FALSE(comms.is_connected());
+    EXPECT_EQ(comms.stats().reconnects, 0u);
+    EXPECT_NO_THROW(open_and_close(device.stable_port())) << "the other adapter's port is left to its owner";
+
+    // The adapter first opened comes back, in another socket: taken again.
+    device.hang_up();
+    device.plug_in();
+    serial::set_sysfs_root(sysfs.usb_adapter(device.port(), "A", "1-1.4"));
+    device.stream(sequence(kBinary, {700}), 200.0);
+    const auto back = read_raw(comms, 2000);
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[1], 700.0) << "frames of the device first opened";
+    const auto stats = comms.stats();
+    EXPECT_EQ(stats.reconnects, 1u);
+    EXPECT_EQ(stats.port_errors, 1u) << "one outage";
+    EXPECT_EQ(stats.last_error, ended_by) << "what ended the connection, once the device is back";
+}
+#endif
 
 // Attempts to reopen are a retry interval apart, not a spin; the port opened
 // again reads under the same time-out as the first, so a close() while no

@@ -2,6 +2,7 @@
 // plays the device, serial::Serial reads it with the comms object's settings.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <clocale>
 #include <cstdint>
 #include <cstdlib>
@@ -126,25 +127,49 @@ TEST_F(TextFrames, NothingArrivingLeavesTheValuesUntouched) {
     EXPECT_EQ(values, kUntouched);
 }
 
-TEST_F(TextFrames, LineCutByTheTimeOutDecodesWhatArrived) {
+TEST_F(TextFrames, LineTheDevicePausesInIsFinishedByItsNextBytes) {
     ProtocolString decoder;
-    device.write("4,5");
+    device.write("4,10");
+    EXPECT_FALSE(decoder.parse(values, port)) << "cut by the time-out: the line has not ended";
+    EXPECT_FALSE(decoder.parse(values, port)) << "nothing more yet";
+    EXPECT_EQ(values, kUntouched);
+    device.write("7,5\n6\n");
     EXPECT_TRUE(decoder.parse(values, port));
-    EXPECT_EQ(values, (Values{4, 5}));
-    device.write("\n6\n");
-    EXPECT_FALSE(decoder.parse(values, port)) << "the lone line feed is a line of its own";
+    EXPECT_EQ(values, (Values{4, 107, 5})) << "the number cut in two is one number";
     EXPECT_TRUE(decoder.parse(values, port));
     EXPECT_EQ(values, (Values{6}));
+    EXPECT_EQ(decoder.take_counts().bytes_discarded, 0u);
 }
 
-TEST_F(TextFrames, LineOf70000BytesIsReadByTwoCalls) {
+TEST_F(TextFrames, LineLeftUnfinishedWhenItsStreamEndsIsDiscardedAndCounted) {
+    ProtocolString decoder;
+    device.write("1,2");
+    EXPECT_FALSE(decoder.parse(values, port));
+    decoder.end_stream();
+    EXPECT_EQ(decoder.take_counts().bytes_discarded, 3u);
+    device.write("3\n");
+    EXPECT_TRUE(decoder.parse(values, port));
+    EXPECT_EQ(values, (Values{3})) << "nothing of the discarded line comes back";
+}
+
+TEST_F(TextFrames, LineOf70000BytesIsReadAsTwoFramesAlsoWhenTheDevicePausesInIt) {
     ProtocolString decoder;
     std::string line;
     for (int i = 0; i < 34999; ++i) line += "1,";
     line += "1\n";
     ASSERT_EQ(line.size(), 70000u);
-    // More than the pty holds: the device writes while the port reads.
-    std::thread writer([&] { device.write(line); });
+    // More than the pty holds: the device writes while the port reads, and
+    // pauses after 40000 bytes.
+    std::atomic<bool> paused{false};
+    std::thread first_part([&] {
+        device.write(line.substr(0, 40000));
+        paused = true;
+    });
+    while (!paused) EXPECT_FALSE(decoder.parse(values, port));
+    first_part.join();
+    EXPECT_FALSE(decoder.parse(values, port));
+    EXPECT_EQ(values, kUntouched);
+    std::thread writer([&] { device.write(line.substr(40000)); });
     const bool first = decoder.parse(values, port);
     const Values first_values = values;
     const bool second = decoder.parse(values, port);
@@ -213,10 +238,14 @@ TEST_F(TextFrames, BeginStreamKeepsDroppingUntilALineFeedArrives) {
 
 TEST_F(TextFrames, HangUpDuringALineLeavesTheErrorToTheCaller) {
     ProtocolString decoder;
-    device.write("1,2");
+    device.write("1,");
+    EXPECT_FALSE(decoder.parse(values, port)) << "paused mid-line";
+    device.write("2");
+    EXPECT_FALSE(decoder.parse(values, port));
     device.hang_up();
     EXPECT_THROW(decoder.parse(values, port), serial::IOException);
     EXPECT_EQ(values, kUntouched);
+    EXPECT_EQ(decoder.take_counts().bytes_discarded, 3u) << "the cut line's bytes, of both calls";
 }
 
 TEST(TextLines, DecodeWithoutAPortFollowsTheSameRules) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "impl/serial_impl.h"
+#include "impl/sysfs_identity.h"
 #include "nervlane_comm/serial/deadline.h"
 #include "nervlane_comm/serial/serial.h"
 #include "test_device.h"
@@ -404,6 +405,36 @@ TEST(SerialOpen, MapsStopBitsFlowControlAndRawModeOntoTermios) {
         EXPECT_EQ(tio.c_cc[VTIME], 0);
         EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
     }
+}
+#endif
+
+#if defined(__linux__)
+TEST(SerialDeviceIdentity, IsTheAdaptersSerialNumberElseItsIdsInItsSocket) {
+    TestDevice device;
+    testing_support::SysfsTrees sysfs;
+    const auto identify = [&](const std::string& serial_number, const char* socket = "1-1.2",
+                              const char* product = "6001") {
+        return *serial::identify_device_in(sysfs.usb_adapter(device.port(), serial_number, socket, product),
+                                           device.stable_port());  // through a link, as by-id names a port
+    };
+    // The adapter, not the hub above it, which has IDs of its own.
+    const serial::DeviceIdentity a = identify("A");
+    EXPECT_EQ(a.describe() + ", " + a.describe(true) + ", " + a.usb_path, "serial A, USB 0403:6001 serial A, 1-1.2");
+    EXPECT_TRUE(a.same_device(identify("A", "1-1.3"))) << "a serial number is the device's in any socket";
+    EXPECT_FALSE(a.same_device(identify("A", "1-1.2", "6015")));
+    const serial::DeviceIdentity bare = identify("");
+    EXPECT_EQ(bare.describe(), "USB 0403:6001 at 1-1.2");
+    EXPECT_TRUE(bare.same_device(identify("")));
+    EXPECT_FALSE(bare.same_device(identify("", "1-1.3")))
+        << "without a serial number, another socket is another device";
+    EXPECT_FALSE(bare.same_device(a));
+
+    // A pty has no entry in the machine's sysfs; a missing port has nothing.
+    const auto pty = serial::identify_device(device.port());
+    ASSERT_TRUE(pty.has_value());
+    EXPECT_FALSE(pty->known() || pty->same_device(*pty));
+    EXPECT_EQ(pty->describe(), "no USB identity");
+    EXPECT_FALSE(serial::identify_device("/dev/nervlane-no-such-port").has_value());
 }
 #endif
 

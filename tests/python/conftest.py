@@ -70,7 +70,10 @@ class StreamingSensor:
 
     @property
     def port(self) -> str:
-        return self.device.port
+        """The device's stable name, a link the test made: the tools
+        reconnect by default, and a bare /dev/pts/N freed by a hang-up may
+        be given to another process's pty, which they would then read."""
+        return self.device.stable_port()
 
 
 @pytest.fixture

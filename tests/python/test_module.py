@@ -230,35 +230,44 @@ def test_a_new_device_after_a_pulled_one(params: Callable[..., str]) -> None:
         assert comms.read(2000) == [690.0]
 
 
-def test_reconnect_follows_a_stable_name_to_the_device_plugged_in_again(
-    params: Callable[..., str], tmp_path: Path
-) -> None:
+def test_reconnect_follows_a_stable_name_to_the_device_plugged_in_again(params: Callable[..., str]) -> None:
     comms = nc.NervlaneComms()
     comms.init(params([1, [], [taxel(1, 0, offset=10.0)]]))
-    # Stands in for /dev/serial/by-id/usb-...: repointed when the device comes back.
-    link = tmp_path / "usb-Nervlane_Sensor-if00"
-
-    def point_link_at(target: str) -> None:
-        fresh = tmp_path / "link.new"
-        os.symlink(target, fresh)
-        os.replace(fresh, link)
-
-    with PtyDevice() as first:
-        point_link_at(first.port)
-        comms.connect(str(link), reconnect=True)
-        first.stream_readings("binary", lambda i: [i % 60000, 500], 100.0)
+    # The device's link stands in for /dev/serial/by-id/usb-...: gone while it
+    # is unplugged, as udev removes it, and pointing at the new pty once it is
+    # back. A bare /dev/pts/N freed by the unplug may go to any process's pty.
+    with PtyDevice() as device:
+        comms.connect(device.stable_port(), reconnect=True)
+        device.stream_readings("binary", lambda i: [i % 60000, 500], 100.0)
         before = comms.read_frame(2000)
         assert before is not None and before.values == [490.0]
-        first.hang_up()
+        device.hang_up()
         assert eventually(lambda: not comms.is_connected(), 2.0)
-    with PtyDevice() as second:
-        point_link_at(second.port)
-        second.stream_readings("binary", lambda i: [i % 60000, 500], 100.0)
+        device.plug_in()
+        device.stream_readings("binary", lambda i: [i % 60000, 500], 100.0)
         after = comms.read_frame(2000)
         assert after is not None and after.values == [490.0] and after.sequence > before.sequence
         stats = comms.stats()
         assert (stats["connects"], stats["reconnects"], stats["port_errors"]) == (1, 1, 1)
         comms.close()
+
+
+def test_a_text_line_the_device_pauses_in_is_one_whole_frame(params: Callable[..., str], device: PtyDevice) -> None:
+    comms = nc.NervlaneComms()
+    comms.init(params([0, [], [taxel(0, 0)]]))
+    comms.connect(device.port)
+    device.write(b"0\n1\n")  # the first line after connecting is dropped as cut
+    assert comms.read_raw(2000) == [1.0]
+    values = [float(v) for v in range(100, 118)]
+    line = ",".join(f"{v:g}" for v in values).encode() + b"\n"
+    cut = line.index(b"107") + 2  # in the middle of the eighth number: "10" and "7"
+    device.write(line[:cut])
+    time.sleep(0.3)  # three of the port's read time-outs
+    device.write(line[cut:])
+    assert comms.read_raw(2000) == values
+    assert comms.read_raw(300) == []
+    stats = comms.stats()
+    assert (stats["frames_decoded"], stats["frames_rejected"]) == (2, 0)
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="SCHED_FIFO and setpriv are Linux's")

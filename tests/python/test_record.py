@@ -167,7 +167,7 @@ class TestRecord:
         )
         with PtyDevice() as device:
             device.stream_readings("binary", frame_id_readings, 2000.0)
-            done = cli("record", device.port, str(params), "-o", str(tmp_path / "r.csv"), "--seconds", "3")
+            done = cli("record", device.stable_port(), str(params), "-o", str(tmp_path / "r.csv"), "--seconds", "3")
             dropped_by_device = device.frames_dropped
         assert done.returncode == 0, done.stderr
         header, rows = read_csv(tmp_path / "r.csv")
@@ -218,7 +218,7 @@ class TestRecord:
         with PtyDevice() as device:
             device.stream_readings("binary", lambda i: [i] * width(i), 200.0)
             for name in ("r.csv", "r.npz"):
-                done = cli("record", device.port, str(params), "-o", str(tmp_path / name), "--seconds", "1")
+                done = cli("record", device.stable_port(), str(params), "-o", str(tmp_path / name), "--seconds", "1")
                 assert done.returncode == 0 and "frames of different lengths" in done.stdout, done.stderr
         header, rows = read_csv(tmp_path / "r.csv")
         widest = len(header) - 2 - 3
@@ -279,7 +279,7 @@ class TestRecord:
         parameters.write(params, parameters.make("binary", [], [parameters.taxel_record(j, j) for j in range(22)]))
         with PtyDevice() as device:
             device.stream_readings("binary", frame_id_readings, 2000.0)
-            done = cli("record", device.port, str(params), "-o", str(disk / name), "--seconds", "20")
+            done = cli("record", device.stable_port(), str(params), "-o", str(disk / name), "--seconds", "20")
         rows_file = disk / (f"{name}.journal.csv" if name.endswith(".npz") else name)
         assert done.returncode == 1 and "; stopped by disk full" in done.stdout, done.stderr
         assert "Traceback" not in done.stderr and "Exception ignored" not in done.stderr
@@ -364,7 +364,7 @@ class TestRecord:
         longer = threading.Event()
         with PtyDevice() as device:
             device.stream_readings("binary", lambda i: [i % 60000] * (5 if longer.is_set() else 3), 200.0)
-            proc = start_cli("record", device.port, str(params), "-o", str(out))
+            proc = start_cli("record", device.stable_port(), str(params), "-o", str(out))
             try:
                 wait_for_rows(out, 20)
                 inode = out.stat().st_ino

@@ -92,11 +92,11 @@ def serve(device: tuple[PtyDevice, str]) -> Iterator[object]:
 
     def start(name: str, endpoint: str, *extra: str, wait: bool = True) -> subprocess.Popen[str]:
         dev, params = device
-        proc = start_cli("serve", dev.port, params, "--name", name, "--listen", endpoint, *extra)
+        proc = start_cli("serve", dev.stable_port(), params, "--name", name, "--listen", endpoint, *extra)
         procs.append(proc)
         if wait:
             line = readline(proc)
-            assert line.startswith(f"serving {dev.port} as {name} on {endpoint}"), (
+            assert line.startswith(f"serving {dev.stable_port()} as {name} on {endpoint}"), (
                 line,
                 proc.poll() is not None and proc.communicate(),
             )
@@ -206,7 +206,7 @@ def test_remote_zero_and_a_device_that_goes(device, serve):
     taxels = [LAYOUT.taxel_output(j) for j in range(LAYOUT.taxels)]
     sensor = open_served("zeroed", endpoint)  # as the tools' --from does
     r = sensor.comms
-    assert (sensor.format, sensor.params, r.info()["port"]) == ("binary", params, dev.port)
+    assert (sensor.format, sensor.params, r.info()["port"]) == ("binary", params, dev.stable_port())
     with r:
         r.queue_frames(10_000)  # as the tools, it buffers nothing before
         assert (r.take_frames(10_000).values[:, taxels] > 1).all()
@@ -424,6 +424,6 @@ def test_serve_refuses_what_it_cannot_do(device, tmp_path, monkeypatch, args, co
             (tmp_path / "zenoh.py").write_text("raise ImportError('No module named zenoh')\n")
             monkeypatch.setenv("PYTHONPATH", str(tmp_path))
         args = [endpoint if a in ("BUSY", "NOZENOH") else a for a in args]
-        result = run_cli("serve", dev.port, params, *args)
+        result = run_cli("serve", dev.stable_port(), params, *args)
     assert result.returncode == code, result.stderr
     assert message in result.stderr and "Traceback" not in result.stderr

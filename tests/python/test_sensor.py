@@ -60,3 +60,8 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     assert (ended, started) == ([Outage(3.0, None, 1.0)], Outage(4.0, "error 4"))
     assert (ended[0].reason, started.reason) == ("reason unknown", "last error: error 4")
     assert (watch.count, watch.current) == (4, Outage(4.0, "error 4"))
+    # While it lasts, the reason may change: a different device under the name.
+    assert watch.look({**stats(4, 3), "last_error": "a different device"}, 5.0) == ([], None)
+    assert (watch.reason_changed, watch.current) == (True, Outage(4.0, "a different device"))
+    watch.look({**stats(4, 3), "last_error": "a different device"}, 6.0)
+    assert not watch.reason_changed

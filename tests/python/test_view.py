@@ -69,7 +69,7 @@ def view(sensor: Sensor, tmp_path: Path) -> Iterator[Callable[..., tuple[subproc
     procs: list[subprocess.Popen[str]] = []
 
     def start(*extra: str, port: str | None = None, http: str = "127.0.0.1:0") -> tuple[subprocess.Popen[str], str]:
-        args = ["view", port or sensor.device.port, sensor.params, "--http", http, "--no-browser"]
+        args = ["view", port or sensor.device.stable_port(), sensor.params, "--http", http, "--no-browser"]
         proc = start_cli(*args, "--record-dir", str(tmp_path), *extra)
         procs.append(proc)
         assert proc.stdout is not None
@@ -189,7 +189,7 @@ def test_bad_options_get_a_clear_error(
     sensor: Sensor, tmp_path: Path, layout: str | None, extra: tuple[str, ...], code: int, message: str
 ) -> None:
     pytest.importorskip("aiohttp")
-    args = ["view", sensor.device.port, sensor.params, "--no-browser", "--http", "127.0.0.1:0", *extra]
+    args = ["view", sensor.device.stable_port(), sensor.params, "--no-browser", "--http", "127.0.0.1:0", *extra]
     if layout is not None:
         (tmp_path / "layout.json").write_text(layout)
         args += ["--layout", str(tmp_path / "layout.json")]
@@ -216,7 +216,7 @@ def test_a_view_open_to_the_network_warns_that_its_traffic_is_plain_http(
 def test_without_the_extra_view_names_the_pip_command(sensor: Sensor) -> None:
     block = "import sys; sys.modules['aiohttp'] = None; from nervlane.cli import main; sys.exit(main(sys.argv[1:]))"
     result = subprocess.run(
-        [sys.executable, "-c", block, "view", sensor.device.port, sensor.params],
+        [sys.executable, "-c", block, "view", sensor.device.stable_port(), sensor.params],
         capture_output=True,
         text=True,
         timeout=60,

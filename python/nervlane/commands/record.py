@@ -212,7 +212,8 @@ class _Loop:
         if started is not None:
             self.writer.note_outage_start(started.started, started.reason)
         away = "; waiting for it to come back, recording on into the same file"
-        for line in news(self.called, told, ended, started, away=away, back="; recording on"):
+        still = self.outages.current if self.outages.reason_changed else None
+        for line in news(self.called, told, ended, started, away=away, back="; recording on", still=still):
             self.console.tell(line)
 
     def note_outage_at_stop(self) -> None:

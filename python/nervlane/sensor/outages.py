@@ -49,6 +49,10 @@ class OutageWatch:
         """The outage under way, if any."""
         self.count = 0
         """Outages seen so far, the one under way included."""
+        self.reason_changed = False
+        """Whether the last look found a new reason for the outage under way:
+        the module met a different device under the port's name, or the
+        device itself again."""
 
     def look(self, stats: Mapping[str, Any], now: float) -> tuple[list[Outage], Outage | None]:
         """The outages that ended since the last look, oldest first, and the
@@ -71,6 +75,12 @@ class OutageWatch:
         if new_errors > short:
             started = self.current = Outage(now, last_error)
             self.count += 1
+        self.reason_changed = (
+            self.current is not None and started is None and last_error not in (None, self.current.last_error)
+        )
+        if self.reason_changed:
+            assert self.current is not None
+            self.current.last_error = last_error
         return ended, started
 
 
@@ -82,12 +92,15 @@ def news(
     *,
     away: str = "",
     back: str = "",
+    still: Outage | None = None,
 ) -> list[str]:
     """The lines a tool prints for one look of an ``OutageWatch``: one when
     the sensor went away, one when it is back (both for an outage that
-    came and went between two looks). ``called`` names the sensor ("the
-    sensor on PORT"); ``told`` is the outage under way before the look;
-    ``away`` and ``back`` end the lines with what the tool does meanwhile."""
+    came and went between two looks), and one when the outage under way
+    has a new reason (``still``, given when the watch says
+    ``reason_changed``). ``called`` names the sensor ("the sensor on
+    PORT"); ``told`` is the outage under way before the look; ``away`` and
+    ``back`` end the lines with what the tool does meanwhile."""
     lines = []
     for outage in ended:
         if outage is not told:  # it came and went between two looks
@@ -95,4 +108,6 @@ def news(
         lines.append(f"{called} is back after {outage.lasted(outage.started):.1f} s{back}")
     if started is not None:
         lines.append(f"{called} went away ({started.reason}){away}")
+    elif still is not None:
+        lines.append(f"{called} is still away ({still.reason})")
     return lines

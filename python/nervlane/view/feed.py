@@ -156,7 +156,8 @@ class FrameFeed:
                 assert outage.seconds is not None
                 self.recording.note_outage(outage.started, outage.seconds)
         if self._tell is not None:
-            for line in news(self._called, told, ended, started, away="; waiting for it to come back"):
+            still = self._outages.current if self._outages.reason_changed else None
+            for line in news(self._called, told, ended, started, away="; waiting for it to come back", still=still):
                 self._tell(line)
 
     def _gone_for_good(self) -> None:

@@ -76,6 +76,30 @@ std::vector<std::uint8_t> binary_frame(const std::vector<std::uint16_t>& reading
 std::string text_frame(const std::vector<double>& values);
 std::vector<std::uint8_t> encrypted_frame(const std::vector<std::uint16_t>& readings);
 
+#ifdef __linux__
+// Sysfs trees of a test's own making, each in a folder of its own; all are
+// removed with this object.
+class SysfsTrees {
+public:
+    SysfsTrees();
+    ~SysfsTrees();
+    SysfsTrees(const SysfsTrees&) = delete;
+    SysfsTrees& operator=(const SysfsTrees&) = delete;
+
+    // A new tree, returning its root, in which the device node `port` (or a
+    // link to it) belongs to a USB adapter with vendor 0403, product
+    // `product` and serial number `serial_number` (none when empty), plugged
+    // in at `usb_path` below a hub that has IDs but no serial number of its
+    // own. Throws std::runtime_error and std::filesystem::filesystem_error.
+    std::string usb_adapter(const std::string& port, const std::string& serial_number,
+                            const std::string& usb_path = "1-1.2", const std::string& product = "6001");
+
+private:
+    std::string base_;
+    int made_ = 0;
+};
+#endif
+
 // True when the tests run under wine, where some Windows behaviour cannot be
 // reproduced (see docs/behaviour.md).
 bool running_under_wine();

@@ -6,8 +6,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -15,8 +19,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace testing_support {
 
@@ -152,6 +158,50 @@ bool TestDevice::stream_write(const std::vector<std::uint8_t>& bytes) {
         return false;  // never fatal: the stream goes on with the next frame
     }
 }
+
+#ifdef __linux__
+SysfsTrees::SysfsTrees() {
+    static std::atomic<int> counter{0};
+    base_ = (std::filesystem::temp_directory_path() /
+             ("nervlane-sysfs-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)))
+                .string();
+    std::filesystem::remove_all(base_);
+}
+
+SysfsTrees::~SysfsTrees() {
+    std::error_code ignored;
+    std::filesystem::remove_all(base_, ignored);
+}
+
+std::string SysfsTrees::usb_adapter(const std::string& port, const std::string& serial_number,
+                                    const std::string& usb_path, const std::string& product) {
+    namespace fs = std::filesystem;
+    struct stat node {};
+    if (::stat(port.c_str(), &node) == -1) throw failure("stat " + port, errno);
+    const fs::path root = fs::path(base_) / std::to_string(made_++);
+    // The root hub and a hub in between are USB devices too.
+    const fs::path hub = root / "devices/pci0000:00/usb1/1-1";
+    const fs::path adapter = hub / usb_path;
+    const fs::path tty = adapter / (usb_path + ":1.0") / "ttyUSB0";
+    fs::create_directories(tty / "tty/ttyUSB0");
+    fs::create_directory_symlink("../../../ttyUSB0", tty / "tty/ttyUSB0/device");
+    const std::pair<fs::path, std::string> attributes[] = {{hub.parent_path() / "idVendor", "1d6b"},
+                                                           {hub.parent_path() / "idProduct", "0002"},
+                                                           {hub / "idVendor", "05e3"},
+                                                           {hub / "idProduct", "0610"},
+                                                           {adapter / "idVendor", "0403"},
+                                                           {adapter / "idProduct", product},
+                                                           {adapter / "serial", serial_number}};
+    for (const auto& [file, text] : attributes) {
+        if (!text.empty()) std::ofstream(file) << text << "\n";
+    }
+    fs::create_directories(root / "dev/char");
+    fs::create_directory_symlink(
+        tty / "tty/ttyUSB0",
+        root / "dev/char" / (std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev))));
+    return root.string();
+}
+#endif
 
 bool running_under_wine() { return false; }
 
