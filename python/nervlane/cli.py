@@ -227,8 +227,9 @@ def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
         "--scale",
         type=_scale,
         default=None,
-        metavar="auto|LOW:HIGH",
-        help="the heat map's colour scale: auto follows the recent peak (default), LOW:HIGH stays fixed",
+        metavar="SCALE",
+        help="the heat map's colour scale: auto follows the recent peak (default); LOW:HIGH, such as 0:20, "
+        "stays fixed",
     )
 
 
@@ -407,6 +408,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--name",
         type=_recording_name,
+        metavar="NAME",
         help="the sensor's name in an MCAP's topics, /nervlane/NAME/frames (default: the served name, "
         "or the port's base name)",
     )
