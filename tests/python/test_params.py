@@ -3,6 +3,7 @@ user runs it."""
 
 from __future__ import annotations
 
+import itertools
 import json
 import os
 from pathlib import Path
@@ -81,18 +82,22 @@ class TestParams:
         assert done.returncode == 1
         assert str(expected.value) in done.stderr and str(expected.value)
         assert "taxel record 0, output_map: 2 entries" in done.stderr
+        shown = cli("params", "show", str(bad))  # what can be shown is, then the same verdict
+        assert (shown.returncode, shown.stderr) == (1, done.stderr) and "Taxels" in shown.stdout
 
         (tmp_path / "cut.msgpack").write_bytes(bad.read_bytes()[:20])
         done = cli("params", "check", str(tmp_path / "cut.msgpack"))
         assert done.returncode == 1 and "the file ends after 20 bytes" in done.stderr
 
         (tmp_path / "notes.txt").write_text("version: 1\n")
-        done = cli("params", "check", str(tmp_path / "notes.txt"))
-        assert done.returncode == 1 and "not a MessagePack parameter file: it holds the integer 118" in done.stderr
-        assert 'the file begins with the text "version: 1\\n"' in done.stderr
+        for action in ("check", "show"):
+            done = cli("params", action, str(tmp_path / "notes.txt"))
+            assert done.returncode == 1 and "not a MessagePack parameter file: it holds the integer 118" in done.stderr
+            assert 'the file begins with the text "version: 1\\n"' in done.stderr and done.stdout == ""
 
-        for nowhere, why in ((tmp_path, "a folder"), (tmp_path / "missing.msgpack", "No such file")):
-            done = cli("params", "check", str(nowhere))
+        places = ((tmp_path, "a folder"), (tmp_path / "missing.msgpack", "No such file"))
+        for action, (nowhere, why) in itertools.product(("check", "show"), places):
+            done = cli("params", action, str(nowhere))
             assert done.returncode == 1 and str(nowhere) in done.stderr and why in done.stderr
             assert "Cannot find sensor parameter file" in done.stderr and "Traceback" not in done.stderr
 
