@@ -12,6 +12,7 @@ import pytest
 from conftest import Cli
 
 from nervlane.sensor.outages import Outage, OutageWatch
+from nervlane.sensor.watch import DecodeWatch
 
 nc = pytest.importorskip("nervlane_comm_py")
 
@@ -58,3 +59,20 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     assert (ended, started) == ([Outage(3.0, None, 1.0)], Outage(4.0, "error 4"))
     assert (ended[0].reason, started.reason) == ("reason unknown", "last error: error 4")
     assert (watch.count, watch.current) == (4, Outage(4.0, "error 4"))
+    # The fourth ends and a fifth starts between two looks: no outage in between.
+    assert watch.look(stats(5, 4), 6.0) == ([Outage(4.0, "error 4", 2.0)], Outage(6.0, "error 5"))
+    assert watch.count == 5
+
+
+@pytest.mark.parametrize(
+    ("decoded", "skipped", "hinted"),
+    [(10, 1024 + 40, False), (10, 1024 + 41, True), (0, 0, True), (1000, 5000, False)],
+)
+def test_the_format_hint_allows_what_a_decoder_skips_before_the_first_frame(
+    decoded: int, skipped: int, hinted: bool
+) -> None:
+    stats = {"frames_decoded": 0, "frames_rejected": 0, "bytes_discarded": 0}
+    watch = DecodeWatch(stats, "binary", 0.0)
+    later = {**stats, "frames_decoded": decoded, "bytes_discarded": skipped}
+    assert watch.hint(later, 1.9) is None
+    assert (watch.hint(later, 2.0) is not None) == hinted
