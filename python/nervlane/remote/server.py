@@ -148,17 +148,22 @@ class Server:
         connected = comms.is_connected()
         self.publish_stats(connected)
         next_stats = time.monotonic() + STATS_EVERY_S
-        last_sent = float("-inf")
+        due = float("-inf")
         hinted = False
         while True:
-            pause = last_sent + BATCH_S - time.monotonic()
+            pause = due - time.monotonic()
             if pause > 0:
                 time.sleep(pause)
             batch = comms.take_frames(IDLE_WAIT_MS)
-            if len(batch):
-                last_sent = time.monotonic()
-                self.publish(batch)
             now = time.monotonic()
+            if len(batch):
+                # A batch is due BATCH_S after the one before was due, or
+                # once its first frame is decoded if that comes later: time
+                # overslept is not carried on, so a stream of a frame every
+                # BATCH_S goes a frame a batch. A loop that fell behind
+                # sends at most one batch at once.
+                due = max(due, min(float(batch.time[0]), now), now - BATCH_S) + BATCH_S
+                self.publish(batch)
             was, connected = connected, comms.is_connected()
             if now >= next_stats or connected != was:
                 self.publish_stats(connected)
