@@ -251,6 +251,14 @@ def test_remote_zero_and_a_device_that_goes(device, serve):
     with r:
         r.queue_frames(10_000)  # as the tools, it buffers nothing before
         assert (r.take_frames(10_000).values[:, taxels] > 1).all()
+        # The server found at once, as the module's first connect: no outage, no reconnect.
+        assert (r.stats()["port_errors"], r.stats()["reconnects"]) == (0, 0)
+        positions = f"indices: a list of output positions 0..{LAYOUT.output_size - 1}"
+        with pytest.raises(RuntimeError, match=f"^{re.escape(positions)}$"):
+            r.zero([2**70])
+        with peer([], [endpoint]) as other:  # a request no client of ours sends is answered too
+            answer = next(iter(other.get("nervlane/zeroed/zero", payload=b"[" * 100_000, timeout=10)))
+            assert "nested too deeply" in json.loads(answer.ok.payload.to_bytes())["error"]
         r.zero([])
         time.sleep(0.2)
         r.take_frames(0)  # what was on its way before the zero
@@ -417,9 +425,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
     # A server whose monotonic clock reads 1000 s less than this machine's.
     anchor = time.time() - time.monotonic() + 1000.0
 
-    def batch(stream: int, sequence: list[int]) -> bytes:
-        n = len(sequence)
-        return encode_batch(stream, 1, anchor, sequence, [0.5] * n, np.ones((n, 2)), np.ones((n, 1)))
+    def batch(stream: int, sequence: list[int], when: float = 0.5, at: float = anchor) -> bytes:
+        n, values = len(sequence), np.array(sequence, float)[:, None]  # each frame's values: its number
+        return encode_batch(stream, 1, at, sequence, [when] * n, np.hstack([values, values]), values)
 
     endpoint = free_endpoint()
     with (
@@ -433,25 +441,62 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
             time.sleep(0.1)
         time.sleep(0.2)
         r.take_frames(0)
-        for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [1, 2])):
+        primed = [c.stats()["payloads_rejected"] for c in (r, here)]  # the priming frame again, if it came twice
+        # Messages no server sends are refused whole and counted; what comes after is taken.
+        bad_stats = [
+            encode_json({"stream": 7, "frames_decoded": "lots", "clock_anchor": 0.0}),
+            encode_json({"stream": 8, "clock_anchor": "x"}),
+            b'{"version": 1, "stream": 8, "clock_anchor": NaN}',
+            encode_json({"stream": 7}).decode().encode("utf-16"),
+            b'{"version": true, "stream": 8}',
+            b'{"version": 2, "stream": 8}',
+            b"[" * 100_000,
+        ]
+        bad_frames = [
+            b"NLFB\x00\x00" + batch(8, [4])[6:],
+            batch(8, [100, 4]),
+            batch(8, [3]),
+            batch(8, [4], at=float("nan")),
+            batch(8, [4], when=float("nan")),
+            b"NLFB\x02\x00",
+        ]
+        for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [2, 3])):
             if stream == 8:  # run 7 ends in an outage of its port: run 8's connect ends it
-                server.put("nervlane/fake/stats", encode_json({"stream": 7, "port_errors": 1, "reconnects": 0}))
+                for junk in bad_stats:
+                    server.put("nervlane/fake/stats", junk)
+                stats = {"stream": 7, "port_errors": 1, "reconnects": 0, "frames_decoded": 9}
+                server.put("nervlane/fake/stats", encode_json(stats))
                 time.sleep(0.3)
             server.put("nervlane/fake/frames", batch(stream, sequence))
-        server.put("nervlane/fake/frames", b"NLFB\x02\x00")
+        for junk in bad_frames:
+            server.put("nervlane/fake/frames", junk)
         time.sleep(0.5)
         # 4 and 5 never came; a new stream starts again and is handed over apart.
-        assert [r.take_frames(0).sequence.tolist() for _ in range(3)] == [[1, 2, 3, 6, 7], [1, 2], []]
+        assert r.take_frames(0, max_frames=4).sequence.tolist() == [1, 2, 3, 6]
+        assert [r.take_frames(0).sequence.tolist() for _ in range(3)] == [[7], [2, 3], []]
         stats = r.stats()
-        assert stats["payloads_rejected"] == 1 and stats["frames_missed"] == 2
-        # As the module: frames numbered on across the three server runs (1, 7 and
-        # 2 frames decoded, by their numbers), at the same instants on this machine's
-        # clock, with UTC what it was.
+        rejected = [c.stats()["payloads_rejected"] - n for c, n in zip((r, here), primed, strict=True)]
+        assert rejected == [len(bad_stats + bad_frames)] * 2
+        assert stats["frames_missed"] == stats["frames_not_received"] == 2
+        # As the module: frames numbered on across the three server runs (1, 9 and
+        # 3 frames decoded, by their numbers), at the same instants on this machine's
+        # clock, with UTC what it was; the frames that never came are counted, 8 and 9
+        # of run 7 and 1 of run 8 among them.
         theirs, mine = r.read_frame(0), here.read_frame(0)
-        assert theirs is not None and mine is not None and (theirs.sequence, theirs.time) == (2, 0.5)
-        assert mine.sequence == here.stats()["frames_decoded"] == 1 + 7 + 2
+        assert theirs is not None and mine is not None
+        assert (theirs.sequence, theirs.time, theirs.raw, mine.values) == (3, 0.5, [3, 3], [3])
+        assert mine.sequence == here.stats()["frames_decoded"] == 1 + 9 + 3
         assert (here.stats()["port_errors"], here.stats()["reconnects"]) == (1, 1)
+        assert here.stats()["frames_not_received"] == 2 + 2 + 1
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
+        # A run that claims more frames than the numbers hold: the next run's
+        # frames are refused rather than numbered on past 2^64.
+        server.put("nervlane/fake/stats", encode_json({"stream": 9, "frames_decoded": 2**64 - 2}))
+        time.sleep(0.3)
+        server.put("nervlane/fake/frames", batch(10, [1]))
+        time.sleep(0.5)
+        assert r.take_frames(0).sequence.tolist() == [1]
+        assert here.stats()["payloads_rejected"] - primed[1] == r.stats()["payloads_rejected"] - primed[0] + 1
 
 
 @pytest.mark.parametrize(

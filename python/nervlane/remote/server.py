@@ -125,12 +125,12 @@ class Server:
     def _zero(self, request: Any) -> dict[str, Any]:
         try:
             indices = payload.decode_json(request.to_bytes() if request is not None else b"")["indices"]
-            if not isinstance(indices, list) or not all(
-                isinstance(i, int) and not isinstance(i, bool) for i in indices
-            ):
+            if not isinstance(indices, list) or not all(type(i) is int for i in indices):
                 raise payload.PayloadError("indices must be a list of whole numbers")
         except (KeyError, payload.PayloadError) as e:
             return {"ok": False, "error": f"not a zero request: {e}"}
+        if not all(0 <= i < len(self._names) for i in indices):
+            return {"ok": False, "error": f"indices: a list of output positions 0..{len(self._names) - 1}"}
         try:
             self.comms.zero(indices)
         except Exception as e:  # noqa: BLE001 - whatever the module says goes back to the client
