@@ -383,12 +383,17 @@ def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, t
     serve("tools", endpoint)
     rows_after(before + 200)
     recording.send_signal(signal.SIGTERM)
-    _, errors = recording.communicate(timeout=30)
+    summary, errors = recording.communicate(timeout=30)
     assert recording.returncode == 0 and "nervlane serve stopped" in errors and "is back after" in errors, errors
     with RecordingCsv(str(path)) as again:
         rows = np.concatenate(list(again.chunks()))
     assert (np.diff(rows[:, 0]) > 0).all() and (np.diff(rows[:, 1]) >= 0).all()
-    assert len(json.loads((tmp_path / "again.csv.json").read_text())["outages"]) == 1
+    meta = json.loads((tmp_path / "again.csv.json").read_text())
+    assert len(meta["outages"]) == 1
+    # The frames the restart cost never reached this machine: the tool dropped none.
+    gaps = int((np.diff(rows[:, 0]) - 1).sum())
+    lost = f"frames lost: {gaps} (before they reached this machine: {gaps}; overwritten/dropped by this tool: 0;"
+    assert lost in summary and (meta["frames_not_received"], meta["frames_lost_by_tool"]) == (gaps, 0), summary
 
 
 def test_view_from_a_served_sensor(device, serve):
