@@ -17,6 +17,7 @@ import time
 import urllib.request
 from collections.abc import Iterator
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -201,40 +202,28 @@ def test_every_frame_reaches_each_subscriber_once_and_a_slow_one_holds_nobody_up
     assert served is not None and int(served[1]) / int(served[2]) > 12
 
 
-def test_a_stream_of_100_frames_a_second_goes_a_frame_a_batch_however_slow_the_loop(tmp_path):
-    # Each pass of the loop costs 4 ms more here: its batches stay on their
-    # schedule, so no frame waits for the next and shares its batch (a
-    # client's read_frame would count it overwritten). The device steady in
-    # a process of its own.
+def test_a_stream_of_100_frames_a_second_goes_a_frame_a_batch_however_slow_the_loop(tmp_path, request):
+    # Each take costs 4 ms more here: the batches stay on their schedule, so
+    # no frame waits for the next and shares its batch (a client's read_frame
+    # would count it overwritten). The device steady in a process of its own.
     params = str(tmp_path / "p.msgpack")
     device = start_cli("simulate", "--rate", "100", "--params", params)
-    try:
-        port = readline(device).strip()  # once the parameter file is written
-        with nc.NervlaneComms() as comms, peer([free_endpoint()], []) as session:
-            comms.init(params)
-            comms.connect(port)
-
-            class SlowTakes:
-                def __getattr__(self, name: str) -> object:
-                    return getattr(comms, name)
-
-                def take_frames(self, timeout: int) -> object:
-                    time.sleep(0.004)
-                    return comms.take_frames(timeout)
-
-            server = Server(session, SlowTakes(), [], "paced", {}, reconnect=False)
-            sizes: list[int] = []
-            server.publish = lambda batch: sizes.append(len(batch))  # type: ignore[method-assign]
-            watch = DecodeWatch(comms.stats(), "binary", time.monotonic())
-            loop = threading.Thread(target=server.run, args=(watch,))
-            loop.start()
-            time.sleep(2.0)
-            device.kill()
-            loop.join(timeout=10)
-            server.close()
-    finally:
+    request.addfinalizer(lambda: (device.kill(), device.communicate()))
+    port = readline(device).strip()  # once the parameter file is written
+    sizes: list[int] = []
+    with nc.NervlaneComms() as comms, peer([free_endpoint()], []) as session:
+        comms.init(params)
+        comms.connect(port)
+        slow = SimpleNamespace(queue_frames=comms.queue_frames, is_connected=comms.is_connected, stats=comms.stats)
+        slow.take_frames = lambda timeout: time.sleep(0.004) or comms.take_frames(timeout)
+        server = Server(session, slow, [], "paced", {}, reconnect=False)
+        server.publish = lambda batch: sizes.append(len(batch))  # type: ignore[method-assign]
+        loop = threading.Thread(target=server.run, args=(DecodeWatch(comms.stats(), "binary", time.monotonic()),))
+        loop.start()
+        time.sleep(2.0)
         device.kill()
-        device.communicate()
+        loop.join(timeout=10)
+        server.close()
     assert len(sizes) > 100 and sizes.count(1) >= 0.85 * len(sizes), sizes
 
 
