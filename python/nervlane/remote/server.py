@@ -37,6 +37,15 @@ meanwhile instead of losing it; one stalled for longer loses batches
 without holding up the others, as drop congestion control does."""
 
 
+def next_due(due: float, first: float, now: float) -> float:
+    """When the batch after this one is due: BATCH_S after this one was due
+    (``due``) or, if later, after its first frame was decoded (``first``);
+    it was taken at ``now``. Time a pass of the loop overslept or spent is
+    not carried on, so a stream of a frame every BATCH_S goes a frame a
+    batch; a loop that fell behind sends at most one batch at once."""
+    return max(due, min(first, now), now - BATCH_S) + BATCH_S
+
+
 class Server:
     """Publishes one open sensor under ``nervlane/NAME/`` on a Zenoh session."""
 
@@ -157,12 +166,7 @@ class Server:
             batch = comms.take_frames(IDLE_WAIT_MS)
             now = time.monotonic()
             if len(batch):
-                # A batch is due BATCH_S after the one before was due, or
-                # once its first frame is decoded if that comes later: time
-                # overslept is not carried on, so a stream of a frame every
-                # BATCH_S goes a frame a batch. A loop that fell behind
-                # sends at most one batch at once.
-                due = max(due, min(float(batch.time[0]), now), now - BATCH_S) + BATCH_S
+                due = next_due(due, float(batch.time[0]), now)
                 self.publish(batch)
             was, connected = connected, comms.is_connected()
             if now >= next_stats or connected != was:
