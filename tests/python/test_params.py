@@ -81,6 +81,8 @@ class TestParams:
         assert done.returncode == 1
         assert str(expected.value) in done.stderr and str(expected.value)
         assert "taxel record 0, output_map: 2 entries" in done.stderr
+        shown = cli("params", "show", str(bad))  # what can be shown is, then the same verdict
+        assert (shown.returncode, shown.stderr) == (1, done.stderr) and "Taxels" in shown.stdout
 
         (tmp_path / "cut.msgpack").write_bytes(bad.read_bytes()[:20])
         done = cli("params", "check", str(tmp_path / "cut.msgpack"))
@@ -90,9 +92,12 @@ class TestParams:
         done = cli("params", "check", str(tmp_path / "notes.txt"))
         assert done.returncode == 1 and "not a MessagePack parameter file: it holds the integer 118" in done.stderr
         assert 'the file begins with the text "version: 1\\n"' in done.stderr
+        shown = cli("params", "show", str(tmp_path / "notes.txt"))  # nothing shown, the same verdict
+        assert (shown.returncode, shown.stdout, shown.stderr) == (1, "", done.stderr)
 
         for nowhere, why in ((tmp_path, "a folder"), (tmp_path / "missing.msgpack", "No such file")):
             done = cli("params", "check", str(nowhere))
+            assert (shown := cli("params", "show", str(nowhere))).returncode == 1 and shown.stderr == done.stderr
             assert done.returncode == 1 and str(nowhere) in done.stderr and why in done.stderr
             assert "Cannot find sensor parameter file" in done.stderr and "Traceback" not in done.stderr
 

@@ -9,6 +9,7 @@ import pytest
 from conftest import Cli
 
 from nervlane import parameters
+from nervlane.errors import ToolError
 
 nc = pytest.importorskip("nervlane_comm_py")
 
@@ -49,12 +50,18 @@ class TestPorts:
         (tmp_path / "by-id").mkdir()
         stable = tmp_path / "by-id" / "usb-Nervlane_Skin_42-if00-port0"
         stable.symlink_to(tmp_path / "ttyUSB7")
+        (tmp_path / "by-id" / "usb-Nervlane_Skin_42-if00-port0-other").symlink_to(tmp_path / "ttyUSB7")
         usb = SimpleNamespace(
             device=str(tmp_path / "ttyUSB7"), description="Skin", vid=0x0403, pid=1, serial_number="42", manufacturer=""
         )
         monkeypatch.setattr(ports, "BY_ID", str(stable.parent))
-        monkeypatch.setattr(ports, "serial_ports", lambda: [usb])
+        found = [usb]
+        monkeypatch.setattr(ports, "serial_ports", lambda: found)
         monkeypatch.setenv("COLUMNS", "300")
-        assert ports.auto_port() == str(stable)
+        assert ports.auto_port() == str(stable)  # the first link by name, of two
         ports_command.run()
         assert str(stable) in capsys.readouterr().out
+        # Of two USB ports, auto chooses neither.
+        found.append(SimpleNamespace(**{**vars(usb), "device": "/dev/ttyUSB8", "serial_number": "43"}))
+        with pytest.raises(ToolError, match=r"2 USB serial ports found, .*ttyUSB7.*, /dev/ttyUSB8.*name the one"):
+            ports.auto_port()

@@ -15,7 +15,7 @@ import sys
 import threading
 import time
 import urllib.request
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import numpy as np
@@ -31,6 +31,7 @@ zenoh = pytest.importorskip("zenoh")
 nc = pytest.importorskip("nervlane_comm_py")
 from nervlane.remote import RemoteSensor  # noqa: E402
 from nervlane.remote.payload import encode_batch, encode_json  # noqa: E402
+from nervlane.remote.server import next_due  # noqa: E402
 from nervlane.sensor.served import open_served  # noqa: E402
 
 RATE = 2000.0
@@ -106,6 +107,12 @@ def serve(device: tuple[PtyDevice, str]) -> Iterator[object]:
     for p in procs:
         p.kill()
         p.communicate()
+
+
+def until(ready: Callable[[], object], seconds: float = 10.0) -> None:
+    deadline = time.monotonic() + seconds
+    while not ready() and time.monotonic() < deadline:
+        time.sleep(0.01)
 
 
 def take_all(r: RemoteSensor, quiet_ms: int = 1500) -> list[object]:
@@ -189,12 +196,29 @@ def test_every_frame_reaches_each_subscriber_once_and_a_slow_one_holds_nobody_up
     # nobody else lost any, and the server's queue never overflowed.
     slow_seq = np.concatenate([first, joined(slow_batches, "sequence")])
     assert slow_stats["buffer_dropped"] == slow_stats["frames_missed"] > 0.8 * 2 * RATE - 500
+    assert slow_stats["frames_not_received"] == 0  # all it lost, its buffer dropped
     assert (np.diff(slow_seq) > 0).all()
     assert len(slow_seq) + slow_stats["frames_missed"] == slow_seq[-1] - slow_seq[0] + 1
     assert slow_stats["frames_received"] == len(slow_seq) + slow_stats["buffer_dropped"]
     assert fast_stats["frames_dropped"] == 0 and fast_stats["server_alive"]
     server.send_signal(signal.SIGTERM)
     assert server.wait(timeout=30) == 0
+    # At most a batch every 10 ms: about 20 frames each at 2000 frames/s.
+    served = re.search(r"served (\d+) frame\(s\) in (\d+) batch", server.communicate()[1])
+    assert served is not None and int(served[1]) / int(served[2]) > 12
+
+
+def test_serve_keeps_its_batches_on_schedule_however_late_each_pass():
+    # 100 frames/s; each pass takes its frames 2 ms after it meant to (or
+    # after the next frame, when none waits): still a frame a batch, none
+    # behind a newer one, which a client's read_frame would count overwritten.
+    times, sizes, now, due = [k / 100 for k in range(1, 301)], [], 0.0, float("-inf")
+    while times:
+        now = max(now, due, times[0]) + 0.002
+        batch = [t for t in times if t <= now]
+        times, due = times[len(batch) :], next_due(due, batch[0], now)
+        sizes.append(len(batch))
+    assert sizes == [1] * 300
 
 
 def test_remote_zero_and_a_device_that_goes(device, serve):
@@ -210,6 +234,15 @@ def test_remote_zero_and_a_device_that_goes(device, serve):
     with r:
         r.queue_frames(10_000)  # as the tools, it buffers nothing before
         assert (r.take_frames(10_000).values[:, taxels] > 1).all()
+        # The server found at once, as the module's first connect: no outage, no reconnect.
+        assert (r.stats()["port_errors"], r.stats()["reconnects"]) == (0, 0)
+        last = LAYOUT.output_size - 1
+        for bad in (2**70, last + 1):  # too large for any integer type; one past the last output
+            with pytest.raises(RuntimeError, match=rf"^indices: a list of output positions 0\.\.{last}$"):
+                r.zero([bad])
+        with peer([], [endpoint]) as other:  # a request no client of ours sends is answered too
+            answer = next(iter(other.get("nervlane/zeroed/zero", payload=b"[" * 100_000, timeout=10)))
+            assert "nested too deeply" in json.loads(answer.ok.payload.to_bytes())["error"]
         r.zero([])
         time.sleep(0.2)
         r.take_frames(0)  # what was on its way before the zero
@@ -258,6 +291,15 @@ def test_client_before_serve_a_killed_serve_and_the_documented_reader(device, se
             for k in ("raw", "values"):
                 np.testing.assert_array_equal(decoded[k], joined(seen, k)[both])
             assert abs(decoded["utc"][-1] - time.time()) < 5
+
+            # The device going is told at once, not with the next second's stats.
+            heard: list[dict[str, object]] = []
+            session.declare_subscriber("nervlane/early/stats", lambda s: heard.append(json.loads(s.payload.to_bytes())))
+            until(lambda: heard)
+            dev.hang_up()
+            until(lambda: any(m["connected"] is False for m in heard))
+            gone = next(m for m in heard if m["connected"] is False)
+            assert gone["time"] - heard[0]["time"] < 0.6  # type: ignore[operator]
 
             capture.undeclare()
             server.kill()
@@ -323,13 +365,18 @@ def test_record_and_monitor_from_a_served_sensor_as_from_a_port(device, serve, t
     serve("tools", endpoint)
     rows_after(before + 200)
     recording.send_signal(signal.SIGTERM)
-    _, errors = recording.communicate(timeout=30)
+    summary, errors = recording.communicate(timeout=30)
     assert recording.returncode == 0 and "nervlane serve stopped" in errors and "is back after" in errors, errors
     assert re.search(r"^\d\d:\d\d:\d\d the sensor tools on \S+ went away \(last error: ", errors, re.M), errors
     with RecordingCsv(str(path)) as again:
         rows = np.concatenate(list(again.chunks()))
     assert (np.diff(rows[:, 0]) > 0).all() and (np.diff(rows[:, 1]) >= 0).all()
-    assert len(json.loads((tmp_path / "again.csv.json").read_text())["outages"]) == 1
+    meta = json.loads((tmp_path / "again.csv.json").read_text())
+    assert len(meta["outages"]) == 1
+    # The frames the restart cost never reached this machine: the tool dropped none.
+    gaps = int((np.diff(rows[:, 0]) - 1).sum())
+    lost = f"frames lost: {gaps} (before they reached this machine: {gaps}; overwritten/dropped by this tool: 0;"
+    assert lost in summary and (meta["frames_not_received"], meta["frames_lost_by_tool"]) == (gaps, 0), summary
 
 
 def test_view_from_a_served_sensor(device, serve):
@@ -366,9 +413,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
     # A server whose monotonic clock reads 1000 s less than this machine's.
     anchor = time.time() - time.monotonic() + 1000.0
 
-    def batch(stream: int, sequence: list[int]) -> bytes:
-        n = len(sequence)
-        return encode_batch(stream, 1, anchor, sequence, [0.5] * n, np.ones((n, 2)), np.ones((n, 1)))
+    def batch(stream: int, sequence: list[int], when: float = 0.5, at: float = anchor) -> bytes:
+        n, values = len(sequence), np.array(sequence, float)[:, None]  # each frame's values: its number
+        return encode_batch(stream, 1, at, sequence, [when] * n, np.hstack([values, values]), values)
 
     endpoint = free_endpoint()
     with (
@@ -380,27 +427,71 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         while min(c.stats()["frames_received"] for c in (r, here)) == 0 and time.monotonic() < deadline:
             server.put("nervlane/fake/frames", batch(1, [1]))  # until the client has connected
             time.sleep(0.1)
-        time.sleep(0.2)
+        time.sleep(1.0)  # for any frame sent twice
         r.take_frames(0)
-        for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [1, 2])):
+        primed = [c.stats()["payloads_rejected"] for c in (r, here)]  # the priming frame again, if it came twice
+        # Messages no server sends are refused whole and counted; what comes after is taken.
+        odd = dict(frames_decoded="lots", clock_anchor="x", stream=0, connects=True, reconnects=-1)
+        odd.update(connected=1, last_error=5)
+        bad_stats = [
+            b'{"version": 1, "stream": 8, "clock_anchor": 1e400}',
+            b'{"version": 1, "stream": 8, "note": NaN}',
+            *(encode_json({"stream": 7, k: v}) for k, v in odd.items()),  # one field amiss in each
+            encode_json({"stream": 7}).decode().encode("utf-16"),
+            b'{"version": true, "stream": 8}',
+            b'{"version": 2, "stream": 8}',
+            b"[" * 100_000,
+        ]
+        bad_frames = [
+            b"NLFB\x00\x00" + batch(8, [4])[6:],
+            batch(8, [100, 4]),
+            batch(8, [4, 4]),
+            batch(0, [4]),
+            batch(8, [3]),
+            batch(8, [4], at=float("nan")),
+            batch(8, [4], when=float("nan")),
+            b"NLFB\x02\x00",
+        ]
+        for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [2, 3])):
             if stream == 8:  # run 7 ends in an outage of its port: run 8's connect ends it
-                server.put("nervlane/fake/stats", encode_json({"stream": 7, "port_errors": 1, "reconnects": 0}))
-                time.sleep(0.3)
+                for junk in bad_stats:
+                    server.put("nervlane/fake/stats", junk)
+                stats = {"stream": 7, "port_errors": 1, "reconnects": 0, "frames_decoded": 9}
+                server.put("nervlane/fake/stats", encode_json(stats))
+                until(lambda: here.stats()["frames_decoded"] == 1 + 9)
             server.put("nervlane/fake/frames", batch(stream, sequence))
-        server.put("nervlane/fake/frames", b"NLFB\x02\x00")
-        time.sleep(0.5)
+        for junk in bad_frames:
+            server.put("nervlane/fake/frames", junk)
+
+        def rejected() -> list[int]:
+            return [c.stats()["payloads_rejected"] - n for c, n in zip((r, here), primed, strict=True)]
+
+        until(lambda: rejected() == [len(bad_stats + bad_frames)] * 2)
         # 4 and 5 never came; a new stream starts again and is handed over apart.
-        assert [r.take_frames(0).sequence.tolist() for _ in range(3)] == [[1, 2, 3, 6, 7], [1, 2], []]
+        assert r.take_frames(0, max_frames=4).sequence.tolist() == [1, 2, 3, 6]
+        assert [r.take_frames(0).sequence.tolist() for _ in range(3)] == [[7], [2, 3], []]
         stats = r.stats()
-        assert stats["payloads_rejected"] == 1 and stats["frames_missed"] == 2
-        # As the module: frames numbered on across the three server runs (1, 7 and
-        # 2 frames decoded, by their numbers), at the same instants on this machine's
-        # clock, with UTC what it was.
+        assert rejected() == [len(bad_stats + bad_frames)] * 2
+        assert stats["frames_missed"] == stats["frames_not_received"] == 2
+        # As the module: frames numbered on across the three server runs (1, 9 and
+        # 3 frames decoded, by their numbers), at the same instants on this machine's
+        # clock, with UTC what it was; the frames that never came are counted, 8 and 9
+        # of run 7 and 1 of run 8 among them.
         theirs, mine = r.read_frame(0), here.read_frame(0)
-        assert theirs is not None and mine is not None and (theirs.sequence, theirs.time) == (2, 0.5)
-        assert mine.sequence == here.stats()["frames_decoded"] == 1 + 7 + 2
+        assert theirs is not None and mine is not None
+        assert (theirs.sequence, theirs.time, theirs.raw, mine.values) == (3, 0.5, [3, 3], [3])
+        assert mine.sequence == here.stats()["frames_decoded"] == 1 + 9 + 3
+        assert here.stats()["frames_overwritten"] == here.stats()["frames_received"] - 1  # all but the one read
         assert (here.stats()["port_errors"], here.stats()["reconnects"]) == (1, 1)
+        assert here.stats()["frames_not_received"] == 2 + 2 + 1
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
+        # A run that claims more frames than the numbers hold: the next run's
+        # frames are refused rather than numbered on past 2^64.
+        server.put("nervlane/fake/stats", encode_json({"stream": 9, "frames_decoded": 2**64 - 2}))
+        until(lambda: here.stats()["frames_decoded"] > 2**64)
+        server.put("nervlane/fake/frames", batch(10, [1]))
+        until(lambda: rejected()[1] > rejected()[0])
+        assert r.take_frames(0).sequence.tolist() == [1] and rejected()[1] == rejected()[0] + 1
 
 
 @pytest.mark.parametrize(

@@ -13,6 +13,7 @@ from conftest import Cli
 
 from nervlane.extras import install_hint
 from nervlane.sensor.outages import Outage, OutageWatch
+from nervlane.sensor.watch import DecodeWatch
 
 nc = pytest.importorskip("nervlane_comm_py")
 
@@ -60,8 +61,18 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     assert (ended, started) == ([Outage(3.0, None, 1.0)], Outage(4.0, "error 4"))
     assert (ended[0].reason, started.reason) == ("reason unknown", "last error: error 4")
     assert (watch.count, watch.current) == (4, Outage(4.0, "error 4"))
+    # The fourth ends and a fifth starts between two looks: no outage in between.
+    assert watch.look(stats(5, 4), 6.0) == ([Outage(4.0, "error 4", 2.0)], Outage(6.0, "error 5"))
+    assert watch.count == 5
     # While it lasts, the reason may change: a different device under the name.
-    assert watch.look({**stats(4, 3), "last_error": "a different device"}, 5.0) == ([], None)
-    assert (watch.reason_changed, watch.current) == (True, Outage(4.0, "a different device"))
-    watch.look({**stats(4, 3), "last_error": "a different device"}, 6.0)
+    assert watch.look({**stats(5, 4), "last_error": "a different device"}, 7.0) == ([], None)
+    assert (watch.reason_changed, watch.current) == (True, Outage(6.0, "a different device"))
+    watch.look({**stats(5, 4), "last_error": "a different device"}, 8.0)
     assert not watch.reason_changed
+
+
+def test_the_format_hint_allows_what_a_decoder_skips_before_the_first_frame() -> None:
+    watch = DecodeWatch(dict.fromkeys(("frames_decoded", "frames_rejected", "bytes_discarded"), 0), "binary", 0.0)
+    looks = [(1.9, 0, 0), (2.0, 0, 0), (2.0, 10, 1024 + 40), (2.0, 10, 1024 + 41), (2.0, 1000, 5000)]
+    hints = [watch.hint({"frames_decoded": n, "frames_rejected": 0, "bytes_discarded": b}, t) for t, n, b in looks]
+    assert [h is not None for h in hints] == [False, True, False, True, False]

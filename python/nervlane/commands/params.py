@@ -54,20 +54,35 @@ def _fmt_map(v: Any) -> str:
 
 
 def show(path: str, shown_as: str | None = None) -> None:
-    """``nervlane params show``: the file laid out as tables, named as ``shown_as`` if given."""
-    from rich.pretty import Pretty
-    from rich.table import Table
-
+    """``nervlane params show``: the file laid out as tables, then the
+    module's verdict as ``check`` gives it, named as ``shown_as`` if given.
+    Raises DocumentError for a file the module refuses, after the tables if
+    the file is shaped like a parameter document, else at once."""
     from ..console import ToolConsole
 
-    console = ToolConsole()
-    value, trailing = parameters.load(path)
+    refused = warning = None
+    try:
+        warning = check(path, shown_as)[1]
+    except DocumentError as e:
+        refused = e
+    try:
+        value, trailing = parameters.load(path)
+    except DocumentError as e:
+        raise (refused or e) from None
     path = shown_as or path
     parts = parameters.split(value)
     if parts is None or len(value) > 3 or not all(isinstance(r, dict) for r in parts[1] + parts[2]):
-        console.print(f"[bold]{path}[/]: not shaped like a parameter document; its content:")
-        console.print(Pretty(value))
-        return
+        raise refused or DocumentError(f"{path}: not shaped like a parameter document")
+    console = ToolConsole()
+    _show_tables(console, path, parts, trailing)
+    _warn(warning)
+    if refused is not None:
+        raise refused
+
+
+def _show_tables(console: Any, path: str, parts: tuple[Any, list[Any], list[Any]], trailing: int) -> None:
+    from rich.table import Table
+
     selector, triaxials, taxels = parts
     console.print(
         f"[bold]{path}[/]: protocol {selector!r} ({format_name(selector) or 'unknown'}), "

@@ -96,6 +96,7 @@ class Summary:
     seconds: float
     rate: float
     lost_by_tool: int
+    """Frames missing between two recorded ones that reached this machine."""
     rejected: int
     """Frames the decoder rejected while recording."""
     discarded: int
@@ -107,12 +108,21 @@ class Summary:
     outages: list[dict[str, Any]]
     failure: RecordingFailed | None = None
     """Why the files are not what they should be, or None."""
+    not_received: int | None = None
+    """Of a served sensor, frames missing between two recorded ones that
+    never reached this machine (a server restart, the link); None for a
+    local one."""
+
+    @property
+    def lost(self) -> int:
+        return (self.not_received or 0) + self.lost_by_tool + self.rejected
 
     def lines(self) -> list[str]:
+        upstream = "" if self.not_received is None else f"before they reached this machine: {self.not_received}; "
         text = [
             f"recorded {self.frames} frames in {self.seconds:.2f} s ({self.rate:.1f} frames/s) to {self.path}; "
             f"stopped by {self.stopped_by}",
-            f"frames lost: {self.lost_by_tool + self.rejected} (overwritten/dropped by this tool: "
+            f"frames lost: {self.lost} ({upstream}overwritten/dropped by this tool: "
             f"{self.lost_by_tool}; rejected or discarded by the decoder: {self.rejected} frames, "
             f"{self.discarded} bytes)",
         ]
@@ -373,22 +383,30 @@ class RecordingWriter:
         if self._csv is not None:
             self._csv.close()
         t = self.tally
+        # The gaps a served sensor's client saw on arrival are the recording's
+        # gaps that this tool did not make (the two can differ by a gap
+        # counted as the recording started or stopped).
+        not_received = None
+        if "frames_not_received" in stats:
+            not_received = min(t.gaps, stats["frames_not_received"] - self.base.get("frames_not_received", 0))
         summary = Summary(
             frames=t.frames,
             seconds=seconds,
             rate=t.rate,
-            lost_by_tool=t.gaps,
+            lost_by_tool=t.gaps - (not_received or 0),
             rejected=stats["frames_rejected"] - self.base["frames_rejected"],
             discarded=stats["bytes_discarded"] - self.base["bytes_discarded"],
             stopped_by=self.failure.stop if self.failure is not None else stopped_by,
             path=self.outputs.target,
             raw_widths=sorted(t.raw_widths),
             outages=self.outages,
+            not_received=not_received,
         )
         self.meta.update(
             frames=summary.frames,
             seconds=round(seconds, 3),
             frames_lost_by_tool=summary.lost_by_tool,
+            **({} if not_received is None else {"frames_not_received": not_received}),
             frames_rejected=summary.rejected,
             bytes_discarded=summary.discarded,
             stopped_by=summary.stopped_by,

@@ -36,6 +36,8 @@ FIND_SERVER_S: Final = 5.0
 """How long ``info`` and ``zero`` look for the server before giving up."""
 ZERO_ANSWER_S: Final = 30.0
 """How long ``zero`` waits for the server's answer once asked (zeroing takes 20 frames)."""
+SEQUENCE_MAX: Final = (1 << 64) - 1
+"""The largest sequence number the arrays hold."""
 
 
 class RemoteSensor:
@@ -80,6 +82,7 @@ class RemoteSensor:
         self._latest: tuple[Chunk, bool] | None = None  # the newest chunk; whether read_frame returned its frame
         self._run: int | None = None  # the server run (stream id) the counters are of
         self._last_sequence = 0  # the run's newest, as its server numbers them; 0: none yet
+        self._restarted = False  # with as_module: a run began after another, and no frame of it came yet
         self._received = self._gaps = self._rejected = 0
         self._delivered = self._overwritten = 0  # by read_frame, as the module counts its reads
         self._server: dict[str, Any] = {}
@@ -140,15 +143,21 @@ class RemoteSensor:
         batch = self._read(sample, payload.decode_batch)
         if batch is None or len(batch) == 0:
             return
+        first, last = int(batch.sequence[0]), int(batch.sequence[-1])
         with self._cond:
-            self._hear()
             if batch.stream != self._run:
                 self._new_run(batch.stream, batch.anchor)
-            first, last = int(batch.sequence[0]), int(batch.sequence[-1])
-            # Gaps between batches count within one run: a new one (the
-            # server restarted) numbers afresh, and its counters come within a second.
-            if self._last_sequence:
-                self._gaps += max(first - self._last_sequence - 1, 0)
+            if first <= self._last_sequence or self._carry.numbered + last > SEQUENCE_MAX:
+                # Numbers that run backwards in one run, or that would
+                # pass what the arrays hold once numbered on: refused whole.
+                self._rejected += 1
+                return
+            self._hear()
+            # Gaps count within one run, and with as_module from one run to
+            # the next as well, where the numbers go on.
+            if self._last_sequence or self._restarted:
+                self._gaps += first - self._last_sequence - 1
+            self._restarted = False
             self._gaps += last - first - (len(batch) - 1)
             self._last_sequence = last
             # Frames before the first stats (sent once a second): the sensor is connected.
@@ -171,7 +180,7 @@ class RemoteSensor:
             self._cond.notify_all()
 
     def _on_stats(self, sample: Any) -> None:
-        stats = self._read(sample, payload.decode_json)
+        stats = self._read(sample, lambda data: payload.decode_checked(data, payload.STATS_FIELDS))
         if stats is None:
             return
         with self._cond:
@@ -189,7 +198,11 @@ class RemoteSensor:
         the server started, or started again."""
         if self._as_module:
             if self._run is not None:
+                ended = self._carry.numbered + self._last_sequence
                 self._carry.end(self._server, self._last_sequence)
+                # What the ended run decoded after its last frame here never came.
+                self._gaps += (self._carry.numbered - ended) if self._last_sequence else 0
+                self._restarted = True
             self._carry.start(anchor)
         self._run, self._last_sequence, self._server = stream, 0, {}
 
@@ -283,10 +296,12 @@ class RemoteSensor:
         ``connected`` and what the server adds; with ``as_module``, as the
         class says), then this client's:
         ``server_alive``; ``frames_received``; ``frames_missed``, every
-        frame this client will never hand over: gaps in the sequence
-        numbers as frames arrive (lost before they reached it) plus
-        ``buffer_dropped``, those dropped from its full buffer; and
-        ``payloads_rejected``, messages this version cannot read."""
+        frame this client will never hand over: ``frames_not_received``,
+        gaps in the sequence numbers as frames arrive (lost before they
+        reached it: on the way, or at the server; with ``as_module`` also
+        across a server restart), plus ``buffer_dropped``, those dropped
+        from its full buffer; and ``payloads_rejected``, messages this
+        version cannot read or whose fields are not what a server sends."""
         with self._cond:
             stats = {**SERVER_STATS, **self._server}
             stats.pop("version", None)
@@ -297,6 +312,7 @@ class RemoteSensor:
                 server_alive=alive,
                 frames_received=self._received,
                 frames_missed=self._gaps + self._buffer.dropped,
+                frames_not_received=self._gaps,
                 buffer_dropped=self._buffer.dropped,
                 payloads_rejected=self._rejected,
             )
@@ -310,10 +326,13 @@ class RemoteSensor:
         if not alive and self._heard > float("-inf"):
             stats["last_error"] = f"nervlane serve stopped or cannot be reached at {self.endpoint}"
 
-    def _ask(self, leaf: str, request: bytes | None, answer_s: float) -> dict[str, Any] | None:
-        """The server's answer to a query, or None when no server answered
-        within FIND_SERVER_S (a session still connecting knows of no
-        server yet, and such a query ends at once: ask again)."""
+    def _ask(
+        self, leaf: str, request: bytes | None, answer_s: float, fields: dict[str, payload.Field]
+    ) -> dict[str, Any] | None:
+        """The server's answer to a query, its ``fields`` checked, or None
+        when no server answered within FIND_SERVER_S (a session still
+        connecting knows of no server yet, and such a query ends at once:
+        ask again)."""
         deadline = time.monotonic() + FIND_SERVER_S
         while True:
             if self._closed:
@@ -322,9 +341,8 @@ class RemoteSensor:
             for reply in replies:
                 if reply.ok is None:
                     continue
-                try:
-                    message = payload.decode_json(reply.ok.payload.to_bytes())
-                except payload.PayloadError:
+                message: dict[str, Any] | None = self._read(reply.ok, lambda b: payload.decode_checked(b, fields))
+                if message is None:
                     continue
                 with self._cond:
                     self._hear()
@@ -339,7 +357,7 @@ class RemoteSensor:
         ``port``, ``host``, ``package_version``, ``module_version``,
         ``clock_anchor`` and ``connected``. Raises RuntimeError when no
         server answers."""
-        message = self._ask(payload.INFO, None, FIND_SERVER_S)
+        message = self._ask(payload.INFO, None, FIND_SERVER_S, payload.INFO_FIELDS)
         if message is None:
             raise RuntimeError(f"no server named {self.name} answered at {self.endpoint}")
         message.pop("version", None)
@@ -369,7 +387,7 @@ class RemoteSensor:
             chosen = [operator.index(i) for i in indices]
         except TypeError:
             raise TypeError("zero() takes a sequence of whole numbers") from None
-        message = self._ask(payload.ZERO, payload.encode_json({"indices": chosen}), ZERO_ANSWER_S)
+        message = self._ask(payload.ZERO, payload.encode_json({"indices": chosen}), ZERO_ANSWER_S, {})
         if message is None:
             raise RuntimeError(f"Could not zero the sensor: no server named {self.name} answered at {self.endpoint}")
         if not message.get("ok"):

@@ -19,8 +19,10 @@ nothing here depends on Zenoh, so a payload can be built and read without it.
 from __future__ import annotations
 
 import json
+import math
 import re
 import struct
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final
 
@@ -112,8 +114,10 @@ def encode_batch(stream: int, number: int, anchor: float, sequence: Any, time: A
 
 
 def decode_batch(payload: bytes | bytearray | memoryview) -> BatchPayload:
-    """A ``frames`` payload. Raises PayloadError for anything else, or for a
-    version this code does not read."""
+    """A ``frames`` payload. Raises PayloadError for anything else, for a
+    version this code does not read, and for fields no server sends: a
+    stream id outside 1..2^53-1, a clock anchor or a time that is not a
+    finite number, sequence numbers that do not rise strictly from 1 or more."""
     import numpy as np
 
     if len(payload) < 8 or bytes(payload[:4]) != MAGIC:
@@ -126,12 +130,19 @@ def decode_batch(payload: bytes | bytearray | memoryview) -> BatchPayload:
     _, _, _, n, r, v, _, stream, number, anchor = HEADER.unpack_from(payload)
     if len(payload) != header_size + 8 * n * (2 + r + v):
         raise PayloadError(f"frame batch of {len(payload)} bytes does not hold {n} frames of {r} readings, {v} values")
+    if not 0 < stream < STREAM_ID_LIMIT:
+        raise PayloadError(f"frame batch of stream {stream}, not a stream id (1 to 2^53 - 1)")
     arrays = []
     offset = header_size
     for dtype, count, width in (("<u8", n, None), ("<f8", n, None), ("<f8", n * r, r), ("<f8", n * v, v)):
         a = np.frombuffer(payload, dtype=dtype, count=count, offset=offset)
         offset += 8 * count
         arrays.append(a.astype(dtype[1:]).reshape(n, width) if width is not None else a.astype(dtype[1:]))
+    sequence, times = arrays[0], arrays[1]
+    if not math.isfinite(anchor) or not np.isfinite(times).all():
+        raise PayloadError("frame batch whose clock anchor or times are not all finite numbers")
+    if n and (sequence[0] == 0 or not (sequence[1:] > sequence[:-1]).all()):
+        raise PayloadError("frame batch whose sequence numbers do not rise strictly from 1 or more")
     return BatchPayload(stream, number, anchor, *arrays)
 
 
@@ -140,14 +151,93 @@ def encode_json(message: dict[str, Any]) -> bytes:
     return json.dumps({"version": VERSION, **message}, separators=(",", ":")).encode()
 
 
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON number")
+
+
 def decode_json(payload: bytes | bytearray | memoryview) -> dict[str, Any]:
-    """A JSON payload as a dict. Raises PayloadError for anything else."""
+    """A JSON payload as a dict: UTF-8, an object, ``"version"`` the integer
+    this code reads. Raises PayloadError for anything else (NaN, a document
+    nested too deeply for this reader...)."""
     try:
-        message = json.loads(bytes(payload))
-    except (UnicodeDecodeError, ValueError) as e:
-        raise PayloadError(f"not a JSON payload: {e}") from e
+        message = json.loads(bytes(payload).decode("utf-8"), parse_constant=_no_constant)
+    except ValueError as e:  # UnicodeDecodeError and JSONDecodeError are ValueErrors
+        raise PayloadError(f"not a UTF-8 JSON payload: {e}") from e
+    except RecursionError:
+        raise PayloadError("not a JSON payload this reader takes: nested too deeply") from None
     if not isinstance(message, dict):
         raise PayloadError("not a JSON object")
-    if message.get("version") != VERSION:
-        raise PayloadError(f"payload version {message.get('version')!r}; this reader knows version {VERSION}")
+    version = message.get("version")
+    if type(version) is not int or version != VERSION:
+        raise PayloadError(f"payload version {version!r}; this reader knows version {VERSION}")
+    return message
+
+
+Field = tuple[str, Callable[[Any], bool]]
+"""What a JSON field must be: in words, and as a test of its value."""
+
+_COUNT: Final[Field] = ("a whole number, 0 or more", lambda v: type(v) is int and v >= 0)
+_COUNT_OR_NULL: Final[Field] = ("a whole number, 0 or more, or null", lambda v: v is None or _COUNT[1](v))
+_NUMBER: Final[Field] = ("a finite number", lambda v: type(v) in (int, float) and math.isfinite(v))
+_FLAG: Final[Field] = ("true or false", lambda v: type(v) is bool)
+_TEXT: Final[Field] = ("text or null", lambda v: v is None or type(v) is str)
+_STREAM: Final[Field] = ("a stream id (1 to 2^53 - 1)", lambda v: type(v) is int and 0 < v < STREAM_ID_LIMIT)
+_NAMES: Final[Field] = ("a list of names", lambda v: type(v) is list and all(type(n) is str for n in v))
+
+COUNTERS: Final = (
+    "frames_decoded",
+    "frames_delivered",
+    "frames_overwritten",
+    "frames_dropped",
+    "frames_rejected",
+    "bytes_discarded",
+    "connects",
+    "port_errors",
+    "reconnects",
+    "frames_published",
+    "batches_published",
+)
+STATS_FIELDS: Final[dict[str, Field]] = {
+    **dict.fromkeys(COUNTERS, _COUNT),
+    "last_error": _TEXT,
+    "connected": _FLAG,
+    "realtime": _FLAG,
+    "stream": _STREAM,
+    "time": _NUMBER,
+    "clock_anchor": _NUMBER,
+}
+"""The fields of a ``stats`` payload that a client uses; others pass as they are."""
+INFO_FIELDS: Final[dict[str, Field]] = {
+    **{k: STATS_FIELDS[k] for k in ("connected", "realtime", "stream", "clock_anchor")},
+    **dict.fromkeys(("name", "port", "params", "format", "host", "package_version", "module_version"), _TEXT),
+    "reconnect": _FLAG,
+    "reading_count": _COUNT_OR_NULL,
+    "output_count": _COUNT,
+    "output_names": _NAMES,
+    "stats": ("the counters", lambda v: type(v) is dict and _fault(v, STATS_FIELDS) is None),
+}
+
+
+def _shown(value: Any) -> str:
+    if isinstance(value, (list, dict)):
+        return "a list" if isinstance(value, list) else "an object"
+    text = json.dumps(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _fault(message: dict[str, Any], fields: dict[str, Field]) -> str | None:
+    for name, (what, fits) in fields.items():
+        if name in message and not fits(message[name]):
+            return f"{name} is {_shown(message[name])}, not {what}"
+    return None
+
+
+def decode_checked(payload: bytes | bytearray | memoryview, fields: dict[str, Field]) -> dict[str, Any]:
+    """A JSON payload (``decode_json``) whose ``fields`` present are each of
+    their kind (``STATS_FIELDS``, ``INFO_FIELDS``). Raises PayloadError
+    naming the first that is not."""
+    message = decode_json(payload)
+    fault = _fault(message, fields)
+    if fault is not None:
+        raise PayloadError(f"a payload whose {fault}")
     return message

@@ -38,6 +38,15 @@ meanwhile instead of losing it; one stalled for longer loses batches
 without holding up the others, as drop congestion control does."""
 
 
+def next_due(due: float, first: float, now: float) -> float:
+    """When the batch after this one is due: BATCH_S after this one was due
+    (``due``) or, if later, after its first frame was decoded (``first``);
+    it was taken at ``now``. Time a pass of the loop overslept or spent is
+    not carried on, so a stream of a frame every BATCH_S goes a frame a
+    batch; a loop that fell behind sends at most one batch at once."""
+    return max(due, min(first, now), now - BATCH_S) + BATCH_S
+
+
 class Server:
     """Publishes one open sensor under ``nervlane/NAME/`` on a Zenoh session."""
 
@@ -126,12 +135,12 @@ class Server:
     def _zero(self, request: Any) -> dict[str, Any]:
         try:
             indices = payload.decode_json(request.to_bytes() if request is not None else b"")["indices"]
-            if not isinstance(indices, list) or not all(
-                isinstance(i, int) and not isinstance(i, bool) for i in indices
-            ):
+            if not isinstance(indices, list) or not all(type(i) is int for i in indices):
                 raise payload.PayloadError("indices must be a list of whole numbers")
         except (KeyError, payload.PayloadError) as e:
             return {"ok": False, "error": f"not a zero request: {e}"}
+        if not all(0 <= i < len(self._names) for i in indices):
+            return {"ok": False, "error": f"indices: a list of output positions 0..{len(self._names) - 1}"}
         try:
             self.comms.zero(indices)
         except Exception as e:  # noqa: BLE001 - whatever the module says goes back to the client
@@ -149,17 +158,17 @@ class Server:
         connected = comms.is_connected()
         self.publish_stats(connected)
         next_stats = time.monotonic() + STATS_EVERY_S
-        last_sent = float("-inf")
+        due = float("-inf")
         hinted = False
         while True:
-            pause = last_sent + BATCH_S - time.monotonic()
+            pause = due - time.monotonic()
             if pause > 0:
                 time.sleep(pause)
             batch = comms.take_frames(IDLE_WAIT_MS)
-            if len(batch):
-                last_sent = time.monotonic()
-                self.publish(batch)
             now = time.monotonic()
+            if len(batch):
+                due = next_due(due, float(batch.time[0]), now)
+                self.publish(batch)
             was, connected = connected, comms.is_connected()
             if now >= next_stats or connected != was:
                 self.publish_stats(connected)

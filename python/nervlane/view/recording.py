@@ -94,7 +94,7 @@ class PageRecording:
         result: dict[str, Any] = {
             "file": summary.path,
             "frames": summary.frames,
-            "lost": summary.lost_by_tool + summary.rejected,
+            "lost": summary.lost,
             "stopped_by": summary.stopped_by,
         }
         if summary.failure is not None:
