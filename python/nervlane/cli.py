@@ -228,8 +228,7 @@ def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
         type=_scale,
         default=None,
         metavar="SCALE",
-        help="the heat map's colour scale: auto follows the recent peak (default); LOW:HIGH, such as 0:20, "
-        "stays fixed",
+        help="the heat map's colour scale: auto follows the recent peak (default); LOW:HIGH, such as 0:20, stays fixed",
     )
 
 
