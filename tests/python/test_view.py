@@ -205,7 +205,7 @@ def test_a_view_open_to_the_network_warns_that_its_traffic_is_plain_http(
     from nervlane.view.launch import OPEN_NETWORK_WARNING, prepare, serve
 
     prepared = prepare(PageOptions("127.0.0.1:0", False, record_dir=str(tmp_path), seconds=0.3))
-    prepared.listener.loopback = False  # as on 0.0.0.0; a test listens on loopback only
+    prepared.listener.loopback = False  # as off loopback; a test listens on loopback only
     serve(prepared, open_sensor(sensor.device.port, sensor.params))
     out, err = capsys.readouterr()
     assert "?token=" in out.splitlines()[0] and re.fullmatch(
