@@ -4,9 +4,12 @@ from __future__ import annotations
 
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Final
 
 from .outputs import RecordingFailed
+
+DECODER_COUNTERS: Final = ("frames_rejected", "bytes_discarded")
+"""The decoder's counters that a recording's details keep, as they grew while it ran."""
 
 
 @dataclass

@@ -30,7 +30,7 @@ from .csv_file import CsvRows, create_sidecar, header_for, widen, write_sidecar
 from .npz_file import ArraySpill, npz_fields, params_array
 from .outputs import Outputs, RecordingFailed, name_from, write_failed
 from .ros2_messages import stamps_ns
-from .summary import Summary, Tally
+from .summary import DECODER_COUNTERS, Summary, Tally
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -115,7 +115,7 @@ class RecordingWriter:
         # Never for a recording written from another: its statuses would tell of now.
         self._last_status = self._start if statuses else float("inf")
         self._spill: ArraySpill | None = None
-        self._told: Any = ({"frames_rejected": 0, "bytes_discarded": 0}, 0)  # the counters the sidecar has
+        self._told: Any = (dict.fromkeys(DECODER_COUNTERS, 0), 0)  # the counters the sidecar has
         self._pending: list[tuple[list[int], Any, Any, Any]] = []
         """Batches taken since the last flush: sequence, time_s, raw, values."""
         self._raw_count = 0
@@ -208,7 +208,7 @@ class RecordingWriter:
     def _keep_sidecar(self) -> None:
         """The sidecar up to date with the decoder's counters and the outages, for ``recover``."""
         stats, base = self._comms.stats(), self.base
-        told = {k: stats[k] - base[k] for k in ("frames_rejected", "bytes_discarded")}
+        told = {k: stats[k] - base[k] for k in DECODER_COUNTERS}
         if (told, len(self.outages)) == self._told:
             return
         self._told = (told, len(self.outages))
@@ -227,7 +227,7 @@ class RecordingWriter:
         counters = {
             "frames_recorded": self.frames,
             "frames_lost_by_tool": self.tally.gaps,
-            **{k: stats.get(k, 0) - base.get(k, 0) for k in ("frames_rejected", "bytes_discarded", "reconnects")},
+            **{k: stats.get(k, 0) - base.get(k, 0) for k in (*DECODER_COUNTERS, "reconnects")},
             "outages": len(self.outages),
         }
         self._mcap.status(int(stamps_ns(now, self.meta["utc_offset_ns"])), level, message, counters, dict(extra))
