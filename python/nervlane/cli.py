@@ -31,6 +31,7 @@ from . import package_version
 from .errors import EXIT_OK, EXIT_USAGE, ToolError
 from .formats import FORMATS
 from .options import (
+    PARAMS_ACTIONS,
     UNIT_MAX_CHARS,
     ConvertOptions,
     DemoOptions,
@@ -56,6 +57,10 @@ LAYOUT_HELP = (
     "(taxel_6, tri0_x, triaxial 0 x) (default: a grid in output order)"
 )
 FORMAT_HELP = "the frame format: text, binary or encrypted (default binary)"
+HTTP_HELP = (
+    "where to serve the page (default 127.0.0.1:8765, or the next free port); any address but loopback asks "
+    "for the token in the printed URL"
+)
 PARAMS_DESCRIPTION = """\
 Shows, checks or converts a sensor parameter file (MessagePack): the file
 that holds each sensor's calibration, made by the sensor's maker and
@@ -208,12 +213,7 @@ def _port_source(a: argparse.Namespace) -> PortSource:
 
 def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
     """The page's options, shared by ``view`` and ``demo --view``."""
-    parser.add_argument(
-        "--http",
-        metavar="HOST:PORT",
-        help="where to serve the page (default 127.0.0.1:8765, or the next free port); any address but "
-        "loopback asks for the token in the printed URL",
-    )
+    parser.add_argument("--http", metavar="HOST:PORT", help=HTTP_HELP)
     parser.add_argument("--no-browser", action="store_true", help="print the URL without opening a browser")
     parser.add_argument("--require-token", action="store_true", help="ask for the URL's token on loopback too")
     parser.add_argument(
@@ -222,7 +222,7 @@ def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="DIR",
         help="where the page's Record button writes (default: the working folder)",
     )
-    parser.add_argument("--unit", type=_unit, metavar="TEXT", help=UNIT_HELP + "; overrides the layout file's")
+    _add_unit(parser, UNIT_HELP + "; overrides the layout file's")
     parser.add_argument(
         "--scale",
         type=_scale,
@@ -234,6 +234,29 @@ def _add_page_arguments(parser: argparse.ArgumentParser) -> None:
 
 def _page(a: argparse.Namespace, layout: str | None, seconds: float | None) -> PageOptions:
     return PageOptions(a.http, not a.no_browser, a.require_token, a.record_dir, layout, seconds, a.unit, a.scale)
+
+
+# Arguments of one name that several commands take, each the same kind of value
+
+
+def _add_seconds(parser: argparse.ArgumentParser, text: str) -> None:
+    parser.add_argument("--seconds", type=_positive_float, metavar="S", help=text)
+
+
+def _add_unit(parser: argparse.ArgumentParser, text: str = UNIT_HELP) -> None:
+    parser.add_argument("--unit", type=_unit, metavar="TEXT", help=text)
+
+
+def _add_force(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--force", action="store_true", help=f"replace {what}")
+
+
+def _add_format(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--format", choices=FORMATS, default="binary", metavar="FORMAT", help=FORMAT_HELP)
+
+
+def _add_layout(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
 
 
 # --------------------------------------------------------------------------
@@ -348,7 +371,7 @@ def build_parser() -> argparse.ArgumentParser:
         "until Ctrl+C or the count. With --params FILE it also writes the virtual sensor's parameter file: "
         "give the port and FILE to monitor, record, view or serve to read it.",
     )
-    p.add_argument("--format", choices=FORMATS, default="binary", metavar="FORMAT", help=FORMAT_HELP)
+    _add_format(p)
     p.add_argument("--rate", type=_positive_float, default=100.0, metavar="HZ", help="frames per second (default 100)")
     p.add_argument("--taxels", type=lambda s: _count(s), default=16, metavar="N", help="taxel sensors (default 16)")
     p.add_argument("--triaxials", type=lambda s: _count(s), default=2, metavar="N", help="triaxial sensors (default 2)")
@@ -375,14 +398,14 @@ def build_parser() -> argparse.ArgumentParser:
     _add_source_arguments(p)
     p.add_argument("--raw", action="store_true", help="show raw readings instead of calibrated values")
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
-    p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (no keys read)")
+    _add_seconds(p, "stop after S seconds (no keys read)")
     p.add_argument(
         "--rate",
         type=_positive_float,
         metavar="HZ",
         help="the device's nominal frame rate; the view then counts frames that never arrived",
     )
-    p.add_argument("--unit", type=_unit, metavar="TEXT", help=UNIT_HELP)
+    _add_unit(p)
     p.set_defaults(func=_monitor)
 
     p = sub.add_parser(
@@ -400,10 +423,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="FILE.csv (with FILE.csv.json, the run's details), FILE.npz (numpy arrays), or FILE.mcap "
         "(ROS 2 messages, for Foxglove and ros2 bag; needs the mcap extra)",
     )
-    p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds")
+    _add_seconds(p, "stop after S seconds")
     p.add_argument("--raw-only", action="store_true", help="leave out the calibrated values")
-    p.add_argument("--force", action="store_true", help="replace an existing recording of that name")
-    p.add_argument("--unit", type=_unit, metavar="TEXT", help=UNIT_HELP + "; kept in the recording's details")
+    _add_force(p, "an existing recording of that name")
+    _add_unit(p, UNIT_HELP + "; kept in the recording's details")
     p.add_argument(
         "--name",
         type=_recording_name,
@@ -422,7 +445,7 @@ def build_parser() -> argparse.ArgumentParser:
         "so that every MCAP reader opens it.",
     )
     p.add_argument("file", metavar="FILE", help="the recording's name (.npz or .mcap), as given to record -o")
-    p.add_argument("--force", action="store_true", help="replace FILE.npz if it exists")
+    _add_force(p, "FILE.npz if it exists")
     p.set_defaults(func=_recover)
 
     p = sub.add_parser(
@@ -433,7 +456,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("input", metavar="IN", help="a recording: .csv, .npz or .mcap")
     p.add_argument("output", metavar="OUT", help="the new recording: .csv, .npz or .mcap")
-    p.add_argument("--force", action="store_true", help="replace OUT if it exists")
+    _add_force(p, "OUT if it exists")
     p.set_defaults(func=_convert)
 
     p = sub.add_parser(
@@ -443,8 +466,8 @@ def build_parser() -> argparse.ArgumentParser:
         "state, with Zero and Record buttons. The first line printed is the page's URL.",
     )
     _add_source_arguments(p)
-    p.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
-    p.add_argument("--seconds", type=_positive_float, metavar="S", help="stop after S seconds (default: Ctrl+C)")
+    _add_layout(p)
+    _add_seconds(p, "stop after S seconds (default: Ctrl+C)")
     _add_page_arguments(p)
     p.set_defaults(func=_view)
 
@@ -456,8 +479,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.add_argument("file", metavar="FILE", help="a .csv, .npz or .mcap written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png", help="the picture to write")
-    p.add_argument("--unit", type=_unit, metavar="TEXT", help="the calibrated values' unit (default: the recording's)")
-    p.add_argument("--layout", metavar="FILE.json", help=LAYOUT_HELP)
+    _add_unit(p, "the calibrated values' unit (default: the recording's)")
+    _add_layout(p)
     p.set_defaults(func=_plot)
 
     p = sub.add_parser(
@@ -466,9 +489,7 @@ def build_parser() -> argparse.ArgumentParser:
         description=PARAMS_DESCRIPTION,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument(
-        "action", choices=("show", "check", "to-json", "from-json"), metavar="ACTION", help="one of the actions above"
-    )
+    p.add_argument("action", choices=PARAMS_ACTIONS, metavar="ACTION", help="one of the actions above")
     p.add_argument(
         "file",
         metavar="FILE",
@@ -485,10 +506,8 @@ def build_parser() -> argparse.ArgumentParser:
         "with its parameter file in a temporary folder, the module connected and zeroed, and the values live "
         "in the terminal (or, with --view, in a web browser), then what was read.",
     )
-    p.add_argument(
-        "--seconds", type=_positive_float, metavar="S", help="how long (default 5; with --view, until Ctrl+C)"
-    )
-    p.add_argument("--format", choices=FORMATS, default="binary", metavar="FORMAT", help=FORMAT_HELP)
+    _add_seconds(p, "how long (default 5; with --view, until Ctrl+C)")
+    _add_format(p)
     p.add_argument("--view", action="store_true", help="show it in a web browser, as 'nervlane view' does")
     _add_source_arguments(p, port=False, served=False)
     _add_page_arguments(p)

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Final, TypeAlias
+from typing import Final, Literal, TypeAlias, get_args
 
 NO_UNIT: Final = "calibrated units"
 """What the tools call the calibrated values' unit when nothing names it."""
@@ -68,8 +68,11 @@ class MonitorOptions:
 
     source: SourceOptions
     raw: bool = False
+    """Show the raw readings instead of the calibrated values."""
     zero: bool = False
+    """Zero every sensor before the view starts."""
     seconds: float | None = None
+    """None: until q or Ctrl+C."""
     rate: float | None = None
     """The device's nominal frame rate, to count frames that never arrived."""
     unit: str | None = None
@@ -135,14 +138,19 @@ class PlotOptions:
     """A layout file placing the heat map's cells in mm; None: a grid in output order."""
 
 
+ParamsAction: TypeAlias = Literal["show", "check", "to-json", "from-json"]
+PARAMS_ACTIONS: Final[tuple[ParamsAction, ...]] = get_args(ParamsAction)
+
+
 @dataclass(frozen=True)
 class ParamsOptions:
     """``nervlane params``: a parameter file shown, checked or converted."""
 
-    action: str
-    """``show``, ``check``, ``to-json`` or ``from-json``."""
+    action: ParamsAction
     file: str
+    """The parameter file (``from-json``: its JSON); ``show`` and ``check`` also take a recording."""
     output: str | None = None
+    """Where ``to-json`` and ``from-json`` write; None: standard output."""
 
 
 @dataclass(frozen=True)

@@ -228,18 +228,26 @@ def selector_warning(document: Any) -> str | None:
     )
 
 
+_LIBRARY_ERROR: Final = re.compile(r" \((?:bad cast|parse error|insufficient bytes)\)$")
+
+
 def configure(comms: nervlane_comm_py.NervlaneComms, path: str, shown_as: str | None = None) -> None:
     """``comms.init(path)``, every failure a DocumentError with the module's
-    message, which names the record and the field at fault, naming the file
-    (as ``shown_as`` if given) and, for a name that is no readable file, what
-    the system says of it."""
+    message, which names the record and the field at fault (the trailing
+    "(bad cast)", "(parse error)" or "(insufficient bytes)" only in its
+    ``detail``), naming the file (as ``shown_as`` if given) and, for a name
+    that is no readable file, what the system says of it."""
     try:
         comms.init(path)
     except Exception as e:  # RuntimeError mostly; MemoryError, ValueError, TypeError too
-        message = str(e) or type(e).__name__
+        # msgpack's errors end with the library's name for them, which tells
+        # a person nothing that the words before it have not.
+        told = str(e)
+        message = _LIBRARY_ERROR.sub("", told) or type(e).__name__
         why = _why_unreadable(path)
         name = path if shown_as is None else shown_as
-        raise DocumentError(f"parameter file {name}: {message}" + (f" ({why})" if why else "")) from e
+        text = f"parameter file {name}: {message}" + (f" ({why})" if why else "")
+        raise DocumentError(text, detail=told if message != told else None) from e
 
 
 # --------------------------------------------------------------------------

@@ -6,16 +6,16 @@ are shaded. The legend names the strongest outputs by the names a person
 counts by; the heat map shows each cell, named, where it sits, at the
 frame of the strongest press.
 
-It draws any object with a recording's fields (``RecordingData``) onto a
-matplotlib ``Figure`` of its own, so that no window or global state is
-involved; the caller saves it.
+It draws a recording (``nervlane.recording.Recording``) onto a matplotlib
+``Figure`` of its own, so that no window or global state is involved; the
+caller saves it.
 """
 
 from __future__ import annotations
 
 import math
 from collections.abc import Mapping, Sequence
-from typing import Any, Final, Protocol
+from typing import TYPE_CHECKING, Any, Final, Protocol
 
 import numpy as np
 from matplotlib import colormaps
@@ -28,33 +28,15 @@ from matplotlib.transforms import blended_transform_factory
 
 from .parameters import kind_names, raw_names
 
+if TYPE_CHECKING:
+    from .recording import Recording
+
 NAMED_LINES: Final = 12
 """Legend entries at most: beyond it, the strongest outputs and "and N more"."""
 OTHERS: Final = "0.65"
 """The colour of the outputs the legend leaves out."""
 AWAY: Final = "0.88"
 """The shade of an outage."""
-
-
-class RecordingData(Protocol):
-    """What the drawing reads of a recording: the calibrated outputs'
-    ``names``, and per frame its ``sequence`` number, ``time`` (seconds on
-    the monotonic clock), ``raw`` readings and calibrated ``values`` (2-D,
-    NaN where a frame lacks one), and its ``outages`` as the recording's
-    details list them (``start_monotonic``, ``seconds``, ``ended``)."""
-
-    @property
-    def names(self) -> Sequence[str]: ...
-    @property
-    def sequence(self) -> Any: ...
-    @property
-    def time(self) -> Any: ...
-    @property
-    def raw(self) -> Any: ...
-    @property
-    def values(self) -> Any: ...
-    @property
-    def outages(self) -> Sequence[Mapping[str, Any]]: ...
 
 
 class HeatCell(Protocol):
@@ -124,7 +106,7 @@ def _plain(text: str) -> str:
     return text.replace("$", r"\$")
 
 
-def draw(recording: RecordingData, unit: str, cells: Sequence[HeatCell] | None, mm: bool) -> Figure:
+def draw(recording: Recording, unit: str, cells: Sequence[HeatCell] | None, mm: bool) -> Figure:
     """The picture of ``recording``: every calibrated output over time (the
     raw readings when it has none) in ``unit``, and, with ``cells``, the
     heat map at the strongest press (positions in mm with ``mm``, else grid

@@ -42,6 +42,10 @@ class Snapshot:
     values: list[float]
     frames: int
     """Frames this view's reader took."""
+    decoded: int
+    """Frames the module decoded since the reader started, or since the
+    first frame it took when that one was decoded before: never fewer than
+    it took."""
     decoded_per_s: float
     stats: Mapping[str, Any]
     """The module's counters (``stats()``)."""
@@ -112,12 +116,19 @@ class FrameReader:
         span = now - window[0][0]
         rate = (decoded - window[0][1]) / span if span > 0 else 0.0
         with self._lock:
+            # A frame's sequence number is the module's count of frames
+            # decoded. The first frame taken may have been decoded before the
+            # reader started: the newest frame then, or, of a served sensor,
+            # one its server had counted but not yet sent.
+            since = self.base["frames_decoded"]
             missing = None
-            if self.expected_rate and self._first is not None:
+            if self._first is not None:
                 (first_time, first_sequence), (last_time, last_sequence) = self._first, self._last
-                expected = 1 + round((last_time - first_time) * self.expected_rate)
-                missing = max(0, expected - (last_sequence - first_sequence + 1))
-            return Snapshot(list(self.latest), self.frames, rate, stats, missing)
+                since = min(since, first_sequence - 1)
+                if self.expected_rate:
+                    expected = 1 + round((last_time - first_time) * self.expected_rate)
+                    missing = max(0, expected - (last_sequence - first_sequence + 1))
+            return Snapshot(list(self.latest), self.frames, decoded - since, rate, stats, missing)
 
     def zero(self) -> str:
         try:
@@ -337,8 +348,7 @@ def live_view(
 
 def summary(snap: Snapshot, base: Mapping[str, Any], elapsed: float) -> str:
     """The closing line of a view."""
-    decoded = snap.stats["frames_decoded"] - base["frames_decoded"]
     return (
         f"read {snap.frames} frames in {elapsed:.1f} s ({snap.frames / max(elapsed, 1e-9):.1f}/s); "
-        f"decoded {decoded}  {counters(snap, base)}"
+        f"decoded {snap.decoded}  {counters(snap, base)}"
     )

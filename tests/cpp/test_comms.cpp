@@ -414,13 +414,24 @@ TEST(Comms, EmptyFrameEmptiesRawValuesAndWakesNobody) {
     EXPECT_EQ(stats.frames_overwritten, 1u);
 }
 
-TEST(Comms, FirstTextLineAfterConnectAndAfterAReconnectIsTakenAsCutAndNotDelivered) {
-    using namespace std::chrono_literals;
-    const testing_support::Watchdog watchdog;
+// A device, and a comms object that follows it under its stable name.
+class CommsReconnect : public testing::Test {
+protected:
+    // Configures the comms object for `format` with the one taxel `taxel` and
+    // connects it, reopening the port every `interval` after an outage.
+    void connect(Format format, const Taxel& taxel, std::chrono::milliseconds interval) {
+        comms.init(write_params(format, {}, {taxel}));
+        comms.connect(device.stable_port(), reconnecting(interval));
+    }
+
     TestDevice device;
     NervlaneComms comms;
-    comms.init(write_params(kText, {}, {{0, 0}}));
-    comms.connect(device.stable_port(), reconnecting(20ms));
+};
+
+TEST_F(CommsReconnect, FirstTextLineAfterConnectAndAfterAReconnectIsTakenAsCutAndNotDelivered) {
+    using namespace std::chrono_literals;
+    const testing_support::Watchdog watchdog;
+    connect(kText, {0, 0}, 20ms);
     device.write("5,6\n7,8\n");
     EXPECT_EQ(read_raw(comms, 2000), (std::vector<double>{7, 8}));
     EXPECT_EQ(comms.stats().frames_decoded, 1u);
@@ -1109,13 +1120,10 @@ TEST(Comms, ReconnectTakesOnlyTheDeviceFirstOpenedWhenItHasAUsbIdentity) {
 // Attempts to reopen are a retry interval apart, not a spin; the port opened
 // again reads under the same time-out as the first, so a close() while no
 // frame comes still reaches the reader.
-TEST(Comms, ReopenWaitsTheRetryIntervalAndKeepsThePortsReadTimeOut) {
+TEST_F(CommsReconnect, ReopenWaitsTheRetryIntervalAndKeepsThePortsReadTimeOut) {
     using namespace std::chrono_literals;
     const testing_support::Watchdog watchdog;
-    TestDevice device;
-    NervlaneComms comms;
-    comms.init(write_params(kBinary, {}, {{1, 0}}));
-    comms.connect(device.stable_port(), reconnecting(200ms));
+    connect(kBinary, {1, 0}, 200ms);
     const auto pulled = Clock::now();
     device.hang_up();
     ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));

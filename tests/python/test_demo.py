@@ -17,7 +17,7 @@ nc = pytest.importorskip("nervlane_comm_py")
 
 # The demo's lines, each whole: a line that starts otherwise is the rest of one broken in two.
 _LINES = re.compile(
-    r"virtual sensor on \S+: .* frames at 100/s|zeroed all sensors|\s*\d+\.\d s  .* missing \d+"
+    r"virtual sensor on \S+ \(a link to /dev/\S+\): .* frames at 100/s|zeroed all sensors|\s*\d+\.\d s  .* missing \d+"
     r"|nervlane demo  values in .* missing \d+|(\s*\w+( \d+)?( [xyz])?\s+-?\d+\.\d{3})+\s*"
     r"|read \d+ frames in .* missing \d+|the virtual sensor sent \d+ frames: \d+ while .* and \d+ as it closed"
 )

@@ -91,7 +91,7 @@ class TestParams:
         (tmp_path / "notes.txt").write_text("version: 1\n")
         done = cli("params", "check", str(tmp_path / "notes.txt"))
         assert done.returncode == 1 and "not a MessagePack parameter file: it holds the integer 118" in done.stderr
-        assert 'the file begins with the text "version: 1\\n"' in done.stderr
+        assert done.stderr.endswith('the file begins with the text "version: 1\\n"\n')  # no "(bad cast)"
         shown = cli("params", "show", str(tmp_path / "notes.txt"))  # nothing shown, the same verdict
         assert (shown.returncode, shown.stdout, shown.stderr) == (1, "", done.stderr)
 
@@ -120,7 +120,7 @@ class TestParams:
         (tmp_path / "in.json").write_text(json.dumps(edited))
         done = cli("params", "from-json", str(tmp_path / "in.json"), "-o", str(out))
         assert done.returncode == 1
-        assert 'taxel record 0, coefs: needs an array of numbers, found the string "oops" (bad cast)' in done.stderr
+        assert done.stderr.endswith('taxel record 0, coefs: needs an array of numbers, found the string "oops"\n')
         assert out.read_bytes() == b"old"
 
     def test_non_msgpack_input_and_untranslatable_values_are_refused(self, cli: Cli, tmp_path: Path) -> None:

@@ -82,6 +82,21 @@ def test_the_mcap_and_rosbags_libraries_read_every_message_alike(
     assert np.array_equal(rec.utc, np.array(stamps) / 1e9) and rec.time[-1] == frame.time
     done = cli("params", "check", str(out))
     assert done.returncode == 0 and f"the parameter file in {out}: valid (12 calibrated outputs)" in done.stdout
+    # Cut back to its data and finished by recover, it has the summary the mcap library wrote.
+    from nervlane.recording.mcap_scan import scan
+
+    with out.open("rb") as f:
+        details = [e for e in scan(f)[0] if e.opcode == 0x0C][-1]
+    (tmp_path / "cut.mcap").write_bytes(out.read_bytes()[: details.offset])
+    assert cli("recover", str(tmp_path / "cut.mcap")).returncode == 0
+    summaries = []
+    for path in (out, tmp_path / "cut.mcap"):
+        with path.open("rb") as f:
+            summaries.append(mcap_reader.make_reader(f).get_summary())
+    written, finished = summaries
+    assert written is not None and finished is not None
+    for group in ("statistics", "chunk_indexes", "attachment_indexes", "schemas", "channels"):
+        assert getattr(finished, group) == getattr(written, group), group
 
 
 def test_a_killed_mcap_recording_keeps_every_whole_chunk_and_recover_finishes_it(

@@ -21,20 +21,20 @@ from ..errors import EXIT_USAGE, ToolError
 from ..options import ConvertOptions
 from ..recording import Outputs, RecordingFile, RecordingWriter, check_output, open_recording
 from ..recording.outputs import name_from
+from ..recording.summary import DECODER_COUNTERS
 from ..sensor.opened import Sensor
 
 WRITE_EVERY_FRAMES: Final = 1 << 15
-_COUNTERS: Final = ("frames_rejected", "bytes_discarded")
 
 
 class _Counters:
     """The decoder's counters of the recording, where the writer asks a sensor for them."""
 
     def __init__(self, meta: dict[str, Any]) -> None:
-        self.final = {k: int(meta.get(k) or 0) for k in _COUNTERS}
+        self.final = {k: int(meta.get(k) or 0) for k in DECODER_COUNTERS}
 
     def stats(self) -> dict[str, int]:
-        return dict.fromkeys(_COUNTERS, 0)
+        return dict.fromkeys(DECODER_COUNTERS, 0)
 
 
 def _write(recording: RecordingFile, outputs: Outputs) -> int:

@@ -41,11 +41,14 @@ def run(options: DemoOptions) -> None:
         params = os.path.join(tmp, f"demo-{fmt}.msgpack")
         write_params(params, DEMO_LAYOUT, fmt)
         device.stream_readings(fmt, SignalModel(DEMO_LAYOUT, seed=None, rate_hz=DEMO_RATE_HZ), DEMO_RATE_HZ)
+        # Its stable name, as a USB adapter's by-id link: a reconnect never
+        # reopens a pty number that another program has been handed since.
+        port = device.stable_port()
         console.print(
-            f"virtual sensor on {device.port}: {DEMO_LAYOUT.triaxials} triaxial + {DEMO_LAYOUT.taxels} taxel "
-            f"sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
+            f"virtual sensor on {port} (a link to {device.port}): {DEMO_LAYOUT.triaxials} triaxial + "
+            f"{DEMO_LAYOUT.taxels} taxel sensors, {fmt} frames at {DEMO_RATE_HZ:g}/s"
         )
-        source = PortSource(device.port, params, options.reconnect, options.realtime)
+        source = PortSource(port, params, options.reconnect, options.realtime)
         if options.page is not None:
             try:
                 sensor = open_source(source, console)

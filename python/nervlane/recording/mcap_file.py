@@ -18,14 +18,12 @@ from __future__ import annotations
 import contextlib
 import json
 import os
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Final
 
 from mcap.data_stream import RecordBuilder
-from mcap.records import (
-    Metadata,
-)
+from mcap.records import Metadata
 from mcap.writer import CompressionType, Writer
 
 from . import ros2_messages as msgs
@@ -205,8 +203,15 @@ class McapRows:
     def write(self) -> None:
         """Close the chunk in progress and hand it to the disk. On an error
         the file is cut back to its last whole record, and the error raised."""
-        try:
+        with self._whole_or_cut():
             self._writer.flush()
+
+    @contextlib.contextmanager
+    def _whole_or_cut(self) -> Iterator[None]:
+        """What the block writes, on the disk and counted whole; on an
+        OSError the file cut back to its last whole record first."""
+        try:
+            yield
             os.fsync(self._fd)
         except OSError:
             self._cut()
@@ -262,13 +267,8 @@ class McapRows:
     def _append_meta(self, meta: Mapping[str, Any]) -> None:
         builder = RecordBuilder()
         Metadata(name=META_NAME, metadata=meta_record(meta)).write(builder)
-        try:
+        with self._whole_or_cut():
             self._stream.write(builder.end())
-            os.fsync(self._fd)
-        except OSError:
-            self._cut()
-            raise
-        self._whole = self._stream.size
 
     def close(self) -> None:
         os.close(self._fd)

@@ -26,9 +26,8 @@ from . import ros2_messages as msgs
 from .load import RecordingError, RecordingFile, Warn
 from .mcap_file import META_NAME, OUTAGE_PREFIX, PARAMS_MEDIA_TYPE, frames_topic, info_topic, meta_of, status_name
 from .mcap_scan import records, scan
+from .summary import DECODER_COUNTERS
 from .writer import Rows
-
-_COUNTERS = ("frames_rejected", "bytes_discarded")
 
 
 class _Content:
@@ -134,7 +133,7 @@ def _made_meta(name: str, info: dict[str, Any] | None, statuses: list[tuple[int,
         )
     if statuses:
         values = dict(statuses[-1][1].values)
-        for key in _COUNTERS:
+        for key in DECODER_COUNTERS:
             if values.get(key, "").isdigit():
                 meta[key] = int(values[key])
     meta["stopped_by"] = "the run ending unfinished"

@@ -114,6 +114,130 @@ def _read(f: IO[bytes], extent: Extent) -> ReadDataStream:
     return ReadDataStream(io.BytesIO(f.read(extent.length - 9)))
 
 
+def _chunk_index(extent: Extent, chunk: Chunk) -> ChunkIndex:
+    """The index of the chunk at ``extent``, without its message indexes yet."""
+    return ChunkIndex(
+        message_start_time=chunk.message_start_time,
+        message_end_time=chunk.message_end_time,
+        chunk_start_offset=extent.offset,
+        chunk_length=extent.length,
+        message_index_offsets={},
+        message_index_length=0,
+        compression=chunk.compression,
+        compressed_size=len(chunk.data),
+        uncompressed_size=chunk.uncompressed_size,
+    )
+
+
+class _Summary:
+    """What a finished MCAP's summary holds of its data section, gathered
+    record by record."""
+
+    def __init__(self) -> None:
+        self.schemas: dict[int, Schema] = {}
+        self.channels: dict[int, Channel] = {}
+        self.stats = Statistics(
+            attachment_count=0,
+            channel_count=0,
+            channel_message_counts={},
+            chunk_count=0,
+            message_count=0,
+            message_end_time=0,
+            message_start_time=0,
+            metadata_count=0,
+            schema_count=0,
+        )
+        self.chunks: list[ChunkIndex] = []
+        self.attachments: list[AttachmentIndex] = []
+        self.metadata: list[MetadataIndex] = []
+
+    def add(self, f: IO[bytes], extent: Extent) -> None:
+        """The record at ``extent``, indexed if a summary lists its kind."""
+        if extent.opcode == Opcode.CHUNK:
+            self._add_chunk(extent, Chunk.read(_read(f, extent)))
+        elif extent.opcode == Opcode.MESSAGE_INDEX and self.chunks:
+            index = self.chunks[-1]
+            index.message_index_offsets[MessageIndex.read(_read(f, extent)).channel_id] = extent.offset
+            index.message_index_length += extent.length
+        elif extent.opcode == Opcode.ATTACHMENT:
+            a = Attachment.read(_read(f, extent))
+            self.attachments.append(
+                AttachmentIndex(
+                    offset=extent.offset,
+                    length=extent.length,
+                    log_time=a.log_time,
+                    create_time=a.create_time,
+                    data_size=len(a.data),
+                    name=a.name,
+                    media_type=a.media_type,
+                )
+            )
+        elif extent.opcode == Opcode.METADATA:
+            name = Metadata.read(_read(f, extent)).name
+            self.metadata.append(MetadataIndex(offset=extent.offset, length=extent.length, name=name))
+
+    def _add_chunk(self, extent: Extent, chunk: Chunk) -> None:
+        counts: dict[int, int] = {}
+        for rec in breakup_chunk(chunk):
+            if isinstance(rec, Schema):
+                self.schemas[rec.id] = rec
+            elif isinstance(rec, Channel):
+                self.channels[rec.id] = rec
+            elif isinstance(rec, Message):
+                counts[rec.channel_id] = counts.get(rec.channel_id, 0) + 1
+        if not counts:
+            return
+        stats = self.stats
+        first = stats.message_count == 0
+        stats.message_start_time = (
+            chunk.message_start_time if first else min(stats.message_start_time, chunk.message_start_time)
+        )
+        stats.message_end_time = max(stats.message_end_time, chunk.message_end_time)
+        for channel, n in counts.items():
+            stats.channel_message_counts[channel] = stats.channel_message_counts.get(channel, 0) + n
+            stats.message_count += n
+        self.chunks.append(_chunk_index(extent, chunk))
+
+    def groups(self) -> list[tuple[Opcode, Sequence[Any]]]:
+        """The summary's groups of records, in order, the statistics counting them."""
+        stats = self.stats
+        stats.schema_count, stats.channel_count = len(self.schemas), len(self.channels)
+        stats.chunk_count, stats.attachment_count = len(self.chunks), len(self.attachments)
+        stats.metadata_count = len(self.metadata)
+        return [
+            (Opcode.SCHEMA, list(self.schemas.values())),
+            (Opcode.CHANNEL, list(self.channels.values())),
+            (Opcode.STATISTICS, [stats]),
+            (Opcode.CHUNK_INDEX, self.chunks),
+            (Opcode.ATTACHMENT_INDEX, self.attachments),
+            (Opcode.METADATA_INDEX, self.metadata),
+        ]
+
+
+def _summary_section(groups: list[tuple[Opcode, Sequence[Any]]], start: int) -> bytes:
+    """The summary whose groups are ``groups``, starting at byte ``start``,
+    then its offsets and the footer."""
+    summary = RecordBuilder()
+    offsets: list[SummaryOffset] = []
+    for opcode, group in groups:
+        begin = summary.count
+        for rec in group:
+            rec.write(summary)
+        offsets.append(
+            SummaryOffset(group_opcode=opcode, group_start=start + begin, group_length=summary.count - begin)
+        )
+    offset_start = start + summary.count
+    for o in offsets:
+        o.write(summary)
+    body: bytes = summary.end()
+    crc = zlib.crc32(body)
+    crc = zlib.crc32(struct.pack("<BQQQ", Opcode.FOOTER, 20, start, offset_start), crc)
+    footer = RecordBuilder()
+    Footer(summary_start=start, summary_offset_start=offset_start, summary_crc=crc).write(footer)
+    ending: bytes = footer.end()
+    return body + ending
+
+
 def finish_unfinished(path: str, meta: Mapping[str, Any]) -> None:
     """Add to an unfinished MCAP what a finished one has after its data:
     the metadata ``meta``, then the summary (schemas, channels, statistics,
@@ -127,118 +251,18 @@ def finish_unfinished(path: str, meta: Mapping[str, Any]) -> None:
         ends = next((i for i, e in enumerate(extents) if e.opcode == Opcode.DATA_END), len(extents))
         extents = extents[:ends]
         cut = extents[-1].offset + extents[-1].length if extents else len(MAGIC)
-        schemas: dict[int, Schema] = {}
-        channels: dict[int, Channel] = {}
-        stats = Statistics(
-            attachment_count=0,
-            channel_count=0,
-            channel_message_counts={},
-            chunk_count=0,
-            message_count=0,
-            message_end_time=0,
-            message_start_time=0,
-            metadata_count=0,
-            schema_count=0,
-        )
-        chunk_indexes: list[ChunkIndex] = []
-        attachments: list[AttachmentIndex] = []
-        metadata: list[MetadataIndex] = []
+        summary = _Summary()
         for extent in extents:
-            if extent.opcode == Opcode.CHUNK:
-                chunk = Chunk.read(_read(f, extent))
-                counts: dict[int, int] = {}
-                for rec in breakup_chunk(chunk):
-                    if isinstance(rec, Schema):
-                        schemas[rec.id] = rec
-                    elif isinstance(rec, Channel):
-                        channels[rec.id] = rec
-                    elif isinstance(rec, Message):
-                        counts[rec.channel_id] = counts.get(rec.channel_id, 0) + 1
-                if not counts:
-                    continue
-                first = stats.message_count == 0
-                stats.message_start_time = (
-                    chunk.message_start_time if first else min(stats.message_start_time, chunk.message_start_time)
-                )
-                stats.message_end_time = max(stats.message_end_time, chunk.message_end_time)
-                for channel, n in counts.items():
-                    stats.channel_message_counts[channel] = stats.channel_message_counts.get(channel, 0) + n
-                    stats.message_count += n
-                chunk_indexes.append(
-                    ChunkIndex(
-                        message_start_time=chunk.message_start_time,
-                        message_end_time=chunk.message_end_time,
-                        chunk_start_offset=extent.offset,
-                        chunk_length=extent.length,
-                        message_index_offsets={},
-                        message_index_length=0,
-                        compression=chunk.compression,
-                        compressed_size=len(chunk.data),
-                        uncompressed_size=chunk.uncompressed_size,
-                    )
-                )
-            elif extent.opcode == Opcode.MESSAGE_INDEX and chunk_indexes:
-                index = chunk_indexes[-1]
-                index.message_index_offsets[MessageIndex.read(_read(f, extent)).channel_id] = extent.offset
-                index.message_index_length += extent.length
-            elif extent.opcode == Opcode.ATTACHMENT:
-                a = Attachment.read(_read(f, extent))
-                attachments.append(
-                    AttachmentIndex(
-                        offset=extent.offset,
-                        length=extent.length,
-                        log_time=a.log_time,
-                        create_time=a.create_time,
-                        data_size=len(a.data),
-                        name=a.name,
-                        media_type=a.media_type,
-                    )
-                )
-            elif extent.opcode == Opcode.METADATA:
-                name = Metadata.read(_read(f, extent)).name
-                metadata.append(MetadataIndex(offset=extent.offset, length=extent.length, name=name))
+            summary.add(f, extent)
         f.seek(cut)
         f.truncate()
         data = RecordBuilder()
         Metadata(name=META_NAME, metadata=meta_record(meta)).write(data)
-        metadata.append(MetadataIndex(offset=cut, length=data.count, name=META_NAME))
+        summary.metadata.append(MetadataIndex(offset=cut, length=data.count, name=META_NAME))
         DataEnd(data_section_crc=0).write(data)
-        summary_start = cut + data.count
-        summary = RecordBuilder()
-        offsets: list[SummaryOffset] = []
-        groups: list[tuple[Opcode, Sequence[Any]]] = [
-            (Opcode.SCHEMA, list(schemas.values())),
-            (Opcode.CHANNEL, list(channels.values())),
-            (Opcode.STATISTICS, [stats]),
-            (Opcode.CHUNK_INDEX, chunk_indexes),
-            (Opcode.ATTACHMENT_INDEX, attachments),
-            (Opcode.METADATA_INDEX, metadata),
-        ]
-        stats.schema_count, stats.channel_count = len(schemas), len(channels)
-        stats.chunk_count, stats.attachment_count, stats.metadata_count = (
-            len(chunk_indexes),
-            len(attachments),
-            len(metadata),
-        )
-        for opcode, group in groups:
-            begin = summary.count
-            for rec in group:
-                rec.write(summary)
-            offsets.append(
-                SummaryOffset(
-                    group_opcode=opcode, group_start=summary_start + begin, group_length=summary.count - begin
-                )
-            )
-        offset_start = summary_start + summary.count
-        for o in offsets:
-            o.write(summary)
-        body = summary.end()
-        crc = zlib.crc32(body)
-        crc = zlib.crc32(struct.pack("<BQQQ", Opcode.FOOTER, 20, summary_start, offset_start), crc)
-        footer = RecordBuilder()
-        Footer(summary_start=summary_start, summary_offset_start=offset_start, summary_crc=crc).write(footer)
+        tail = _summary_section(summary.groups(), cut + data.count)
         try:
-            f.write(data.end() + body + footer.end() + MAGIC)
+            f.write(data.end() + tail + MAGIC)
             f.flush()
             os.fsync(f.fileno())
         except OSError:

@@ -17,7 +17,7 @@ from ..errors import EXIT_USAGE, ToolError
 from .load import RecordingFile, open_recording
 from .npz_file import ArraySpill, npz_fields, params_array
 from .outputs import Outputs, require_mcap
-from .writer import Tally
+from .summary import Tally
 
 
 def _tally(recording: RecordingFile, spill: ArraySpill | None = None) -> Tally:

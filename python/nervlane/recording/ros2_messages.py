@@ -106,32 +106,29 @@ def utc_seconds(stamp_ns: Any) -> Any:
 
 def _frame_layout(frame_id: bytes, raw_count: int, value_count: int) -> tuple[np.dtype[Any], int]:
     """The structured dtype of one TactileFrame's bytes (after the
-    encapsulation), and its length."""
-    names: list[str] = ["sec", "nanosec", "id_length", "frame_id"]
-    formats: list[Any] = ["<i4", "<u4", "<u4", f"S{len(frame_id) + 1}"]
-    offsets = [0, 4, 8, 12]
-    at = _align(12 + len(frame_id) + 1, 8)
-    names += ["sequence", "time", "raw_count"]
-    formats += ["<u8", "<f8", "<u4"]
-    offsets += [at, at + 8, at + 16]
-    at += 20
-    if raw_count:
-        at = _align(at, 8)
-        names.append("raw")
-        formats.append(("<f8", (raw_count,)))
+    encapsulation), and its length: each field aligned to its element's size,
+    an empty array's bytes left out."""
+    fields: list[tuple[str, Any]] = [
+        ("sec", "<i4"),
+        ("nanosec", "<u4"),
+        ("id_length", "<u4"),
+        ("frame_id", f"S{len(frame_id) + 1}"),
+        ("sequence", "<u8"),
+        ("time", "<f8"),
+        ("raw_count", "<u4"),
+        *([("raw", ("<f8", (raw_count,)))] if raw_count else []),
+        ("value_count", "<u4"),
+        *([("values", ("<f8", (value_count,)))] if value_count else []),
+    ]
+    offsets = []
+    at = 0
+    for _, fmt in fields:
+        field = np.dtype(fmt)
+        at = _align(at, field.alignment)
         offsets.append(at)
-        at += 8 * raw_count
-    names.append("value_count")
-    formats.append("<u4")
-    offsets.append(at)
-    at += 4
-    if value_count:
-        at = _align(at, 8)
-        names.append("values")
-        formats.append(("<f8", (value_count,)))
-        offsets.append(at)
-        at += 8 * value_count
-    dtype = np.dtype({"names": names, "formats": formats, "offsets": offsets, "itemsize": at})
+        at += field.itemsize
+    names, formats = zip(*fields, strict=True)
+    dtype = np.dtype({"names": list(names), "formats": list(formats), "offsets": offsets, "itemsize": at})
     return dtype, at
 
 

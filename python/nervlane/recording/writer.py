@@ -1,7 +1,8 @@
-"""Writing one recording from a sensor's frame batches, with its summary.
+"""Writing one recording from a sensor's frame batches.
 
 ``RecordingWriter`` is ``nervlane record``'s, and the page's Record button
-reuses it; ``Tally`` and ``Summary`` say how the recording went.
+reuses it; its ``Summary`` (``nervlane.recording.summary``) says how the
+recording went.
 
 A tool records in four steps: ``check_output`` before any port opens, a
 ``RecordingWriter`` once the sensor is open, ``add`` each batch and
@@ -16,7 +17,7 @@ import os
 import sys
 import time
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Final
 
 import numpy as np
@@ -29,6 +30,7 @@ from .csv_file import CsvRows, create_sidecar, header_for, widen, write_sidecar
 from .npz_file import ArraySpill, npz_fields, params_array
 from .outputs import Outputs, RecordingFailed, name_from, write_failed
 from .ros2_messages import stamps_ns
+from .summary import DECODER_COUNTERS, Summary, Tally
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -56,88 +58,6 @@ class Rows:
 
     def __len__(self) -> int:
         return len(self.sequence)
-
-
-@dataclass
-class Tally:
-    """What the summary reports."""
-
-    frames: int = 0
-    gaps: int = 0
-    """Frames missing between two recorded ones: overwritten or dropped by this tool."""
-    last_sequence: int | None = None
-    first_time: float | None = None
-    last_time: float | None = None
-    raw_widths: set[int] = field(default_factory=set)
-
-    @property
-    def rate(self) -> float:
-        if self.first_time is None or self.last_time is None or self.last_time <= self.first_time:
-            return 0.0
-        return (self.frames - 1) / (self.last_time - self.first_time)
-
-    def count(self, sequence: list[int], times: Any, width: int) -> None:
-        first = sequence[0]
-        if self.last_sequence is not None:
-            self.gaps += first - self.last_sequence - 1
-        self.gaps += sequence[-1] - first - (len(sequence) - 1)
-        self.last_sequence = sequence[-1]
-        self.first_time = float(times[0]) if self.first_time is None else self.first_time
-        self.last_time = float(times[-1])
-        self.frames += len(sequence)
-        self.raw_widths.add(width)
-
-
-@dataclass
-class Summary:
-    """How a recording went: what ``finish`` returns and ``record`` prints."""
-
-    frames: int
-    seconds: float
-    rate: float
-    lost_by_tool: int
-    """Frames missing between two recorded ones that reached this machine."""
-    rejected: int
-    """Frames the decoder rejected while recording."""
-    discarded: int
-    """Bytes the decoder skipped while recording."""
-    stopped_by: str
-    path: str
-    """The file that holds the rows: the target, or the journal when the .npz could not be written."""
-    raw_widths: list[int]
-    outages: list[dict[str, Any]]
-    failure: RecordingFailed | None = None
-    """Why the files are not what they should be, or None."""
-    not_received: int | None = None
-    """Of a served sensor, frames missing between two recorded ones that
-    never reached this machine (a server restart, the link); None for a
-    local one."""
-
-    @property
-    def lost(self) -> int:
-        return (self.not_received or 0) + self.lost_by_tool + self.rejected
-
-    def lines(self) -> list[str]:
-        upstream = "" if self.not_received is None else f"before they reached this machine: {self.not_received}; "
-        text = [
-            f"recorded {self.frames} frames in {self.seconds:.2f} s ({self.rate:.1f} frames/s) to {self.path}; "
-            f"stopped by {self.stopped_by}",
-            f"frames lost: {self.lost} ({upstream}overwritten/dropped by this tool: "
-            f"{self.lost_by_tool}; rejected or discarded by the decoder: {self.rejected} frames, "
-            f"{self.discarded} bytes)",
-        ]
-        if len(self.raw_widths) > 1:
-            text.append(f"note: frames of different lengths ({self.raw_widths}); short rows have empty cells")
-        if self.outages:
-            away = sum(o["seconds"] for o in self.outages)
-            text.append(f"outages: {len(self.outages)}, the device away {away:.1f} s in all")
-            for n, o in enumerate(self.outages, 1):
-                until = "" if o["ended"] else ", still away at the stop"
-                text.append(
-                    f"  outage {n}: from {o['start_time']} ({o['start_s']:.3f} s after the start) "
-                    f"for {o['seconds']:.3f} s{until}"
-                )
-        return text
 
 
 class RecordingWriter:
@@ -195,7 +115,7 @@ class RecordingWriter:
         # Never for a recording written from another: its statuses would tell of now.
         self._last_status = self._start if statuses else float("inf")
         self._spill: ArraySpill | None = None
-        self._told: Any = ({"frames_rejected": 0, "bytes_discarded": 0}, 0)  # the counters the sidecar has
+        self._told: Any = (dict.fromkeys(DECODER_COUNTERS, 0), 0)  # the counters the sidecar has
         self._pending: list[tuple[list[int], Any, Any, Any]] = []
         """Batches taken since the last flush: sequence, time_s, raw, values."""
         self._raw_count = 0
@@ -288,7 +208,7 @@ class RecordingWriter:
     def _keep_sidecar(self) -> None:
         """The sidecar up to date with the decoder's counters and the outages, for ``recover``."""
         stats, base = self._comms.stats(), self.base
-        told = {k: stats[k] - base[k] for k in ("frames_rejected", "bytes_discarded")}
+        told = {k: stats[k] - base[k] for k in DECODER_COUNTERS}
         if (told, len(self.outages)) == self._told:
             return
         self._told = (told, len(self.outages))
@@ -307,7 +227,7 @@ class RecordingWriter:
         counters = {
             "frames_recorded": self.frames,
             "frames_lost_by_tool": self.tally.gaps,
-            **{k: stats.get(k, 0) - base.get(k, 0) for k in ("frames_rejected", "bytes_discarded", "reconnects")},
+            **{k: stats.get(k, 0) - base.get(k, 0) for k in (*DECODER_COUNTERS, "reconnects")},
             "outages": len(self.outages),
         }
         self._mcap.status(int(stamps_ns(now, self.meta["utc_offset_ns"])), level, message, counters, dict(extra))
@@ -382,26 +302,16 @@ class RecordingWriter:
                 self.flush()
         if self._csv is not None:
             self._csv.close()
-        t = self.tally
-        # The gaps a served sensor's client saw on arrival are the recording's
-        # gaps that this tool did not make (the two can differ by a gap
-        # counted as the recording started or stopped).
-        not_received = None
-        if "frames_not_received" in stats:
-            not_received = min(t.gaps, stats["frames_not_received"] - self.base.get("frames_not_received", 0))
-        summary = Summary(
-            frames=t.frames,
+        summary = Summary.of(
+            self.tally,
+            stats,
+            self.base,
             seconds=seconds,
-            rate=t.rate,
-            lost_by_tool=t.gaps - (not_received or 0),
-            rejected=stats["frames_rejected"] - self.base["frames_rejected"],
-            discarded=stats["bytes_discarded"] - self.base["bytes_discarded"],
             stopped_by=self.failure.stop if self.failure is not None else stopped_by,
             path=self.outputs.target,
-            raw_widths=sorted(t.raw_widths),
             outages=self.outages,
-            not_received=not_received,
         )
+        not_received = summary.not_received
         self.meta.update(
             frames=summary.frames,
             seconds=round(seconds, 3),

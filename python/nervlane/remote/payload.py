@@ -184,7 +184,7 @@ _TEXT: Final[Field] = ("text or null", lambda v: v is None or type(v) is str)
 _STREAM: Final[Field] = ("a stream id (1 to 2^53 - 1)", lambda v: type(v) is int and 0 < v < STREAM_ID_LIMIT)
 _NAMES: Final[Field] = ("a list of names", lambda v: type(v) is list and all(type(n) is str for n in v))
 
-COUNTERS: Final = (
+MODULE_COUNTERS: Final = (
     "frames_decoded",
     "frames_delivered",
     "frames_overwritten",
@@ -194,9 +194,10 @@ COUNTERS: Final = (
     "connects",
     "port_errors",
     "reconnects",
-    "frames_published",
-    "batches_published",
 )
+"""The comms object's counters, as its ``stats()`` names them."""
+COUNTERS: Final = (*MODULE_COUNTERS, "frames_published", "batches_published")
+"""The counters of a ``stats`` payload: the module's, then the server's own."""
 STATS_FIELDS: Final[dict[str, Field]] = {
     **dict.fromkeys(COUNTERS, _COUNT),
     "last_error": _TEXT,

@@ -9,34 +9,21 @@ import time
 from collections.abc import Mapping
 from typing import Any, Final
 
+from .payload import MODULE_COUNTERS
+
 SAME_CLOCK_S: Final = 1e-3
 """Two anchors closer than this are one machine's clock, sampled apart."""
 
 SERVER_STATS: Final[dict[str, Any]] = {
-    "frames_decoded": 0,
-    "frames_delivered": 0,
-    "frames_overwritten": 0,
-    "frames_dropped": 0,
-    "frames_rejected": 0,
-    "bytes_discarded": 0,
-    "connects": 0,
-    "port_errors": 0,
+    **dict.fromkeys(MODULE_COUNTERS, 0),
     "last_error": None,
-    "reconnects": 0,
     "realtime": False,
     "connected": False,
 }
 """What the counters are before the server has sent any: the module's keys."""
-RUN_COUNTERS: Final = (
-    "frames_decoded",
-    "frames_dropped",
-    "frames_rejected",
-    "bytes_discarded",
-    "connects",
-    "port_errors",
-    "reconnects",
-)
-"""The counters that carry on from one server run to the next."""
+RUN_COUNTERS: Final = tuple(k for k in MODULE_COUNTERS if k not in ("frames_delivered", "frames_overwritten"))
+"""The counters that carry on from one server run to the next: all the
+module's but those of reads, which a client counts of its own."""
 
 
 class RunCarry:
