@@ -26,6 +26,7 @@ import signal
 import sys
 from collections.abc import Sequence
 from types import FrameType
+from typing import Any, Final
 
 from . import package_version
 from .errors import EXIT_OK, EXIT_USAGE, ToolError
@@ -337,6 +338,80 @@ def _serve(a: argparse.Namespace) -> None:
     serve.run(options)
 
 
+# Each command's help line and description, as `nervlane --help` and
+# `nervlane COMMAND --help` show them.
+_COMMANDS: Final[dict[str, tuple[str, str]]] = {
+    "ports": (
+        "list the serial ports (device, stable name, USB VID:PID, serial number)",
+        "Lists the serial ports present: the device, the stable name that stays the same when the "
+        "adapter is plugged in again (Linux: /dev/serial/by-id/...), its description, USB VID:PID, serial "
+        "number and manufacturer. Values are never cut: a narrow terminal wraps them, a pipe gets whole lines.",
+    ),
+    "simulate": (
+        "run a virtual sensor on a pseudo-terminal (Linux, macOS)",
+        "Prints the port's path on the first line of standard output, then streams frames "
+        "until Ctrl+C or the count. With --params FILE it also writes the virtual sensor's parameter file: "
+        "give the port and FILE to monitor, record, view or serve to read it.",
+    ),
+    "monitor": (
+        "live view of a connected sensor",
+        "Shows the sensor's values live in the terminal, each under the name a person counts by (taxel 0, "
+        "triaxial 0 x), with the module's counters: frames decoded per second, read, overwritten, rejected and "
+        "bytes discarded. Keys: z zeroes, q quits.",
+    ),
+    "record": (
+        "record every frame to CSV, .npz or MCAP",
+        "One row per frame: sequence number, time, raw readings and calibrated "
+        "values. Records until --seconds pass, Ctrl+C or SIGTERM.",
+    ),
+    "recover": (
+        "after a crash, write FILE.npz from its journal FILE.npz.journal.csv, or finish FILE.mcap",
+        "record -o FILE.npz writes the .npz when it ends; until then every row goes to the journal "
+        "FILE.npz.journal.csv. record -o FILE.mcap writes whole chunks as it goes, and the summary and index at "
+        "the end. After a crash or a killed process, this writes FILE.npz from the journal, or finishes FILE.mcap "
+        "so that every MCAP reader opens it.",
+    ),
+    "convert": (
+        "write a recording again as .csv, .npz or .mcap",
+        "Everything the target format can hold is kept: frames, times, details, outages and the parameter file.",
+    ),
+    "view": (
+        "the sensor live in a web browser (needs the view extra)",
+        "Serves a page with the taxels as a heat map, a strip chart and the connection's "
+        "state, with Zero and Record buttons. The first line printed is the page's URL.",
+    ),
+    "plot": (
+        "plot a recording to PNG (needs the plot extra)",
+        "Draws a recording that nervlane record wrote: the values over time, broken where "
+        "the sensor was away or frames are missing, and a heat map of the taxels at the strongest press, "
+        "into a PNG. The unit is --unit, else the recording's; the cells sit where --layout puts them, "
+        "else on a grid in output order.",
+    ),
+    "params": (
+        "show, check or convert a parameter file",
+        PARAMS_DESCRIPTION,
+    ),
+    "demo": (
+        "virtual sensor + live view, no hardware needed",
+        "The whole chain with no hardware (Linux, macOS): a virtual sensor on a pseudo-terminal "
+        "with its parameter file in a temporary folder, the module connected and zeroed, and the values live "
+        "in the terminal (or, with --view, in a web browser), then what was read.",
+    ),
+    "serve": (
+        "share a sensor with other programs and machines over Zenoh (needs the remote extra)",
+        "Owns the port and publishes the sensor's frames, counters and details under "
+        "nervlane/NAME/; read them with nervlane.remote.RemoteSensor(NAME).",
+    ),
+}
+
+
+def _command(sub: Any, name: str, **options: Any) -> argparse.ArgumentParser:
+    """The parser of command ``name``, with its help line and description from ``_COMMANDS``."""
+    help_line, description = _COMMANDS[name]
+    parser: argparse.ArgumentParser = sub.add_parser(name, help=help_line, description=description, **options)
+    return parser
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="nervlane",
@@ -355,22 +430,10 @@ def build_parser() -> argparse.ArgumentParser:
         dest="command", required=True, metavar="COMMAND", help="one of these; 'nervlane COMMAND --help' tells more"
     )
 
-    p = sub.add_parser(
-        "ports",
-        help="list the serial ports (device, stable name, USB VID:PID, serial number)",
-        description="Lists the serial ports present: the device, the stable name that stays the same when the "
-        "adapter is plugged in again (Linux: /dev/serial/by-id/...), its description, USB VID:PID, serial "
-        "number and manufacturer. Values are never cut: a narrow terminal wraps them, a pipe gets whole lines.",
-    )
+    p = _command(sub, "ports")
     p.set_defaults(func=_ports)
 
-    p = sub.add_parser(
-        "simulate",
-        help="run a virtual sensor on a pseudo-terminal (Linux, macOS)",
-        description="Prints the port's path on the first line of standard output, then streams frames "
-        "until Ctrl+C or the count. With --params FILE it also writes the virtual sensor's parameter file: "
-        "give the port and FILE to monitor, record, view or serve to read it.",
-    )
+    p = _command(sub, "simulate")
     _add_format(p)
     p.add_argument("--rate", type=_positive_float, default=100.0, metavar="HZ", help="frames per second (default 100)")
     p.add_argument("--taxels", type=lambda s: _count(s), default=16, metavar="N", help="taxel sensors (default 16)")
@@ -388,13 +451,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.set_defaults(func=_simulate)
 
-    p = sub.add_parser(
-        "monitor",
-        help="live view of a connected sensor",
-        description="Shows the sensor's values live in the terminal, each under the name record gives its "
-        "column, with the module's counters: frames decoded per second, read, overwritten, rejected and bytes "
-        "discarded. Keys: z zeroes, q quits.",
-    )
+    p = _command(sub, "monitor")
     _add_source_arguments(p)
     p.add_argument("--raw", action="store_true", help="show raw readings instead of calibrated values")
     p.add_argument("--zero", action="store_true", help="zero all sensors at start")
@@ -408,12 +465,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_unit(p)
     p.set_defaults(func=_monitor)
 
-    p = sub.add_parser(
-        "record",
-        help="record every frame to CSV, .npz or MCAP",
-        description="One row per frame: sequence number, time, raw readings and calibrated "
-        "values. Records until --seconds pass, Ctrl+C or SIGTERM.",
-    )
+    p = _command(sub, "record")
     _add_source_arguments(p)
     p.add_argument(
         "-o",
@@ -436,59 +488,32 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p.set_defaults(func=_record)
 
-    p = sub.add_parser(
-        "recover",
-        help="after a crash, write FILE.npz from its journal FILE.npz.journal.csv, or finish FILE.mcap",
-        description="record -o FILE.npz writes the .npz when it ends; until then every row goes to the journal "
-        "FILE.npz.journal.csv. record -o FILE.mcap writes whole chunks as it goes, and the summary and index at "
-        "the end. After a crash or a killed process, this writes FILE.npz from the journal, or finishes FILE.mcap "
-        "so that every MCAP reader opens it.",
-    )
+    p = _command(sub, "recover")
     p.add_argument("file", metavar="FILE", help="the recording's name (.npz or .mcap), as given to record -o")
     _add_force(p, "FILE.npz if it exists")
     p.set_defaults(func=_recover)
 
-    p = sub.add_parser(
-        "convert",
-        help="write a recording again as .csv, .npz or .mcap",
-        description="Everything the target format can hold is kept: frames, times, details, outages "
-        "and the parameter file.",
-    )
+    p = _command(sub, "convert")
     p.add_argument("input", metavar="IN", help="a recording: .csv, .npz or .mcap")
     p.add_argument("output", metavar="OUT", help="the new recording: .csv, .npz or .mcap")
     _add_force(p, "OUT if it exists")
     p.set_defaults(func=_convert)
 
-    p = sub.add_parser(
-        "view",
-        help="the sensor live in a web browser (needs the view extra)",
-        description="Serves a page with the taxels as a heat map, a strip chart and the connection's "
-        "state, with Zero and Record buttons. The first line printed is the page's URL.",
-    )
+    p = _command(sub, "view")
     _add_source_arguments(p)
     _add_layout(p)
     _add_seconds(p, "stop after S seconds (default: Ctrl+C)")
     _add_page_arguments(p)
     p.set_defaults(func=_view)
 
-    p = sub.add_parser(
-        "plot",
-        help="plot a recording to PNG (needs the plot extra)",
-        description="Draws a recording that nervlane record wrote: the values over time, broken where "
-        "the sensor was away or frames are missing, and a heat map of the taxels, into a PNG.",
-    )
+    p = _command(sub, "plot")
     p.add_argument("file", metavar="FILE", help="a .csv, .npz or .mcap written by 'nervlane record'")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png", help="the picture to write")
     _add_unit(p, "the calibrated values' unit (default: the recording's)")
     _add_layout(p)
     p.set_defaults(func=_plot)
 
-    p = sub.add_parser(
-        "params",
-        help="show, check or convert a parameter file",
-        description=PARAMS_DESCRIPTION,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
+    p = _command(sub, "params", formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("action", choices=PARAMS_ACTIONS, metavar="ACTION", help="one of the actions above")
     p.add_argument(
         "file",
@@ -499,13 +524,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="OUT", help="where to-json and from-json write (default: standard output)")
     p.set_defaults(func=_params)
 
-    p = sub.add_parser(
-        "demo",
-        help="virtual sensor + live view, no hardware needed",
-        description="The whole chain with no hardware (Linux, macOS): a virtual sensor on a pseudo-terminal "
-        "with its parameter file in a temporary folder, the module connected and zeroed, and the values live "
-        "in the terminal (or, with --view, in a web browser), then what was read.",
-    )
+    p = _command(sub, "demo")
     _add_seconds(p, "how long (default 5; with --view, until Ctrl+C)")
     _add_format(p)
     p.add_argument("--view", action="store_true", help="show it in a web browser, as 'nervlane view' does")
@@ -513,12 +532,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_page_arguments(p)
     p.set_defaults(func=_demo)
 
-    p = sub.add_parser(
-        "serve",
-        help="share a sensor with other programs and machines over Zenoh (needs the remote extra)",
-        description="Owns the port and publishes the sensor's frames, counters and details under "
-        "nervlane/NAME/; read them with nervlane.remote.RemoteSensor(NAME).",
-    )
+    p = _command(sub, "serve")
     _add_source_arguments(p, served=False)
     p.add_argument(
         "--name",

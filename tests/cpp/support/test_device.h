@@ -81,11 +81,6 @@ std::vector<std::uint8_t> encrypted_frame(const std::vector<std::uint16_t>& read
 // removed with this object.
 class SysfsTrees {
 public:
-    SysfsTrees();
-    ~SysfsTrees();
-    SysfsTrees(const SysfsTrees&) = delete;
-    SysfsTrees& operator=(const SysfsTrees&) = delete;
-
     // A new tree, returning its root, in which the device node `port` (or a
     // link to it) belongs to a USB adapter with vendor 0403, product
     // `product` and serial number `serial_number` (none when empty), plugged
@@ -93,6 +88,12 @@ public:
     // own. Throws std::runtime_error and std::filesystem::filesystem_error.
     std::string usb_adapter(const std::string& port, const std::string& serial_number,
                             const std::string& usb_path = "1-1.2", const std::string& product = "6001");
+
+    // The trees go with their one owner.
+    SysfsTrees();
+    ~SysfsTrees();
+    SysfsTrees(const SysfsTrees&) = delete;
+    SysfsTrees& operator=(const SysfsTrees&) = delete;
 
 private:
     std::string base_;
