@@ -184,6 +184,12 @@ py::dict stats(const NervlaneComms& comms) {
     result["last_error"] = counts.port_errors == 0 ? py::object(py::none()) : py::object(py::str(counts.last_error));
     result["reconnects"] = counts.reconnects;
     result["realtime"] = counts.realtime;
+    result["last_error_time"] = counts.port_errors == 0
+                                    ? py::object(py::none())
+                                    : py::object(py::float_(monotonic_seconds(counts.last_error_time)));
+    result["last_reconnect_time"] = counts.reconnects == 0
+                                        ? py::object(py::none())
+                                        : py::object(py::float_(monotonic_seconds(counts.last_reconnect_time)));
     return result;
 }
 
@@ -294,7 +300,9 @@ void bind_frames(py::module_& m) {
              "frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error "
              "(why the last connection ended, or why a reconnect waits on; None before any port error), "
              "reconnects (ports opened again "
-             "after a port error) and realtime (whether the reader thread runs at real-time priority)");
+             "after a port error), realtime (whether the reader thread runs at real-time priority), "
+             "last_error_time and last_reconnect_time (when the last port error happened and when the port "
+             "was last opened again, on the clock of time.monotonic(); None before any)");
 }
 
 }  // namespace

@@ -75,6 +75,8 @@ class _Stats(TypedDict):
     last_error: str | None
     reconnects: int
     realtime: bool
+    last_error_time: float | None
+    last_reconnect_time: float | None
 
 class PortError(RuntimeError):
     """A serial port error; `reason` is not_found, busy, access_denied, disconnected or other; `description` is the message without the source file and line."""
@@ -132,4 +134,4 @@ class NervlaneComms:
         """Takes the queued frames (up to max_frames, 0 = all), waiting up to `timeout` ms for the first"""
 
     def stats(self) -> _Stats:
-        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error (why the last connection ended, or why a reconnect waits on; None before any port error), reconnects (ports opened again after a port error) and realtime (whether the reader thread runs at real-time priority)"""
+        """Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error (why the last connection ended, or why a reconnect waits on; None before any port error), reconnects (ports opened again after a port error), realtime (whether the reader thread runs at real-time priority), last_error_time and last_reconnect_time (when the last port error happened and when the port was last opened again, on the clock of time.monotonic(); None before any)"""

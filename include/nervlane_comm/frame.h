@@ -55,6 +55,14 @@ struct NERVLANE_COMM_API CommsStats {
     std::uint64_t port_errors = 0;         // connections ended by an error (with reconnect: outages)
     std::string last_error;                // what ended the last one; empty before any
     bool realtime = false;                 // the reader thread runs at real-time priority
+    // When the reader met the port error that ended the last connection: the
+    // start of an outage as it happened, however late a caller looks.
+    // Default-constructed (the clock's epoch) before any port error.
+    std::chrono::steady_clock::time_point last_error_time{};
+    // When the reader last opened the port again after a port error (with
+    // ConnectOptions::reconnect): the end of the outage. Default-constructed
+    // before any reconnect.
+    std::chrono::steady_clock::time_point last_reconnect_time{};
 };
 
 }  // namespace nervlane_comm

@@ -128,6 +128,9 @@ private:
     std::uint64_t reconnects = 0;
     std::uint64_t port_errors = 0;
     std::string last_error;
+    // Guarded by state_mutex, set with port_errors and reconnects.
+    std::chrono::steady_clock::time_point last_error_time{};
+    std::chrono::steady_clock::time_point last_reconnect_time{};
     // Guarded by state_mutex: whether the running reader was granted
     // real-time scheduling.
     bool realtime = false;

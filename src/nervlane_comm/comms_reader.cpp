@@ -114,6 +114,7 @@ bool CommsImpl::reopen(const std::string& port_name, const serial::DeviceIdentit
         } catch (...) {
             continue;  // not back yet (or held elsewhere): the outage goes on
         }
+        const auto opened_at = std::chrono::steady_clock::now();
         // The name may have passed to another device between the look and
         // the open.
         if (!device_is_back(port_name, device)) {
@@ -126,6 +127,7 @@ bool CommsImpl::reopen(const std::string& port_name, const serial::DeviceIdentit
         port = std::move(reopened);
         if (!running) return false;
         ++reconnects;
+        last_reconnect_time = opened_at;
         last_error.swap(ended_by);
         return true;
     }
@@ -254,6 +256,7 @@ void CommsImpl::end_connection(const char* reason) noexcept {
     // The device went away or the port failed: drop the connection. The
     // unread frame goes with it, in the same step, so no read sees the port
     // gone and an old frame still offered.
+    const auto failed_at = std::chrono::steady_clock::now();
     collect_decoder_counts();
     std::unique_ptr<serial::Serial> dead;
     try {
@@ -261,6 +264,7 @@ void CommsImpl::end_connection(const char* reason) noexcept {
         dead = std::move(port);
         withdraw_unread_locked();
         ++port_errors;
+        last_error_time = failed_at;
         try {
             last_error = reason;
         } catch (...) {

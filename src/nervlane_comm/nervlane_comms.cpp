@@ -316,6 +316,8 @@ CommsStats CommsImpl::stats() {
         result.reconnects = reconnects;
         result.port_errors = port_errors;
         result.last_error = last_error;
+        result.last_error_time = last_error_time;
+        result.last_reconnect_time = last_reconnect_time;
         result.realtime = realtime;
     }
     result.frames_rejected = frames_rejected.load(std::memory_order_relaxed);

@@ -1033,12 +1033,19 @@ TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
     const auto cut = testing_support::binary_frame({1, 500});
     device.write(std::vector<std::uint8_t>(cut.begin(), cut.begin() + 5));
     std::this_thread::sleep_for(30ms);
+    const auto pulled = Clock::now();
     device.hang_up();
     ASSERT_TRUE(eventually([&] { return !comms.is_connected(); }));
     EXPECT_TRUE(read_raw(comms, 100).empty());
     EXPECT_EQ(zero_failure(comms), "Could not zero the sensor");
+    // The outage is dated when the reader met it, however late one asks.
+    std::this_thread::sleep_for(300ms);
+    const auto failed_at = comms.stats().last_error_time;
+    EXPECT_GE(failed_at, pulled);
+    EXPECT_LT(failed_at, pulled + 250ms);
 
     // Back as a new device, under the same name.
+    const auto plugging = Clock::now();
     device.plug_in();
     const auto plugged = Clock::now();
     device.stream(sequence(kBinary, {500}), 200.0);
@@ -1051,6 +1058,9 @@ TEST(Comms, ReconnectFollowsTheDeviceToANewPortUnderItsNameAndKeepsEverything) {
     EXPECT_EQ(stats.connects, 1u);
     EXPECT_EQ(stats.port_errors, 1u);
     EXPECT_GE(stats.bytes_discarded, discarded + 5);
+    EXPECT_EQ(stats.last_error_time, failed_at);
+    EXPECT_GE(stats.last_reconnect_time, plugging);
+    EXPECT_LE(stats.last_reconnect_time, after.time);
     // The queue held on to its frames: numbered on across the outage, each once.
     FrameBatch batch;
     ASSERT_GT(comms.take_frames(batch, 0, 0), 0u);

@@ -362,7 +362,7 @@ def test_frame_batches_hold_frames_of_one_shape(params: Callable[..., str], devi
     comms = nc.NervlaneComms()
     stats = comms.stats()
     # The module counts what a server shares, under the same names.
-    assert set(stats) == {*MODULE_COUNTERS, "last_error", "realtime"}
+    assert set(stats) == {*MODULE_COUNTERS, "last_error", "realtime", "last_error_time", "last_reconnect_time"}
     assert stats["last_error"] is None and not any(v for k, v in stats.items() if k != "last_error")
     with pytest.raises(RuntimeError, match="queue_frames"):
         comms.take_frames()

@@ -69,6 +69,13 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     assert (watch.reason_changed, watch.current) == (True, Outage(6.0, "a different device"))
     watch.look({**stats(5, 4), "last_error": "a different device"}, 8.0)
     assert not watch.reason_changed
+    # The module's own times date an outage as it happened, however late the look.
+    timed = OutageWatch(stats(0, 0), 0.0)
+    assert timed.look({**stats(1, 0), "last_error_time": 0.25}, 1.0) == ([], Outage(0.25, "error 1"))
+    times = {"last_error_time": 0.25, "last_reconnect_time": 1.5}
+    assert timed.look({**stats(1, 1), **times}, 2.0) == ([Outage(0.25, "error 1", 1.25)], None)
+    times = {"last_error_time": 2.25, "last_reconnect_time": 2.5}
+    assert timed.look({**stats(2, 2), **times}, 3.0) == ([Outage(2.25, "error 2", 0.25)], None)
 
 
 def test_the_format_hint_allows_what_a_decoder_skips_before_the_first_frame() -> None:

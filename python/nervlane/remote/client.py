@@ -321,6 +321,10 @@ class RemoteSensor:
     def _as_module_counters(self, stats: dict[str, Any], alive: bool) -> None:
         self._carry.add_to(stats, self._last_sequence)
         stats["port_errors"] += self._losses
+        # The server's times are on its own clock, and its outages are not
+        # all of those counted here: an outage is dated when it is seen.
+        stats.pop("last_error_time", None)
+        stats.pop("last_reconnect_time", None)
         stats["reconnects"] += self._returns
         stats.update(frames_delivered=self._delivered, frames_overwritten=self._overwritten)
         if not alive and self._heard > float("-inf"):

@@ -18,7 +18,7 @@ from typing import Any
 @dataclass
 class Outage:
     started: float
-    """When it was seen to start, on the clock of ``time.monotonic()``."""
+    """When it started (else when it was seen to), on the clock of ``time.monotonic()``."""
     last_error: str | None
     """Why the port failed (the module's ``last_error``); None when unknown."""
     seconds: float | None = None
@@ -35,11 +35,15 @@ class Outage:
 
 class OutageWatch:
     """Fed the module's ``stats()`` now and then, it says which outages
-    started and ended since the last look. An outage that began and ended
-    between two looks is dated at the earlier look, its length is the time
-    between them (an upper bound), and its reason is unknown: the module's
-    ``last_error`` is that of the newest port error, which may be another
-    outage's."""
+    started and ended since the last look. The module's ``last_error_time``
+    and ``last_reconnect_time`` date them as they happened, however seldom
+    the tool looks; where those cannot tell which outage they belong to
+    (several came and went between two looks), or a source gives none (a
+    served sensor), an outage is dated at the look that saw it. An outage
+    that began and ended between two looks without times of its own is
+    dated at the earlier look, its length is the time between them (an
+    upper bound), and its reason is unknown: the module's ``last_error`` is
+    that of the newest port error, which may be another outage's."""
 
     def __init__(self, stats: Mapping[str, Any], now: float) -> None:
         self._errors = stats.get("port_errors", 0)
@@ -62,18 +66,27 @@ class OutageWatch:
         self._errors, self._returns = errors, returns
         since, self._looked = self._looked, now
         last_error = stats.get("last_error")
+        # The newest error and return, each dated only when it is the one
+        # meant: the newest error starts the outage that lasts, or the one
+        # short outage; the newest return ends the only outage that ended.
+        failed = _when(stats, "last_error_time", since, now)
+        back = _when(stats, "last_reconnect_time", since, now) if new_returns == 1 else None
         ended: list[Outage] = []
         if self.current is not None and new_returns > 0:
-            self.current.seconds = now - self.current.started
+            end = back if back is not None else now
+            self.current.seconds = max(0.0, end - self.current.started)
             ended.append(self.current)
             self.current = None
             new_returns -= 1
         short = min(new_errors, new_returns)
-        ended += [Outage(since, None, now - since) for _ in range(short)]
+        if short == 1 and new_errors == 1 and failed is not None and back is not None and failed <= back:
+            ended.append(Outage(failed, last_error, back - failed))
+        else:
+            ended += [Outage(since, None, now - since) for _ in range(short)]
         self.count += short
         started = None
         if new_errors > short:
-            started = self.current = Outage(now, last_error)
+            started = self.current = Outage(failed if failed is not None else now, last_error)
             self.count += 1
         self.reason_changed = (
             self.current is not None and started is None and last_error not in (None, self.current.last_error)
@@ -82,6 +95,13 @@ class OutageWatch:
             assert self.current is not None
             self.current.last_error = last_error
         return ended, started
+
+
+def _when(stats: Mapping[str, Any], key: str, since: float, now: float) -> float | None:
+    """A time from ``stats`` that falls between the last look and this one
+    (a source on another clock gives none that does)."""
+    value = stats.get(key)
+    return value if isinstance(value, float) and since <= value <= now else None
 
 
 def news(
