@@ -6,6 +6,7 @@ the queue."""
 from __future__ import annotations
 
 import datetime
+import importlib.util
 import os
 import tempfile
 from typing import Any, Final
@@ -14,9 +15,13 @@ from ..errors import EXIT_USAGE, ToolError
 from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
 from ..sensor.opened import Sensor
 
-FORMATS: Final = ("csv", "npz")
 WRITE_EVERY_S: Final = 0.5
 _MAX_TRIES: Final = 100
+
+
+def record_formats() -> list[str]:
+    """What the Record button offers: MCAP only with its extra installed."""
+    return ["csv", "npz"] + (["mcap"] if importlib.util.find_spec("mcap") is not None else [])
 
 
 def since(batch: Any, start: float) -> Any:
@@ -86,6 +91,9 @@ class PageRecording:
 
     def note_outage(self, started: float, seconds: float, ended: bool = True) -> None:
         self._writer.note_outage(started, seconds, ended)
+
+    def note_outage_start(self, started: float, reason: str) -> None:
+        self._writer.note_outage_start(started, reason)
 
     def finish(self, stopped_by: str, stats: Any) -> dict[str, Any]:
         """Close the files (an .npz is written whole now) and say what was

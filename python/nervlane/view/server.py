@@ -33,7 +33,7 @@ from ..sensor.opened import Sensor
 from .feed import STRIP_MAX_HZ, FrameFeed, Update
 from .layout import Cell
 from .listen import DEFAULT_HOST, Listener
-from .recording import FORMATS, PageRecording
+from .recording import PageRecording, record_formats
 
 UPDATE_HZ: Final = 30.0
 STATE_EVERY_S: Final = 0.25
@@ -203,7 +203,7 @@ class ViewServer:
             "params": self.sensor.params,
             "format": self.sensor.format,
             "record_dir": os.path.abspath(self.record_dir),
-            "record_formats": list(FORMATS),
+            "record_formats": record_formats(),
             "strip_seconds": STRIP_SECONDS,
             "strip_max_hz": STRIP_MAX_HZ,
             "update_hz": UPDATE_HZ,
@@ -331,8 +331,9 @@ class ViewServer:
             if summary is None:
                 return web.json_response({"error": "not recording"}, status=409)
             return web.json_response(summary)
-        if action != "start" or body.get("format", "csv") not in FORMATS:
-            error = f'send {{"action": "start" or "stop", "format": one of {", ".join(FORMATS)}}}'
+        formats = record_formats()
+        if action != "start" or body.get("format", "csv") not in formats:
+            error = f'send {{"action": "start" or "stop", "format": one of {", ".join(formats)}}}'
             return web.json_response({"error": error}, status=400)
         if not self.sensor.comms.is_connected():
             return web.json_response({"error": self._away(self.sensor.comms, "record")}, status=409)
