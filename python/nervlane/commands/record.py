@@ -204,13 +204,7 @@ class _Loop:
         assert self.outages is not None
         told = self.outages.current
         ended, started = self.outages.look(stats, now)
-        for outage in ended:
-            assert outage.seconds is not None
-            if outage is not told:  # it came and went between two looks
-                self.writer.note_outage_start(outage.started, outage.reason)
-            self.writer.note_outage(outage.started, outage.seconds)
-        if started is not None:
-            self.writer.note_outage_start(started.started, started.reason)
+        self.writer.note_look(told, ended, started)
         away = "; waiting for it to come back, recording on into the same file"
         still = self.outages.current if self.outages.reason_changed else None
         for line in news(self.called, told, ended, started, away=away, back="; recording on", still=still):

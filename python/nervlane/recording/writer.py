@@ -26,6 +26,7 @@ from .. import package_version
 from ..errors import EXIT_USAGE
 from ..options import NO_UNIT
 from ..sensor.opened import Sensor
+from ..sensor.outages import Outage
 from .csv_file import CsvRows, create_sidecar, header_for, widen, write_sidecar
 from .npz_file import ArraySpill, npz_fields, params_array
 from .outputs import Outputs, RecordingFailed, name_from, write_failed
@@ -271,6 +272,19 @@ class RecordingWriter:
         self.outages.append(outage)
         told = f"the sensor is back after {seconds:.1f} s" if ended else "stopped with the sensor away"
         self._status(time.monotonic(), told, 0 if ended else 2, outage)
+
+    def note_look(self, told: Outage | None, ended: list[Outage], started: Outage | None) -> None:
+        """What one look of an ``OutageWatch`` found: each outage that ended
+        (with its start too when it came and went between two looks, so
+        that ``told``, the one under way before, is not started twice), and
+        the one that started."""
+        for outage in ended:
+            assert outage.seconds is not None
+            if outage is not told:
+                self.note_outage_start(outage.started, outage.reason)
+            self.note_outage(outage.started, outage.seconds)
+        if started is not None:
+            self.note_outage_start(started.started, started.reason)
 
     def note_outage_start(self, started: float, reason: str) -> None:
         """An outage as it starts, for an MCAP's /diagnostics."""

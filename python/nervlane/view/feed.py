@@ -152,13 +152,7 @@ class FrameFeed:
         told = self._outages.current
         ended, started = self._outages.look(self.comms.stats(), now)
         if self.recording is not None:
-            for outage in ended:
-                assert outage.seconds is not None
-                if outage is not told:  # it came and went between two looks
-                    self.recording.note_outage_start(outage.started, outage.reason)
-                self.recording.note_outage(outage.started, outage.seconds)
-            if started is not None:
-                self.recording.note_outage_start(started.started, started.reason)
+            self.recording.note_look(told, ended, started)
         if self._tell is not None:
             still = self._outages.current if self._outages.reason_changed else None
             for line in news(self._called, told, ended, started, away="; waiting for it to come back", still=still):

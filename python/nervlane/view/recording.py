@@ -14,6 +14,7 @@ from typing import Any, Final
 from ..errors import EXIT_USAGE, ToolError
 from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
 from ..sensor.opened import Sensor
+from ..sensor.outages import Outage
 
 WRITE_EVERY_S: Final = 0.5
 _MAX_TRIES: Final = 100
@@ -92,8 +93,8 @@ class PageRecording:
     def note_outage(self, started: float, seconds: float, ended: bool = True) -> None:
         self._writer.note_outage(started, seconds, ended)
 
-    def note_outage_start(self, started: float, reason: str) -> None:
-        self._writer.note_outage_start(started, reason)
+    def note_look(self, told: Outage | None, ended: list[Outage], started: Outage | None) -> None:
+        self._writer.note_look(told, ended, started)
 
     def finish(self, stopped_by: str, stats: Any) -> dict[str, Any]:
         """Close the files (an .npz is written whole now) and say what was
