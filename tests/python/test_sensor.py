@@ -76,6 +76,16 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     assert timed.look({**stats(1, 1), **times}, 2.0) == ([Outage(0.25, "error 1", 1.25)], None)
     times = {"last_error_time": 2.25, "last_reconnect_time": 2.5}
     assert timed.look({**stats(2, 2), **times}, 3.0) == ([Outage(2.25, "error 2", 0.25)], None)
+    # Two returns between looks: the newest is the short outage's, so the one under way ends at the look.
+    assert timed.look({**stats(3, 2), "last_error_time": 3.25}, 4.0) == ([], Outage(3.25, "error 3"))
+    times = {"last_error_time": 4.25, "last_reconnect_time": 4.5}
+    assert timed.look({**stats(4, 4), **times}, 5.0) == ([Outage(3.25, "error 3", 1.75), Outage(4.0, None, 1.0)], None)
+    # A time outside the two looks (another clock's) dates nothing.
+    assert timed.look({**stats(5, 4), "last_error_time": 99.0}, 6.0) == ([], Outage(6.0, "error 5"))
+    assert timed.look({**stats(5, 5), "last_reconnect_time": 6.5}, 7.0) == ([Outage(6.0, "error 5", 0.5)], None)
+    # One comes and goes and another starts: the newest error is the second's alone.
+    times = {"last_error_time": 7.75, "last_reconnect_time": 7.5}
+    assert timed.look({**stats(7, 6), **times}, 8.0) == ([Outage(7.0, None, 1.0)], Outage(7.75, "error 7"))
 
 
 def test_the_format_hint_allows_what_a_decoder_skips_before_the_first_frame() -> None:

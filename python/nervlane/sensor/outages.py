@@ -79,7 +79,7 @@ class OutageWatch:
             self.current = None
             new_returns -= 1
         short = min(new_errors, new_returns)
-        if short == 1 and new_errors == 1 and failed is not None and back is not None and failed <= back:
+        if short == 1 and new_errors == 1 and failed is not None and back is not None:
             ended.append(Outage(failed, last_error, back - failed))
         else:
             ended += [Outage(since, None, now - since) for _ in range(short)]
