@@ -423,7 +423,7 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
     with (
         peer([endpoint], []) as server,
         RemoteSensor("fake", endpoint) as r,
-        RemoteSensor("fake", endpoint, as_module=True) as here,
+        RemoteSensor("fake", endpoint, as_module=True, capacity=0) as here,  # as --from opens it
     ):
 
         def put(leaf: str, data: bytes) -> None:
@@ -452,6 +452,7 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         bad_frames = [
             b"NLFB\x00\x00" + batch(8, [4])[6:],
             batch(8, [100, 4]),
+            batch(8, [4]) + bytes(8),  # more than its header says it holds
             batch(8, [4, 4]),
             batch(0, [4]),
             batch(8, [3]),
@@ -491,13 +492,15 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         # 3 frames decoded, by their numbers), at the same instants on this machine's
         # clock, with UTC what it was; the frames that never came are counted, 8 and 9
         # of run 7 and 1 of run 8 among them.
+        unread = here.stats()["frames_overwritten"]
         theirs, mine = r.read_frame(0), here.read_frame(0)
         assert theirs is not None and mine is not None
         assert (theirs.sequence, theirs.time, theirs.raw, mine.values) == (3, 0.5, [3, 3], [3])
         assert mine.sequence == here.stats()["frames_decoded"] == 1 + 9 + 3
-        assert here.stats()["frames_overwritten"] == here.stats()["frames_received"] - 1  # all but the one read
+        # All but the newest, before it was read as after.
+        assert unread == here.stats()["frames_overwritten"] == here.stats()["frames_received"] - 1
         assert (here.stats()["port_errors"], here.stats()["reconnects"]) == (1, 1)
-        assert here.stats()["frames_not_received"] == 2 + 2 + 1
+        assert (here.stats()["frames_not_received"], here.stats()["buffer_dropped"]) == (2 + 2 + 1, 0)
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
         # A run that claims more frames than the numbers hold: the next run's
         # frames are refused rather than numbered on past 2^64.

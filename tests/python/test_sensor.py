@@ -76,6 +76,10 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     assert timed.look({**stats(1, 1), **times}, 2.0) == ([Outage(0.25, "error 1", 1.25)], None)
     times = {"last_error_time": 2.25, "last_reconnect_time": 2.5}
     assert timed.look({**stats(2, 2), **times}, 3.0) == ([Outage(2.25, "error 2", 0.25)], None)
+    # Two returns between two looks: the newest is not when the outage under way ended.
+    assert timed.look({**stats(3, 2), "last_error_time": 3.25}, 4.0) == ([], Outage(3.25, "error 3"))
+    times = {"last_error_time": 4.5, "last_reconnect_time": 4.75}
+    assert timed.look({**stats(4, 4), **times}, 5.0) == ([Outage(3.25, "error 3", 1.75), Outage(4.0, None, 1.0)], None)
 
 
 def test_the_format_hint_allows_what_a_decoder_skips_before_the_first_frame() -> None:
