@@ -16,7 +16,9 @@ import threading
 import time
 import urllib.request
 from collections.abc import Callable, Iterator
+from functools import partial
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -421,18 +423,15 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
 
     endpoint = free_endpoint()
     with (
-        peer([endpoint], []) as server,
+        peer([endpoint], []) as session,
         RemoteSensor("fake", endpoint) as r,
         RemoteSensor("fake", endpoint, as_module=True, capacity=0) as here,  # as --from opens it
     ):
-
-        def put(leaf: str, data: bytes) -> None:
-            # Each payload below is counted by what it does: none may be dropped on a busy machine.
-            server.put(f"nervlane/fake/{leaf}", data, congestion_control=zenoh.CongestionControl.BLOCK)
-
+        # Each payload below is counted by what it does: none may be dropped on a busy machine.
+        server = SimpleNamespace(put=partial(session.put, congestion_control=zenoh.CongestionControl.BLOCK))
         deadline = time.monotonic() + 10
         while min(c.stats()["frames_received"] for c in (r, here)) == 0 and time.monotonic() < deadline:
-            put("frames", batch(1, [1]))  # until the client has connected
+            server.put("nervlane/fake/frames", batch(1, [1]))  # until the client has connected
             time.sleep(0.1)
         time.sleep(1.0)  # for any frame sent twice
         r.take_frames(0)
@@ -463,9 +462,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         for stream, sequence in ((7, [1, 2, 3]), (7, [6, 7]), (8, [2, 3])):
             if stream == 8:  # run 7 ends in an outage of its port: run 8's connect ends it
                 for junk in bad_stats:
-                    put("stats", junk)
+                    server.put("nervlane/fake/stats", junk)
                 stats = {"stream": 7, "port_errors": 1, "reconnects": 0, "frames_decoded": 9}
-                put("stats", encode_json(stats))
+                server.put("nervlane/fake/stats", encode_json(stats))
                 until(lambda: here.stats()["frames_decoded"] == 1 + 9 and r.stats()["frames_decoded"] == 9)
                 # A view that starts now takes frame 7, which its server counted before the view
                 # began, as it did 8 and 9, which never come: 3 decoded, 1 of them read.
@@ -474,9 +473,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
                 until(lambda started=view: started.frames == 1)
                 view.stop()
                 assert summary(view.snapshot(), view.base, 1.0).startswith("read 1 frames in 1.0 s (1.0/s); decoded 3 ")
-            put("frames", batch(stream, sequence))
+            server.put("nervlane/fake/frames", batch(stream, sequence))
         for junk in bad_frames:
-            put("frames", junk)
+            server.put("nervlane/fake/frames", junk)
 
         def rejected() -> list[int]:
             return [c.stats()["payloads_rejected"] - n for c, n in zip((r, here), primed, strict=True)]
@@ -504,9 +503,9 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
         # A run that claims more frames than the numbers hold: the next run's
         # frames are refused rather than numbered on past 2^64.
-        put("stats", encode_json({"stream": 9, "frames_decoded": 2**64 - 2}))
+        server.put("nervlane/fake/stats", encode_json({"stream": 9, "frames_decoded": 2**64 - 2}))
         until(lambda: here.stats()["frames_decoded"] > 2**64)
-        put("frames", batch(10, [1]))
+        server.put("nervlane/fake/frames", batch(10, [1]))
         until(lambda: rejected()[1] > rejected()[0])
         assert r.take_frames(0).sequence.tolist() == [1] and rejected()[1] == rejected()[0] + 1
 
