@@ -5,7 +5,6 @@ and go, and the keys that zero or quit."""
 
 from __future__ import annotations
 
-import collections
 import contextlib
 import os
 import sys
@@ -25,7 +24,7 @@ from .options import NO_UNIT
 from .parameters import kind_names, raw_names
 from .sensor.opened import Sensor, device_gone
 from .sensor.outages import Outage, OutageWatch
-from .sensor.watch import DecodeWatch
+from .sensor.watch import DecodeRate, DecodeWatch
 
 if TYPE_CHECKING:
     import nervlane_comm_py
@@ -75,7 +74,7 @@ class FrameReader:
         """The counters when the reader started."""
         self._first: tuple[float, int] | None = None  # (time, sequence) of the first frame read
         self._last: tuple[float, int] = (0.0, 0)
-        self._decoded: collections.deque[tuple[float, int]] = collections.deque()
+        self._rate = DecodeRate()
         self.gone = False
         self.error: BaseException | None = None
         self._thread = threading.Thread(target=self._run, name="nervlane-monitor", daemon=True)
@@ -109,12 +108,7 @@ class FrameReader:
         now = time.monotonic()
         stats = self.comms.stats()
         decoded = stats["frames_decoded"]
-        window = self._decoded
-        window.append((now, decoded))
-        while len(window) > 2 and now - window[1][0] >= 1.0:
-            window.popleft()
-        span = now - window[0][0]
-        rate = (decoded - window[0][1]) / span if span > 0 else 0.0
+        rate = self._rate(now, decoded)
         with self._lock:
             # A frame's sequence number is the module's count of frames
             # decoded. The first frame taken may have been decoded before the

@@ -16,7 +16,9 @@ import threading
 import time
 import urllib.request
 from collections.abc import Callable, Iterator
+from functools import partial
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -242,8 +244,9 @@ def test_remote_zero_and_a_device_that_goes(device, serve):
             with pytest.raises(RuntimeError, match=rf"^indices: a list of output positions 0\.\.{last}$"):
                 r.zero([bad])
         with peer([], [endpoint]) as other:  # a request no client of ours sends is answered too
-            answer = next(iter(other.get("nervlane/zeroed/zero", payload=b"[" * 100_000, timeout=10)))
-            assert "nested too deeply" in json.loads(answer.ok.payload.to_bytes())["error"]
+            for request, says in ((b"[" * 100_000, "nested too deeply"), (encode_json({"indices": [0.5]}), "numbers")):
+                answer = next(iter(other.get("nervlane/zeroed/zero", payload=request, timeout=10)))
+                assert says in json.loads(answer.ok.payload.to_bytes())["error"]
         r.zero([])
         time.sleep(0.2)
         r.take_frames(0)  # what was on its way before the zero
@@ -420,10 +423,12 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
 
     endpoint = free_endpoint()
     with (
-        peer([endpoint], []) as server,
+        peer([endpoint], []) as session,
         RemoteSensor("fake", endpoint) as r,
-        RemoteSensor("fake", endpoint, as_module=True) as here,
+        RemoteSensor("fake", endpoint, as_module=True, capacity=0) as here,  # as --from opens it
     ):
+        # Each payload below is counted by what it does: none may be dropped on a busy machine.
+        server = SimpleNamespace(put=partial(session.put, congestion_control=zenoh.CongestionControl.BLOCK))
         deadline = time.monotonic() + 10
         while min(c.stats()["frames_received"] for c in (r, here)) == 0 and time.monotonic() < deadline:
             server.put("nervlane/fake/frames", batch(1, [1]))  # until the client has connected
@@ -446,6 +451,7 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         bad_frames = [
             b"NLFB\x00\x00" + batch(8, [4])[6:],
             batch(8, [100, 4]),
+            batch(8, [4]) + bytes(8),  # more than its header says it holds
             batch(8, [4, 4]),
             batch(0, [4]),
             batch(8, [3]),
@@ -485,13 +491,15 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
         # 3 frames decoded, by their numbers), at the same instants on this machine's
         # clock, with UTC what it was; the frames that never came are counted, 8 and 9
         # of run 7 and 1 of run 8 among them.
+        unread = here.stats()["frames_overwritten"]
         theirs, mine = r.read_frame(0), here.read_frame(0)
         assert theirs is not None and mine is not None
         assert (theirs.sequence, theirs.time, theirs.raw, mine.values) == (3, 0.5, [3, 3], [3])
         assert mine.sequence == here.stats()["frames_decoded"] == 1 + 9 + 3
-        assert here.stats()["frames_overwritten"] == here.stats()["frames_received"] - 1  # all but the one read
+        # All but the newest, before it was read as after.
+        assert unread == here.stats()["frames_overwritten"] == here.stats()["frames_received"] - 1
         assert (here.stats()["port_errors"], here.stats()["reconnects"]) == (1, 1)
-        assert here.stats()["frames_not_received"] == 2 + 2 + 1
+        assert (here.stats()["frames_not_received"], here.stats()["buffer_dropped"]) == (2 + 2 + 1, 0)
         assert abs(mine.time - 1000.5) < 0.01 and abs(mine.time + mine.anchor - (0.5 + anchor)) < 1e-6
         # A run that claims more frames than the numbers hold: the next run's
         # frames are refused rather than numbered on past 2^64.

@@ -303,8 +303,8 @@ def test_the_feed_keeps_peaks_and_thins_the_strip_chart_evenly() -> None:
     feed = FrameFeed(Comms(), ["a", "b"])
     sequence, now = 0, 0.0
     for rate in (1000, 2000):
-        n = rate // 100
-        for _ in range(150):  # batches of 10 ms
+        for i in range(150):  # batches of 10 ms on average, of odd and even lengths
+            n = rate // 100 + (-1) ** i
             seq = np.arange(sequence, sequence + n)
             values = np.stack([seq % 7, -(seq % 3)], axis=1).astype(float)
             feed.absorb(Rows(seq.astype(np.uint64), now + np.arange(n) / rate, np.zeros((n, 4)), values))

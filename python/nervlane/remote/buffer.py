@@ -90,21 +90,20 @@ class FrameBuffer:
         self.dropped = 0
         self._chunks: collections.deque[Chunk] = collections.deque()
 
-    def add(self, chunk: Chunk) -> int:
-        """Keep ``chunk``; returns the frames dropped to make room."""
+    def add(self, chunk: Chunk) -> None:
+        """Keep ``chunk``, dropping the oldest to make room."""
         if not self.capacity:
-            return 0
+            return
         self._chunks.append(chunk)
         self.frames += len(chunk)
-        return self._trim()
+        self._trim()
 
-    def resize(self, capacity: int) -> int:
-        """Bound the buffer anew; returns the frames dropped to fit."""
+    def resize(self, capacity: int) -> None:
+        """Bound the buffer anew, dropping the oldest to fit."""
         self.capacity = capacity
-        return self._trim()
+        self._trim()
 
-    def _trim(self) -> int:
-        dropped = 0
+    def _trim(self) -> None:
         while self.frames > self.capacity:
             excess = self.frames - self.capacity
             oldest = self._chunks[0]
@@ -115,9 +114,7 @@ class FrameBuffer:
                 self._chunks[0] = oldest.part(slice(excess, None))
                 gone = excess
             self.frames -= gone
-            dropped += gone
-        self.dropped += dropped
-        return dropped
+            self.dropped += gone
 
     def take(self, limit: int | None) -> list[Chunk]:
         """The oldest chunks of one kind (one shape, one server run), up to

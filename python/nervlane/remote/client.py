@@ -84,7 +84,7 @@ class RemoteSensor:
         self._last_sequence = 0  # the run's newest, as its server numbers them; 0: none yet
         self._restarted = False  # with as_module: a run began after another, and no frame of it came yet
         self._received = self._gaps = self._rejected = 0
-        self._delivered = self._overwritten = 0  # by read_frame, as the module counts its reads
+        self._delivered = 0  # by read_frame, as the module counts its reads
         self._server: dict[str, Any] = {}
         self._token: bool | None = None  # the server's liveliness token: None before any news of it
         self._losses = self._returns = 0  # the token gone, and back
@@ -163,9 +163,6 @@ class RemoteSensor:
             # Frames before the first stats (sent once a second): the sensor is connected.
             self._server.setdefault("connected", True)
             self._received += len(batch)
-            if self._latest is not None and not self._latest[1]:
-                self._overwritten += 1
-            self._overwritten += len(batch) - 1
             offset = self._carry.offset
             chunk = Chunk(
                 batch.sequence + np.uint64(self._carry.numbered),
@@ -326,7 +323,9 @@ class RemoteSensor:
         stats.pop("last_error_time", None)
         stats.pop("last_reconnect_time", None)
         stats["reconnects"] += self._returns
-        stats.update(frames_delivered=self._delivered, frames_overwritten=self._overwritten)
+        # Every frame received is read once, passed over for a newer one, or the newest still unread.
+        unread = self._latest is not None and not self._latest[1]
+        stats.update(frames_delivered=self._delivered, frames_overwritten=self._received - self._delivered - unread)
         if not alive and self._heard > float("-inf"):
             stats["last_error"] = f"nervlane serve stopped or cannot be reached at {self.endpoint}"
 

@@ -183,6 +183,7 @@ _FLAG: Final[Field] = ("true or false", lambda v: type(v) is bool)
 _TEXT: Final[Field] = ("text or null", lambda v: v is None or type(v) is str)
 _STREAM: Final[Field] = ("a stream id (1 to 2^53 - 1)", lambda v: type(v) is int and 0 < v < STREAM_ID_LIMIT)
 _NAMES: Final[Field] = ("a list of names", lambda v: type(v) is list and all(type(n) is str for n in v))
+_INDICES: Final[Field] = ("a list of whole numbers", lambda v: type(v) is list and all(type(i) is int for i in v))
 
 MODULE_COUNTERS: Final = (
     "frames_decoded",
@@ -217,6 +218,8 @@ INFO_FIELDS: Final[dict[str, Field]] = {
     "output_names": _NAMES,
     "stats": ("the counters", lambda v: type(v) is dict and _fault(v, STATS_FIELDS) is None),
 }
+ZERO_FIELDS: Final[dict[str, Field]] = {"indices": _INDICES}
+"""The field of a ``zero`` request."""
 
 
 def _shown(value: Any) -> str:

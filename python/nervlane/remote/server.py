@@ -134,9 +134,8 @@ class Server:
 
     def _zero(self, request: Any) -> dict[str, Any]:
         try:
-            indices = payload.decode_json(request.to_bytes() if request is not None else b"")["indices"]
-            if not isinstance(indices, list) or not all(type(i) is int for i in indices):
-                raise payload.PayloadError("indices must be a list of whole numbers")
+            data = request.to_bytes() if request is not None else b""
+            indices = payload.decode_checked(data, payload.ZERO_FIELDS)["indices"]
         except (KeyError, payload.PayloadError) as e:
             return {"ok": False, "error": f"not a zero request: {e}"}
         if not all(0 <= i < len(self._names) for i in indices):

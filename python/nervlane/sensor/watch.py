@@ -1,12 +1,29 @@
-"""Watching a stream for signs that its frame format does not fit.
+"""Watching a stream's counters: its decode rate, and signs that its frame format does not fit.
 
 The parameter file's format may not fit the device: the tools say so
 instead of showing nothing."""
 
 from __future__ import annotations
 
+from collections import deque
 from collections.abc import Mapping
 from typing import Any, Final
+
+
+class DecodeRate:
+    """Frames decoded per second over the last second or so, from the
+    module's ``frames_decoded`` sampled now and then."""
+
+    def __init__(self) -> None:
+        self._samples: deque[tuple[float, int]] = deque()
+
+    def __call__(self, now: float, decoded: int) -> float:
+        samples = self._samples
+        samples.append((now, decoded))
+        while len(samples) > 2 and samples[1][0] <= now - 1.0:
+            samples.popleft()
+        then, before = samples[0]
+        return (decoded - before) / (now - then) if now > then else 0.0
 
 
 class DecodeWatch:

@@ -18,7 +18,6 @@ import math
 import os
 import time
 import weakref
-from collections import deque
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, Final
@@ -30,6 +29,7 @@ from ..errors import ToolError
 from ..options import NO_UNIT
 from ..parameters import kind_names
 from ..sensor.opened import Sensor
+from ..sensor.watch import DecodeRate
 from .feed import STRIP_MAX_HZ, FrameFeed, Update
 from .layout import Cell
 from .listen import DEFAULT_HOST, Listener
@@ -78,21 +78,6 @@ def frame_messages(update: Update, time0: float) -> list[str | bytes]:
     return [json.dumps(header, allow_nan=False), rows]
 
 
-class _Rate:
-    """Frames decoded per second, over the last second or so."""
-
-    def __init__(self) -> None:
-        self._samples: deque[tuple[float, int]] = deque()
-
-    def __call__(self, now: float, decoded: int) -> float:
-        samples = self._samples
-        samples.append((now, decoded))
-        while len(samples) > 2 and samples[1][0] <= now - 1.0:
-            samples.popleft()
-        then, before = samples[0]
-        return (decoded - before) / (now - then) if now > then else 0.0
-
-
 # --------------------------------------------------------------------------
 # The server
 
@@ -134,7 +119,7 @@ class ViewServer:
         self._sockets: weakref.WeakSet[web.WebSocketResponse] = weakref.WeakSet()
         self._time0 = time.monotonic()
         self._base = sensor.comms.stats()
-        self._rate = _Rate()
+        self._rate = DecodeRate()
 
     @property
     def url(self) -> str:
