@@ -57,8 +57,9 @@ public:
 
     // Tells the decoder that the bytes it reads next start in the middle of the
     // device's stream (a port was just opened, or this decoder was installed
-    // while the device was streaming). Throws nothing.
-    virtual void begin_stream() {}
+    // while the device was streaming); what it still holds of an earlier
+    // stream is discarded first, as end_stream does. Throws nothing.
+    virtual void begin_stream() { end_stream(); }
 
     // Tells the decoder that the stream it read has ended (its port was
     // closed or failed, or the decoder is being replaced): what it holds of
@@ -174,7 +175,6 @@ class ProtocolBinary : public Protocol {
 public:
     ProtocolBinary();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
-    void begin_stream() override { frames.discard_held(); }
     void end_stream() override { frames.discard_held(); }
     DecoderCounts take_counts() noexcept override { return frames.take_counts(); }
 
@@ -189,7 +189,6 @@ class ProtocolBinaryEncrypt : public Protocol {
 public:
     ProtocolBinaryEncrypt();
     bool parse(std::vector<double>& values, serial::Serial& port) override;
-    void begin_stream() override { frames.discard_held(); }
     void end_stream() override { frames.discard_held(); }
     DecoderCounts take_counts() noexcept override { return frames.take_counts(); }
 

@@ -422,6 +422,7 @@ TEST(SerialDeviceIdentity, IsTheAdaptersSerialNumberElseItsIdsInItsSocket) {
     EXPECT_EQ(a.describe() + ", " + a.describe(true) + ", " + a.usb_path, "serial A, USB 0403:6001 serial A, 1-1.2");
     EXPECT_TRUE(a.same_device(identify("A", "1-1.3"))) << "a serial number is the device's in any socket";
     EXPECT_FALSE(a.same_device(identify("A", "1-1.2", "6015")));
+    EXPECT_EQ(identify("A\x1b[2J ").describe(), "serial A?[2J") << "a device's text cannot upset a message";
     const serial::DeviceIdentity bare = identify("");
     EXPECT_EQ(bare.describe(), "USB 0403:6001 at 1-1.2");
     EXPECT_TRUE(bare.same_device(identify("")));
