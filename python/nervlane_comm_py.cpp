@@ -299,8 +299,8 @@ void bind_frames(py::module_& m) {
              "Counters since the object was made: frames_decoded, frames_delivered, frames_overwritten, "
              "frames_dropped, frames_rejected, bytes_discarded, connects, port_errors, last_error "
              "(why the last connection ended, or why a reconnect waits on; None before any port error), "
-             "reconnects (ports opened again "
-             "after a port error), realtime (whether the reader thread runs at real-time priority), "
+             "reconnects (ports opened again after a port error), "
+             "realtime (whether the reader thread runs at real-time priority), "
              "last_error_time and last_reconnect_time (when the last port error happened and when the port "
              "was last opened again, on the clock of time.monotonic(); None before any)");
 }
