@@ -24,7 +24,7 @@ import math
 import os
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import FrameType
 from typing import Any, Final
 
@@ -125,31 +125,33 @@ def _port_name(text: str) -> str:
     return text
 
 
+def _checked(check: Callable[[str], str], text: str) -> str:
+    """``check(text)``, its ValueError told as argparse tells a bad value."""
+    try:
+        return check(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+# The checks live with what they guard, imported only when an argument needs one.
+
+
 def _recording_name(text: str) -> str:
     from .recording.outputs import check_name
 
-    try:
-        return check_name(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+    return _checked(check_name, text)
 
 
 def _endpoint(text: str) -> str:
     from .remote.session import check_endpoint
 
-    try:
-        return check_endpoint(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+    return _checked(check_endpoint, text)
 
 
 def _served_name(text: str) -> str:
     from .remote.payload import check_name
 
-    try:
-        return check_name(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+    return _checked(check_name, text)
 
 
 # --------------------------------------------------------------------------
