@@ -438,8 +438,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = _command(sub, "simulate")
     _add_format(p)
     p.add_argument("--rate", type=_positive_float, default=100.0, metavar="HZ", help="frames per second (default 100)")
-    p.add_argument("--taxels", type=lambda s: _count(s), default=16, metavar="N", help="taxel sensors (default 16)")
-    p.add_argument("--triaxials", type=lambda s: _count(s), default=2, metavar="N", help="triaxial sensors (default 2)")
+    p.add_argument("--taxels", type=_count, default=16, metavar="N", help="taxel sensors (default 16)")
+    p.add_argument("--triaxials", type=_count, default=2, metavar="N", help="triaxial sensors (default 2)")
     p.add_argument(
         "--params",
         metavar="FILE",
