@@ -24,7 +24,7 @@ import math
 import os
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import FrameType
 from typing import Any, Final
 
@@ -125,31 +125,33 @@ def _port_name(text: str) -> str:
     return text
 
 
+def _checked(check: Callable[[str], str], text: str) -> str:
+    """``check(text)``, its ValueError told as argparse tells a bad value."""
+    try:
+        return check(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+# The checks live with what they guard, imported only when an argument needs one.
+
+
 def _recording_name(text: str) -> str:
     from .recording.outputs import check_name
 
-    try:
-        return check_name(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+    return _checked(check_name, text)
 
 
 def _endpoint(text: str) -> str:
     from .remote.session import check_endpoint
 
-    try:
-        return check_endpoint(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+    return _checked(check_endpoint, text)
 
 
 def _served_name(text: str) -> str:
     from .remote.payload import check_name
 
-    try:
-        return check_name(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
+    return _checked(check_name, text)
 
 
 # --------------------------------------------------------------------------
@@ -436,8 +438,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = _command(sub, "simulate")
     _add_format(p)
     p.add_argument("--rate", type=_positive_float, default=100.0, metavar="HZ", help="frames per second (default 100)")
-    p.add_argument("--taxels", type=lambda s: _count(s), default=16, metavar="N", help="taxel sensors (default 16)")
-    p.add_argument("--triaxials", type=lambda s: _count(s), default=2, metavar="N", help="triaxial sensors (default 2)")
+    p.add_argument("--taxels", type=_count, default=16, metavar="N", help="taxel sensors (default 16)")
+    p.add_argument("--triaxials", type=_count, default=2, metavar="N", help="triaxial sensors (default 2)")
     p.add_argument(
         "--params",
         metavar="FILE",

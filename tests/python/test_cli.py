@@ -17,6 +17,7 @@ from conftest import cli_env
 
 from nervlane.cli import build_parser, main
 from nervlane.extras import install_hint
+from nervlane.options import DemoOptions
 
 
 @pytest.mark.parametrize("args", [["--version"], ["--help"], ["serve", "--help"], ["record", "--help"]])
@@ -56,6 +57,27 @@ def test_every_command_and_argument_says_what_it_is(command: str, capsys: pytest
             assert re.fullmatch(r"[A-Z][A-Z:]*(\.[a-z]+)?", str(action.metavar)), f"{name}: {action.metavar}"
         if isinstance(action, argparse._SubParsersAction):
             assert all(a.help for a in action._choices_actions), "a command without a line in the list"
+
+
+@pytest.mark.parametrize(
+    ("args", "says"),
+    [
+        (["view", "P", "Q", "--unit", "N\x1b[2J"], "give a short unit such as N or kPa"),
+        (["view", "P", "Q", "--scale", "5:5"], "LOW below HIGH"),
+        (["record", "P", "Q", "-o", "r.mcap", "--name", "left__hand"], "cannot name a sensor in ROS 2 topics"),
+    ],
+)
+def test_a_bad_value_is_refused_before_any_work(args: list[str], says: str, capsys: pytest.CaptureFixture[str]) -> None:
+    with pytest.raises(SystemExit) as done:
+        main(args)
+    assert done.value.code == 2 and says in capsys.readouterr().err
+
+
+def test_the_demo_runs_5_s_in_the_terminal_and_until_ctrl_c_in_a_browser(monkeypatch: pytest.MonkeyPatch) -> None:
+    seen: list[DemoOptions] = []
+    monkeypatch.setattr("nervlane.commands.demo.run", seen.append)
+    assert main(["demo"]) == main(["demo", "--view", "--no-browser"]) == 0
+    assert [(o.seconds, o.page and o.page.seconds) for o in seen] == [(5.0, None), (None, None)]
 
 
 @pytest.mark.parametrize(

@@ -178,6 +178,7 @@ def test_a_loopback_view_answers_to_its_own_names_and_zeroes_only_outputs_that_e
         (None, ("--http", "127.0.0.1"), 2, "--http 127.0.0.1: give HOST:PORT"),
         (None, ("--http", "127.0.0.1:\u00b2"), 2, "--http 127.0.0.1:\u00b2: give HOST:PORT"),  # superscript two
         (None, ("--http", "127.0.0.1:\u0663"), 2, "--http 127.0.0.1:\u0663: give HOST:PORT"),  # Arabic-Indic three
+        (None, ("--http", "127.0.0.1:65536"), 2, "--http 127.0.0.1:65536: give HOST:PORT"),
         (None, ("--http", f"{'a' * 64}:0"), 2, f"cannot serve on {'a' * 64}:0: {'a' * 64} is no host name"),
         (None, ("--record-dir", "missing"), 2, "--record-dir missing: no such folder"),
         (None, ("--scale", "20:5"), 2, "'20:5': LOW:HIGH needs two numbers, LOW below HIGH, such as 0:20"),

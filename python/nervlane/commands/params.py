@@ -8,9 +8,12 @@ import math
 import os
 import sys
 import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any
 
 from .. import parameters
+from ..console import ToolConsole, warn
 from ..errors import EXIT_USAGE, ToolError
 from ..files import FileTooLarge, NotRegularFile, read_regular, write_bytes_atomic
 from ..formats import format_name
@@ -58,8 +61,6 @@ def show(path: str, shown_as: str | None = None) -> None:
     module's verdict as ``check`` gives it, named as ``shown_as`` if given.
     Raises DocumentError for a file the module refuses, after the tables if
     the file is shaped like a parameter document, else at once."""
-    from ..console import ToolConsole
-
     refused = warning = None
     try:
         warning = check(path, shown_as)[1]
@@ -139,7 +140,7 @@ def _show_tables(console: Any, path: str, parts: tuple[Any, list[Any], list[Any]
 
 def _warn(message: str | None) -> None:
     if message is not None:
-        print(f"warning: {message}", file=sys.stderr)
+        warn(message)
 
 
 def run_check(path: str, shown_as: str | None = None) -> None:
@@ -172,10 +173,7 @@ def run_from_json(path: str, out: str | None) -> None:
     data = pack(from_json_text(text, path), path)
     if out is None and sys.stdout.isatty():
         raise ToolError("from-json writes MessagePack; give -o FILE", EXIT_USAGE)
-    with tempfile.TemporaryDirectory(prefix="nervlane-params-") as tmp:
-        candidate = os.path.join(tmp, "params.msgpack")
-        with open(candidate, "wb") as f:
-            f.write(data)
+    with _written(data) as candidate:
         _, warning = check(candidate, path)
     if out is None:
         sys.stdout.buffer.write(data)
@@ -192,38 +190,35 @@ def _write(out: str, data: bytes) -> None:
         raise ToolError(f"cannot write {out}: {e.strerror or e}") from e
 
 
-ACTIONS = {
-    "show": lambda path, out: show(path),
-    "check": lambda path, out: run_check(path),
-    "to-json": run_to_json,
-    "from-json": run_from_json,
-}
-
-
-def _inside(path: str, action: str) -> None:
-    """``show`` or ``check`` of the parameter file a recording carries."""
-    from ..console import warn
-    from ..recording import open_recording
-
-    data = open_recording(path, warn).params
-    if data is None:
-        raise ToolError(f"{path} carries no parameter file (it was made before recordings did): give the file itself")
-    shown_as = f"the parameter file in {path}"
+@contextmanager
+def _written(data: bytes) -> Iterator[str]:
+    """``data`` as a parameter file in a temporary folder, for the module to read."""
     with tempfile.TemporaryDirectory(prefix="nervlane-params-") as tmp:
-        inside = os.path.join(tmp, "params.msgpack")
-        with open(inside, "wb") as f:
+        path = os.path.join(tmp, "params.msgpack")
+        with open(path, "wb") as f:
             f.write(data)
-        if action == "show":
-            show(inside, shown_as)
-        else:
-            run_check(inside, shown_as)
+        yield path
 
 
 def run(options: ParamsOptions) -> None:
     """``nervlane params ACTION FILE [-o OUT]``; ``show`` and ``check`` also
     take a recording (.csv, .npz, .mcap), for the parameter file inside it.
     Raises ToolError."""
-    if options.action in ("show", "check") and options.file.lower().endswith((".csv", ".npz", ".mcap")):
-        _inside(options.file, options.action)
+    path = options.file
+    if options.action == "to-json":
+        run_to_json(path, options.output)
         return
-    ACTIONS[options.action](options.file, options.output)
+    if options.action == "from-json":
+        run_from_json(path, options.output)
+        return
+    look = show if options.action == "show" else run_check
+    if not path.lower().endswith((".csv", ".npz", ".mcap")):
+        look(path)
+        return
+    from ..recording import open_recording
+
+    data = open_recording(path, warn).params
+    if data is None:
+        raise ToolError(f"{path} carries no parameter file (it was made before recordings did): give the file itself")
+    with _written(data) as inside:
+        look(inside, f"the parameter file in {path}")
