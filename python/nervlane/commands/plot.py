@@ -8,8 +8,7 @@ from __future__ import annotations
 import sys
 from typing import TYPE_CHECKING
 
-from ..errors import EXIT_MISSING_EXTRA, ToolError
-from ..extras import install_hint
+from ..errors import ToolError, missing_extra
 from ..files import atomic_path
 from ..options import NO_UNIT, PlotOptions
 from ..recording import Recording, load
@@ -38,10 +37,7 @@ def figure(options: PlotOptions) -> Figure:
     except ImportError as e:
         if not (e.name or "").startswith("matplotlib"):
             raise
-        raise ToolError(
-            f"plotting needs the plot extra ({e.name} is missing): {install_hint('plot')}",
-            EXIT_MISSING_EXTRA,
-        ) from e
+        raise missing_extra("plot", f"plotting ({e.name} is missing)") from e
     layout = None if options.layout is None else read_layout(options.layout)
     recording = read_recording(options.file)
     if len(recording.time) == 0:

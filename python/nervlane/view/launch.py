@@ -13,8 +13,7 @@ from dataclasses import dataclass
 from typing import Any, Final
 
 from ..console import stamped
-from ..errors import EXIT_MISSING_EXTRA, ToolError
-from ..extras import install_hint
+from ..errors import ToolError, missing_extra
 from ..options import PageOptions
 from ..sensor.opened import Sensor, device_gone
 from .layout import LayoutFile, grid_cells, placed_cells, read_layout
@@ -38,9 +37,7 @@ def prepare(options: PageOptions) -> Prepared:
     try:
         import aiohttp  # noqa: F401
     except ImportError as e:
-        raise ToolError(
-            f"the browser view needs the view extra (aiohttp): {install_hint('view')} ({e})", EXIT_MISSING_EXTRA
-        ) from e
+        raise missing_extra("view", "the browser view (aiohttp is missing)") from e
     from .listen import listen
     from .recording import check_record_dir
 
