@@ -24,7 +24,7 @@ def _tally(recording: RecordingFile, spill: ArraySpill | None = None) -> Tally:
     tally = Tally()
     for rows, _ in recording.batches():
         if len(rows):
-            tally.count(rows.sequence.tolist(), rows.time - recording.start, rows.raw.shape[1])
+            tally.count(rows.sequence, rows.time - recording.start, rows.raw.shape[1])
             if spill is not None:
                 spill.add(rows.sequence, rows.time - recording.start, rows.raw, rows.values)
     return tally

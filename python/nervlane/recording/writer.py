@@ -117,7 +117,7 @@ class RecordingWriter:
         self._last_status = self._start if statuses else float("inf")
         self._spill: ArraySpill | None = None
         self._told: Any = (dict.fromkeys(DECODER_COUNTERS, 0), 0)  # the counters the sidecar has
-        self._pending: list[tuple[list[int], Any, Any, Any]] = []
+        self._pending: list[tuple[Any, Any, Any, Any]] = []
         """Batches taken since the last flush: sequence, time_s, raw, values."""
         self._raw_count = 0
         """Raw columns in the header: the first frame's reading count."""
@@ -175,10 +175,9 @@ class RecordingWriter:
             self._guard(self._open, width, values.shape[1])
         if self._mcap is not None:
             self._mcap.add(batch.sequence, batch.time, raw, values)
-            self._pending.append((batch.sequence.tolist(), batch.time - self._start, raw, values))
+            self._pending.append((batch.sequence, batch.time - self._start, raw, values))
             return
         times = batch.time - self._start
-        sequence = batch.sequence.tolist()
         head = raw[:, : self._raw_count]
         if width < self._raw_count:
             head = np.full((n, self._raw_count), np.nan)
@@ -186,8 +185,8 @@ class RecordingWriter:
         # A longer frame's extra readings follow its calibrated values.
         tail = raw[:, self._raw_count :].tolist() if width > self._raw_count else [[]] * n
         assert self._csv is not None
-        self._csv.add(sequence, times, head, values, tail)
-        self._pending.append((sequence, times, raw, values))
+        self._csv.add(batch.sequence.tolist(), times, head, values, tail)
+        self._pending.append((batch.sequence, times, raw, values))
 
     @property
     def frames(self) -> int:
@@ -251,7 +250,7 @@ class RecordingWriter:
         if self._spill is not None:
             try:
                 for sequence, times, raw, values in pending:
-                    self._spill.add(np.asarray(sequence, dtype=np.uint64), times, raw, values)
+                    self._spill.add(sequence, times, raw, values)
             except OSError as e:
                 raise write_failed(f"the .npz's temporary files in {self.outputs.folder}", e) from e
 
