@@ -30,7 +30,7 @@ from ..sensor.outages import Outage
 from .csv_file import CsvRows, create_sidecar, header_for, widen, write_sidecar
 from .npz_file import ArraySpill, npz_fields, params_array
 from .outputs import Outputs, RecordingFailed, name_from, write_failed
-from .ros2_messages import stamps_ns
+from .ros2_messages import ERROR, OK, stamps_ns
 from .summary import DECODER_COUNTERS, Summary, Tally
 
 if TYPE_CHECKING:
@@ -218,7 +218,7 @@ class RecordingWriter:
         except OSError as e:
             raise write_failed(self.outputs.sidecar, e) from e
 
-    def _status(self, now: float, message: str = "recording", level: int = 0, extra: Any = (), stats: Any = 0) -> None:
+    def _status(self, now: float, message: str = "recording", level: int = OK, extra: Any = (), stats: Any = 0) -> None:
         """The counters (since the recording started) on the MCAP's /diagnostics."""
         if self._mcap is None or self.failure is not None or self._last_status == float("inf"):
             return
@@ -270,7 +270,7 @@ class RecordingWriter:
         outage = {**self._outage_start(started), "seconds": round(seconds, 6), "ended": ended}
         self.outages.append(outage)
         told = f"the sensor is back after {seconds:.1f} s" if ended else "stopped with the sensor away"
-        self._status(time.monotonic(), told, 0 if ended else 2, outage)
+        self._status(time.monotonic(), told, OK if ended else ERROR, outage)
 
     def note_look(self, told: Outage | None, ended: list[Outage], started: Outage | None) -> None:
         """What one look of an ``OutageWatch`` found: each outage that ended
@@ -287,7 +287,7 @@ class RecordingWriter:
 
     def note_outage_start(self, started: float, reason: str) -> None:
         """An outage as it starts, for an MCAP's /diagnostics."""
-        self._status(time.monotonic(), f"the sensor went away ({reason})", 2, self._outage_start(started))
+        self._status(time.monotonic(), f"the sensor went away ({reason})", ERROR, self._outage_start(started))
 
     def _outage_start(self, started: float) -> dict[str, Any]:
         wall = datetime.datetime.now().astimezone() - datetime.timedelta(seconds=time.monotonic() - started)
