@@ -54,8 +54,8 @@ def recover(target: str, force: bool = False) -> tuple[int, str | None]:
     ``force``)."""
     if target.lower().endswith(".mcap"):
         return _recover_mcap(target)
-    outputs = Outputs(target, True)
-    if not target.lower().endswith(".npz"):
+    outputs = Outputs(target)
+    if not outputs.npz:
         raise ToolError(
             f"{target}: only an .npz recording has a journal to recover, and an MCAP one to finish; a CSV is its own",
             EXIT_USAGE,
