@@ -116,7 +116,7 @@ def record_run(devices: int, rate: float, seconds: float, readings: int, folder:
         base = [c.stats() for c in comms]
         start = time.monotonic()
         recordings = [
-            RecordingWriter(Outputs(os.path.join(folder, f"run{k}.{fmt}"), fmt == "npz"), s, replace=True, start=start)
+            RecordingWriter(Outputs(os.path.join(folder, f"run{k}.{fmt}")), s, replace=True, start=start)
             for k, s in enumerate(sensors)
         ]
         cpu = time.process_time()

@@ -62,6 +62,15 @@ def test_two_recordings_to_one_name_the_second_leaves_the_first_alone(tmp_path: 
     assert (tmp_path / "r.csv").read_text().count("\n") == 11
 
 
+def test_an_mcap_cut_short_while_the_sensor_is_away_reads_back_its_outage_as_unended(tmp_path: Path) -> None:
+    writer = RecordingWriter(check_output(str(tmp_path / "r.mcap")), Sensor(Comms(), "COM9", "COM9", "/p", "", []))
+    writer.add(batch(1, 10, 3))
+    writer.note_outage_start(time.monotonic(), "unplugged")
+    writer.flush()  # and never finished
+    with pytest.warns(UserWarning, match="is unfinished"):
+        assert [o["ended"] for o in load(tmp_path / "r.mcap").outages] == [False]
+
+
 def test_record_times_from_before_the_queue_and_a_failing_close_costs_nothing(
     tmp_path: Path,
     capsys: pytest.CaptureFixture[str],
@@ -92,6 +101,7 @@ def test_record_times_from_before_the_queue_and_a_failing_close_costs_nothing(
     assert f"closing {device.port} failed" in told.err and "recorded " in told.out
     with np.load(tmp_path / "r.npz") as data:
         assert len(data["time_s"]) >= 100 and data["time_s"].min() >= 0
+        assert data["time_s"][0] > 0  # from the time read before the queue, not from the first frame
 
 
 def test_a_recording_that_stops_while_the_device_is_away_notes_the_outage_as_unended(

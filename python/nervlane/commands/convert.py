@@ -81,7 +81,7 @@ def run(options: ConvertOptions) -> None:
     recording = open_recording(source, warn)
     folder = tempfile.mkdtemp(prefix=".nervlane-convert-", dir=outputs.folder)
     try:
-        made = Outputs(os.path.join(folder, os.path.basename(target)), outputs.npz)
+        made = Outputs(os.path.join(folder, os.path.basename(target)))
         frames = _write(recording, made)
         for new, final in zip(made.files, outputs.files, strict=True):
             if os.path.lexists(new):

@@ -255,4 +255,4 @@ def run_recover(options: RecoverOptions) -> None:
     if target.lower().endswith(".mcap"):
         print(f"recovered {frames} frames in {target}: it has its summary and index now")
     else:
-        print(f"recovered {frames} frames from {Outputs(target, True).csv} to {target}")
+        print(f"recovered {frames} frames from {Outputs(target).csv} to {target}")

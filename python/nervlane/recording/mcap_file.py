@@ -125,7 +125,6 @@ class McapRows:
 
     def __init__(self, path: str, replace: bool, start: Start) -> None:
         self.path = path
-        self.frames = 0
         self._start = start
         self._fd = create_file(path, replace)
         try:
@@ -187,7 +186,6 @@ class McapRows:
         data = msgs.encode_frames(self._start.name, sequence, times, stamps, raw, values)
         for stamp, message in zip(stamps.tolist(), data, strict=True):
             add(channel, stamp, message, stamp)
-        self.frames += len(data)
 
     def status(
         self, stamp_ns: int, level: int, message: str, counters: Mapping[str, int], outage: Mapping[str, Any]

@@ -32,7 +32,10 @@ class Outputs:
     sidecar ``CSV.json``; an .npz holds it inside."""
 
     target: str
-    npz: bool
+
+    @property
+    def npz(self) -> bool:
+        return self.target.lower().endswith(".npz")
 
     @property
     def mcap(self) -> bool:
@@ -78,7 +81,7 @@ def check_output(out: str, force: bool = False) -> Outputs:
         raise _refuse(out, f"the name says no format this tool writes; name {_FORMATS_TEXT}")
     if out.lower().endswith(".mcap"):
         require_mcap("recording to MCAP")
-    outputs = Outputs(out, out.lower().endswith(".npz"))
+    outputs = Outputs(out)
     folder = outputs.folder
     if not os.path.isdir(folder):
         raise _refuse(out, f"folder {folder} does not exist")

@@ -24,7 +24,7 @@ def _tally(recording: RecordingFile, spill: ArraySpill | None = None) -> Tally:
     tally = Tally()
     for rows, _ in recording.batches():
         if len(rows):
-            tally.count(rows.sequence.tolist(), rows.time - recording.start, rows.raw.shape[1])
+            tally.count(rows.sequence, rows.time - recording.start, rows.raw.shape[1])
             if spill is not None:
                 spill.add(rows.sequence, rows.time - recording.start, rows.raw, rows.values)
     return tally
@@ -54,8 +54,8 @@ def recover(target: str, force: bool = False) -> tuple[int, str | None]:
     ``force``)."""
     if target.lower().endswith(".mcap"):
         return _recover_mcap(target)
-    outputs = Outputs(target, True)
-    if not target.lower().endswith(".npz"):
+    outputs = Outputs(target)
+    if not outputs.npz:
         raise ToolError(
             f"{target}: only an .npz recording has a journal to recover, and an MCAP one to finish; a CSV is its own",
             EXIT_USAGE,

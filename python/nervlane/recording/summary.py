@@ -30,12 +30,14 @@ class Tally:
             return 0.0
         return (self.frames - 1) / (self.last_time - self.first_time)
 
-    def count(self, sequence: list[int], times: Any, width: int) -> None:
-        first = sequence[0]
+    def count(self, sequence: Any, times: Any, width: int) -> None:
+        """Frames written: their sequence numbers (a batch's array or a
+        list; only the ends are read), times and reading count."""
+        first, last = int(sequence[0]), int(sequence[-1])
         if self.last_sequence is not None:
             self.gaps += first - self.last_sequence - 1
-        self.gaps += sequence[-1] - first - (len(sequence) - 1)
-        self.last_sequence = sequence[-1]
+        self.gaps += last - first - (len(sequence) - 1)
+        self.last_sequence = last
         self.first_time = float(times[0]) if self.first_time is None else self.first_time
         self.last_time = float(times[-1])
         self.frames += len(sequence)

@@ -30,7 +30,7 @@ from ..sensor.outages import Outage
 from .csv_file import CsvRows, create_sidecar, header_for, widen, write_sidecar
 from .npz_file import ArraySpill, npz_fields, params_array
 from .outputs import Outputs, RecordingFailed, name_from, write_failed
-from .ros2_messages import stamps_ns
+from .ros2_messages import ERROR, OK, stamps_ns
 from .summary import DECODER_COUNTERS, Summary, Tally
 
 if TYPE_CHECKING:
@@ -117,7 +117,7 @@ class RecordingWriter:
         self._last_status = self._start if statuses else float("inf")
         self._spill: ArraySpill | None = None
         self._told: Any = (dict.fromkeys(DECODER_COUNTERS, 0), 0)  # the counters the sidecar has
-        self._pending: list[tuple[list[int], Any, Any, Any]] = []
+        self._pending: list[tuple[Any, Any, Any, Any]] = []
         """Batches taken since the last flush: sequence, time_s, raw, values."""
         self._raw_count = 0
         """Raw columns in the header: the first frame's reading count."""
@@ -175,10 +175,9 @@ class RecordingWriter:
             self._guard(self._open, width, values.shape[1])
         if self._mcap is not None:
             self._mcap.add(batch.sequence, batch.time, raw, values)
-            self._pending.append((batch.sequence.tolist(), batch.time - self._start, raw, values))
+            self._pending.append((batch.sequence, batch.time - self._start, raw, values))
             return
         times = batch.time - self._start
-        sequence = batch.sequence.tolist()
         head = raw[:, : self._raw_count]
         if width < self._raw_count:
             head = np.full((n, self._raw_count), np.nan)
@@ -186,8 +185,8 @@ class RecordingWriter:
         # A longer frame's extra readings follow its calibrated values.
         tail = raw[:, self._raw_count :].tolist() if width > self._raw_count else [[]] * n
         assert self._csv is not None
-        self._csv.add(sequence, times, head, values, tail)
-        self._pending.append((sequence, times, raw, values))
+        self._csv.add(batch.sequence.tolist(), times, head, values, tail)
+        self._pending.append((batch.sequence, times, raw, values))
 
     @property
     def frames(self) -> int:
@@ -219,7 +218,7 @@ class RecordingWriter:
         except OSError as e:
             raise write_failed(self.outputs.sidecar, e) from e
 
-    def _status(self, now: float, message: str = "recording", level: int = 0, extra: Any = (), stats: Any = 0) -> None:
+    def _status(self, now: float, message: str = "recording", level: int = OK, extra: Any = (), stats: Any = 0) -> None:
         """The counters (since the recording started) on the MCAP's /diagnostics."""
         if self._mcap is None or self.failure is not None or self._last_status == float("inf"):
             return
@@ -251,7 +250,7 @@ class RecordingWriter:
         if self._spill is not None:
             try:
                 for sequence, times, raw, values in pending:
-                    self._spill.add(np.asarray(sequence, dtype=np.uint64), times, raw, values)
+                    self._spill.add(sequence, times, raw, values)
             except OSError as e:
                 raise write_failed(f"the .npz's temporary files in {self.outputs.folder}", e) from e
 
@@ -271,7 +270,7 @@ class RecordingWriter:
         outage = {**self._outage_start(started), "seconds": round(seconds, 6), "ended": ended}
         self.outages.append(outage)
         told = f"the sensor is back after {seconds:.1f} s" if ended else "stopped with the sensor away"
-        self._status(time.monotonic(), told, 0 if ended else 2, outage)
+        self._status(time.monotonic(), told, OK if ended else ERROR, outage)
 
     def note_look(self, told: Outage | None, ended: list[Outage], started: Outage | None) -> None:
         """What one look of an ``OutageWatch`` found: each outage that ended
@@ -288,7 +287,7 @@ class RecordingWriter:
 
     def note_outage_start(self, started: float, reason: str) -> None:
         """An outage as it starts, for an MCAP's /diagnostics."""
-        self._status(time.monotonic(), f"the sensor went away ({reason})", 2, self._outage_start(started))
+        self._status(time.monotonic(), f"the sensor went away ({reason})", ERROR, self._outage_start(started))
 
     def _outage_start(self, started: float) -> dict[str, Any]:
         wall = datetime.datetime.now().astimezone() - datetime.timedelta(seconds=time.monotonic() - started)

@@ -57,7 +57,7 @@ def free_outputs(folder: str, fmt: str, now: datetime.datetime) -> Outputs:
         try:
             return check_output(path)
         except ToolError:
-            if not any(os.path.lexists(p) for p in Outputs(path, fmt == "npz").files):
+            if not any(os.path.lexists(p) for p in Outputs(path).files):
                 raise  # not a name taken: the folder's refusal, which says why
     raise ToolError(f"cannot record in {folder}: {_MAX_TRIES} recordings named {stem}... exist already")
 
