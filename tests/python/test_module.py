@@ -78,7 +78,7 @@ def run_python(code: str, timeout: float = 30.0) -> subprocess.CompletedProcess[
 
 class TestBindingSurface:
     def test_versions_and_docstrings(self) -> None:
-        assert nc.__version__ == "0.1.1"
+        assert nc.__version__ == "0.2.0"
         assert nc.__version__ == importlib.metadata.version("nervlane-comm")
         assert nc.NervlaneComms.version == "dev"
         comms = nc.NervlaneComms()
