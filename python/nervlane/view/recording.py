@@ -6,13 +6,13 @@ the queue."""
 from __future__ import annotations
 
 import datetime
-import importlib.util
 import os
 import tempfile
 from typing import Any, Final
 
 from ..errors import EXIT_USAGE, ToolError
 from ..recording import Outputs, RecordingFailed, RecordingWriter, Rows, check_output
+from ..recording.outputs import require_mcap
 from ..sensor.opened import Sensor
 from ..sensor.outages import Outage
 
@@ -21,8 +21,12 @@ _MAX_TRIES: Final = 100
 
 
 def record_formats() -> list[str]:
-    """What the Record button offers: MCAP only with its extra installed."""
-    return ["csv", "npz"] + (["mcap"] if importlib.util.find_spec("mcap") is not None else [])
+    """What the Record button offers: MCAP only when recording to it would start."""
+    try:
+        require_mcap("recording to MCAP")
+    except ToolError:
+        return ["csv", "npz"]
+    return ["csv", "npz", "mcap"]
 
 
 def since(batch: Any, start: float) -> Any:
