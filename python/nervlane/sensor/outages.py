@@ -74,7 +74,7 @@ class OutageWatch:
         ended: list[Outage] = []
         if self.current is not None and new_returns > 0:
             end = back if back is not None else now
-            self.current.seconds = max(0.0, end - self.current.started)
+            self.current.seconds = end - self.current.started
             ended.append(self.current)
             self.current = None
             new_returns -= 1
