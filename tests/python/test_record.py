@@ -358,12 +358,18 @@ class TestRecord:
         outages = rec.outages
         assert len(outages) == (2 if reconnect else 0)
         if name.endswith(".mcap"):  # a run cut short has them from its /diagnostics
+            from mcap.reader import make_reader
+
             from nervlane.recording.mcap_scan import scan
 
             with out.open("rb") as f:
                 metadata = next(e for e in scan(f)[0] if e.opcode == 0x0C)
+                f.seek(0)
+                said = [m.data for *_, m in make_reader(f).iter_messages(topics=["/diagnostics"])]
             (tmp_path / "cut.mcap").write_bytes(out.read_bytes()[: metadata.offset])
             assert load(tmp_path / "cut.mcap", [].append).outages == outages
+            # Each outage is told as it starts once, though it ends at a later look.
+            assert sum(b"went away" in m for m in said) == 2
         assert all(o["ended"] and o["start_s"] > 1 for o in outages), outages
         # Dated when the port failed and when it opened again, not when the tool looked.
         assert all(low - 0.03 < o["seconds"] < high + 0.03 for o, (low, high) in zip(outages, real, strict=True)), (

@@ -466,8 +466,10 @@ def test_client_counts_gaps_restarts_and_junk_and_puts_times_on_its_clock():
                 for junk in bad_stats:
                     server.put("nervlane/fake/stats", junk)
                 stats = {"stream": 7, "port_errors": 1, "reconnects": 0, "frames_decoded": 9}
+                stats.update(last_error_time=5.0, last_reconnect_time=4.0)  # on the server's clock
                 server.put("nervlane/fake/stats", encode_json(stats))
                 until(lambda: here.stats()["frames_decoded"] == 1 + 9 and r.stats()["frames_decoded"] == 9)
+                assert not {"last_error_time", "last_reconnect_time"} & set(here.stats())  # it has outages of its own
                 # A view that starts now takes frame 7, which its server counted before the view
                 # began, as it did 8 and 9, which never come: 3 decoded, 1 of them read.
                 view = FrameReader(r, raw=False, expected_rate=None, reconnect=True)

@@ -86,6 +86,9 @@ def test_outages_are_seen_in_the_counters_even_between_two_looks() -> None:
     # One comes and goes and another starts: the newest error is the second's alone.
     times = {"last_error_time": 7.75, "last_reconnect_time": 7.5}
     assert timed.look({**stats(7, 6), **times}, 8.0) == ([Outage(7.0, None, 1.0)], Outage(7.75, "error 7"))
+    # Nor does one from before the last look.
+    times = {"last_error_time": 1.0, "last_reconnect_time": 1.0}
+    assert timed.look({**stats(8, 7), **times}, 9.0) == ([Outage(7.75, "error 7", 1.25)], Outage(9.0, "error 8"))
 
 
 def test_the_format_hint_allows_what_a_decoder_skips_before_the_first_frame() -> None:
