@@ -200,7 +200,7 @@ def test_end_to_end(fmt: str, params: Callable[..., str], device: PtyDevice) -> 
     assert comms.read(200) == []
     assert comms.read_raw(200) == []
     stats = comms.stats()
-    assert stats["connects"] == 3 and stats["port_errors"] == 1
+    assert stats["connects"] == 3 and stats["port_errors"] == 1 and stats["last_reconnect_time"] is None
     assert isinstance(stats["last_error"], str) and "disconnected" in stats["last_error"]
 
 
